@@ -1,0 +1,34 @@
+// Byte-exact encodings of the certificate and its hash.
+#pragma once
+
+#include <string>
+
+#include "core/certificate.h"
+#include "core/json_writer.h"
+
+namespace certwright {
+
+// Which members are overridden while encoding. The hash view writes "certificateHash" and
+// "certSignature" as "" and omits "platformCountersign"; the signing view keeps the hash.
+// Encoding a view never copies the certificate.
+enum class CertificateView { full, hash, signing };
+
+// Appends the certificate (in the given view) to `out`.
+void write_certificate_json(JsonWriter& writer, const GovernanceCertificate& certificate,
+                            CertificateView view = CertificateView::full);
+
+// Single-line encoding without insignificant whitespace.
+std::string encode_compact(const GovernanceCertificate& certificate,
+                           CertificateView view = CertificateView::full);
+// Two-space indented encoding; no line break after the final "}".
+std::string encode_pretty(const GovernanceCertificate& certificate);
+
+// SHA-256 (lower-case hex) of the compact encoding of the hash view.
+std::string compute_certificate_hash(const GovernanceCertificate& certificate);
+
+// Single records, for tests and for callers that encode a part of the tree.
+void write_json(JsonWriter& writer, const StageRecord& stage);
+void write_json(JsonWriter& writer, const SignerIdentity& signer);
+void write_json(JsonWriter& writer, const AgenticPostureBinding& binding);
+
+}  // namespace certwright

@@ -1,0 +1,18 @@
+// The certificate's Ed25519 seal.
+#pragma once
+
+#include <string>
+
+#include "core/certificate.h"
+#include "core/signing_key.h"
+
+namespace certwright {
+
+// Standard padded Base64 of the 32-byte public key (44 characters).
+std::string encode_public_key(const SigningKey& key);
+
+// Standard padded Base64 (88 characters) of the Ed25519 signature over the compact encoding of
+// the signing view ("certSignature" empty, no "platformCountersign").
+std::string sign_certificate(const GovernanceCertificate& certificate, const SigningKey& key);
+
+}  // namespace certwright

@@ -1,0 +1,110 @@
+#include "core/content_hash.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <memory>
+#include <vector>
+
+#include "core/error.h"
+#include "core/unique_fd.h"
+
+namespace certwright {
+namespace {
+
+struct DigestContextFree {
+  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextFree>;
+
+// A SHA-256 state; OpenSSL picks the CPU's SHA extensions where present.
+class Sha256 {
+ public:
+  Sha256() : context_(EVP_MD_CTX_new()) {
+    if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1)
+      std::abort();
+  }
+  void update(const void* data, std::size_t size) {
+    if (EVP_DigestUpdate(context_.get(), data, size) != 1)
+      std::abort();
+  }
+  std::string finish_hex() {
+    std::array<unsigned char, 32> digest{};
+    unsigned int size = 0;
+    if (EVP_DigestFinal_ex(context_.get(), digest.data(), &size) != 1)
+      std::abort();
+    return to_hex(digest);
+  }
+
+ private:
+  DigestContext context_;
+};
+
+std::error_code last_error() {
+  return {errno, std::system_category()};
+}
+
+// Reads `fd` to its end through `buffer` into a fresh SHA-256 state.
+std::expected<std::string, std::error_code> hash_descriptor(int fd, std::span<std::byte> buffer) {
+  Sha256 sha;
+  for (;;) {
+    const ssize_t count = ::read(fd, buffer.data(), buffer.size());
+    if (count > 0) {
+      sha.update(buffer.data(), static_cast<std::size_t>(count));
+    } else if (count == 0) {
+      return sha.finish_hex();
+    } else if (errno != EINTR) {
+      return std::unexpected(last_error());
+    }
+  }
+}
+
+}  // namespace
+
+std::string to_hex(std::span<const unsigned char> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex(bytes.size() * 2, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    hex[2 * i] = kDigits[bytes[i] >> 4];
+    hex[2 * i + 1] = kDigits[bytes[i] & 0x0F];
+  }
+  return hex;
+}
+
+std::string hash_bytes(std::string_view bytes) {
+  Sha256 sha;
+  sha.update(bytes.data(), bytes.size());
+  return sha.finish_hex();
+}
+
+std::expected<std::string, std::error_code> hash_file(const std::string& path) {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd)
+    return std::unexpected(last_error());
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0)
+    return std::unexpected(last_error());
+  if (S_ISDIR(status.st_mode))
+    return std::unexpected(std::make_error_code(std::errc::is_a_directory));
+  if (!S_ISREG(status.st_mode))
+    return std::unexpected(make_error_code(FileError::not_regular_file));
+  std::vector<std::byte> buffer(kReadBufferSize);
+  return hash_descriptor(fd.get(), buffer);
+}
+
+std::expected<std::string, std::error_code> hash_file_at(int dir_fd, const char* name,
+                                                         std::span<std::byte> buffer) {
+  // The caller judged the entry a regular file from the listing. O_NOFOLLOW refuses a link
+  // swapped in since, and O_NONBLOCK keeps a swapped-in FIFO from blocking the open or a read.
+  UniqueFd fd(::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd)
+    return std::unexpected(last_error());
+  return hash_descriptor(fd.get(), buffer);
+}
+
+}  // namespace certwright

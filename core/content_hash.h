@@ -1,0 +1,32 @@
+// SHA-256 content hashes: 64 lower-case hexadecimal characters, no prefix.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace certwright {
+
+// Size of the one read buffer a walk streams every file through.
+inline constexpr std::size_t kReadBufferSize = 64 * 1024;
+
+// The content hash of a byte sequence.
+std::string hash_bytes(std::string_view bytes);
+
+// The content hash of the file at `path`, streamed through a 64 KiB buffer; the open or read
+// error otherwise. Never follows a symbolic link at the last component and never blocks on a
+// special file.
+std::expected<std::string, std::error_code> hash_file(const std::string& path);
+
+// The content hash of the entry `name` of the directory open as `dir_fd`, streamed through
+// `buffer`; the open or read error otherwise (special files and links fail to open).
+std::expected<std::string, std::error_code> hash_file_at(int dir_fd, const char* name,
+                                                         std::span<std::byte> buffer);
+
+// Lower-case hexadecimal text of `bytes`, high nibble first.
+std::string to_hex(std::span<const unsigned char> bytes);
+
+}  // namespace certwright

@@ -1,0 +1,24 @@
+// UTC instants and their certificate text form.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace certwright {
+
+// A UTC instant. `nanos` of one second or more marks a leap second (written with seconds "60").
+struct UtcTime {
+  std::int64_t unix_seconds = 0;
+  std::uint32_t nanos = 0;
+
+  friend bool operator==(const UtcTime&, const UtcTime&) = default;
+};
+
+// "YYYY-MM-DDTHH:MM:SS[.fff|.ffffff|.fffffffff]Z": no fraction for whole seconds, otherwise the
+// shortest of 3, 6 or 9 digits that holds the nanoseconds exactly.
+std::string format_date_time(UtcTime time);
+
+// The current time at the clock's full resolution.
+UtcTime utc_now();
+
+}  // namespace certwright

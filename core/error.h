@@ -1,0 +1,25 @@
+// Error values shared by the collection and sealing units.
+#pragma once
+
+#include <string>
+#include <system_error>
+
+namespace certwright {
+
+// A failure carried as a value: the fixed message text that the driver prints after "error: ".
+struct Error {
+  std::string message;
+};
+
+// Errors the operating system has no code for.
+enum class FileError {
+  not_regular_file = 1,  // "not a regular file": a FIFO, socket or device was named
+};
+
+const std::error_category& file_error_category();
+std::error_code make_error_code(FileError error);
+
+}  // namespace certwright
+
+template <>
+struct std::is_error_code_enum<certwright::FileError> : std::true_type {};

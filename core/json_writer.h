@@ -1,0 +1,54 @@
+// The one JSON writer: compact or two-space pretty layout, byte for byte.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/json_value.h"
+
+namespace certwright {
+
+enum class Layout { compact, pretty };
+
+// Appends JSON tokens to a caller-owned string. The caller writes a well-formed sequence
+// (key before each member value, balanced begin/end); the writer owns whitespace and escaping.
+class JsonWriter {
+ public:
+  JsonWriter(Layout layout, std::string& out);
+
+  void begin_object();
+  void end_object();
+  void begin_array();
+  void end_array();
+  // Starts an object member; the next call writes its value.
+  void key(std::string_view name);
+
+  void string(std::string_view text);
+  void boolean(bool value);
+  void null();
+  void unsigned_integer(std::uint64_t value);
+  void signed_integer(std::int64_t value);
+  // Shortest round-trip digits, plain or scientific notation; non-finite values as null.
+  void floating(double value);
+  void value(const JsonValue& value);
+
+ private:
+  void before_value();
+  void open(char bracket);
+  void close(char bracket);
+
+  Layout layout_;
+  std::string& out_;
+  // One entry per open container: whether it has a member yet.
+  std::vector<bool> has_members_;
+  bool after_key_ = false;
+};
+
+// Appends `text` as a JSON string literal with the certificate's escaping rules.
+void append_json_string(std::string& out, std::string_view text);
+// Appends the certificate's text for a double (100.0, 1e+16, 0.00001, 1e-6, null for NaN).
+void append_json_double(std::string& out, double value);
+
+}  // namespace certwright

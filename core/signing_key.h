@@ -1,0 +1,79 @@
+// Ed25519 signing key material: operator keys from the environment, or an ephemeral key.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <array>
+#include <cstddef>
+#include <expected>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/certificate.h"
+
+namespace certwright {
+
+// A 32-byte Ed25519 seed; wiped on destruction; cannot be copied.
+class Seed {
+ public:
+  Seed() = default;
+  Seed(const Seed&) = delete;
+  Seed& operator=(const Seed&) = delete;
+  Seed(Seed&& other) noexcept;
+  Seed& operator=(Seed&& other) noexcept;
+  ~Seed();
+
+  std::array<unsigned char, 32>& bytes() { return bytes_; }
+  const std::array<unsigned char, 32>& bytes() const { return bytes_; }
+
+ private:
+  std::array<unsigned char, 32> bytes_{};
+};
+
+// An Ed25519 key pair. OpenSSL holds the secret and erases it when the key is freed.
+class SigningKey {
+ public:
+  // The key pair derived from `seed` as RFC 8032 prescribes; nullopt-like failure is an
+  // OpenSSL error text.
+  static std::expected<SigningKey, std::string> from_seed(const Seed& seed);
+
+  SigningKey(SigningKey&&) noexcept = default;
+  SigningKey& operator=(SigningKey&&) noexcept = default;
+  SigningKey(const SigningKey&) = delete;
+  SigningKey& operator=(const SigningKey&) = delete;
+
+  std::array<unsigned char, 32> public_key() const;
+  // The RFC 8032 (plain Ed25519) signature of `message`.
+  std::array<unsigned char, 64> sign(std::string_view message) const;
+
+ private:
+  struct Free {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+  };
+  explicit SigningKey(EVP_PKEY* key) : key_(key) {}
+  std::unique_ptr<EVP_PKEY, Free> key_;
+};
+
+struct ResolvedSigningKey {
+  SigningKey key;
+  std::string note;  // "source=ZEM_SIGNING_KEY", "source=ZEM_SIGNING_KEY_PATH", or
+                     // "auto-generated for pipeline run"
+  AttestationKind kind = AttestationKind::ephemeral;
+};
+
+struct KeyError {
+  enum class Kind { env_malformed, path_unreadable, path_malformed, rng_unavailable };
+  Kind kind;
+  std::string message;  // the full message, e.g. "ZEM_SIGNING_KEY is set but malformed: ..."
+};
+
+// The key from ZEM_SIGNING_KEY, else from the file named by ZEM_SIGNING_KEY_PATH, else a fresh
+// ephemeral key; a KeyError with its message when the chosen source fails.
+std::expected<ResolvedSigningKey, KeyError> resolve_signing_key();
+
+// The 32-byte seed in `text` (trimmed of Unicode white space, strict Base64), or the message
+// "base64: <decoder description>" or "seed length {n} != 32".
+std::expected<Seed, std::string> parse_seed(std::string_view text);
+
+}  // namespace certwright

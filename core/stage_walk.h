@@ -1,0 +1,35 @@
+// Which stages a certificate records, and the walk that hashes their artifacts.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/certificate.h"
+
+namespace certwright {
+
+// An ordered list of stage ids; empty means "discover the stages".
+using StageList = std::vector<std::string>;
+
+// "s0-preflight" ... "s5-ui-specification".
+StageList default_stage_list();
+
+// The stage list for the `--stage-ids` text: default list when absent (discovery when there is
+// a signer and tenant mode), discovery for "auto" in any letter case, otherwise the trimmed,
+// non-empty comma-separated pieces (discovery when none is left).
+StageList resolve_stage_ids(const std::optional<std::string>& stage_ids, bool has_signer,
+                            bool tenant_mode);
+
+// The run directory's subdirectories (not links) with valid UTF-8 names, sorted byte-wise.
+// An unlistable run directory gives an empty list, silently.
+StageList discover_stages(const std::string& run_dir);
+
+// One stage's record: every file directly inside `run_dir`/`stage_id` hashed; links and
+// unreadable files warned about and left out; skipped when nothing was hashed.
+StageRecord collect_stage(const std::string& run_dir, const std::string& stage_id);
+
+// One record per stage id, in list order; an empty list is first replaced by discovery.
+std::vector<StageRecord> collect_stages(const std::string& run_dir, const StageList& stages);
+
+}  // namespace certwright

@@ -1,0 +1,66 @@
+#include "core/text.h"
+
+#include <gtest/gtest.h>
+
+namespace certwright {
+namespace {
+
+TEST(Text, ValidatesUtf8) {
+  struct Case {
+    std::string_view bytes;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"", true},
+      {"plain ascii", true},
+      {"\xC3\xA9", true},           // é
+      {"\xF0\x9F\x98\x80", true},   // U+1F600
+      {"\xC0\xAF", false},          // overlong "/"
+      {"\xED\xA0\x80", false},      // surrogate
+      {"\xF4\x90\x80\x80", false},  // above U+10FFFF
+      {"\xE2\x82", false},          // truncated
+      {"\xFF", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(is_valid_utf8(c.bytes), c.valid) << c.bytes;
+}
+
+TEST(Text, ReplacesEachMaximalIllFormedSubpart) {
+  EXPECT_EQ(lossy_utf8("a\xFF"
+                       "b"),
+            "a\xEF\xBF\xBD"
+            "b");
+  // A truncated three-byte sequence is one replacement, not two.
+  EXPECT_EQ(lossy_utf8("\xE2\x82"
+                       "x"),
+            "\xEF\xBF\xBD"
+            "x");
+  EXPECT_EQ(lossy_utf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(lossy_utf8("caf\xC3\xA9"), "caf\xC3\xA9");
+}
+
+TEST(Text, TrimsUnicodeWhiteSpaceOnly) {
+  struct Case {
+    std::string_view text;
+    std::string_view trimmed;
+  };
+  const Case cases[] = {
+      {"  a b \t\n", "a b"},
+      {"\xC2\xA0x\xE3\x80\x80", "x"},      // U+00A0 and U+3000
+      {"\xE2\x80\xA8y\xC2\x85", "y"},      // U+2028 and U+0085
+      {"\xE2\x80\x8Bz", "\xE2\x80\x8Bz"},  // U+200B is not White_Space
+      {"\x0B\x0C", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(trim_white_space(c.text), c.trimmed) << c.text;
+}
+
+TEST(Text, JoinsPathsWithOneSeparator) {
+  EXPECT_EQ(join_path("run", "s0"), "run/s0");
+  EXPECT_EQ(join_path("run/", "s0"), "run/s0");
+  EXPECT_EQ(join_path("", "s0"), "s0");
+}
+
+}  // namespace
+}  // namespace certwright
