@@ -25,18 +25,15 @@ using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextFree>;
 class Sha256 {
  public:
   Sha256() : context_(EVP_MD_CTX_new()) {
-    if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1)
-      std::abort();
+    if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1) std::abort();
   }
   void update(const void* data, std::size_t size) {
-    if (EVP_DigestUpdate(context_.get(), data, size) != 1)
-      std::abort();
+    if (EVP_DigestUpdate(context_.get(), data, size) != 1) std::abort();
   }
   std::string finish_hex() {
     std::array<unsigned char, 32> digest{};
     unsigned int size = 0;
-    if (EVP_DigestFinal_ex(context_.get(), digest.data(), &size) != 1)
-      std::abort();
+    if (EVP_DigestFinal_ex(context_.get(), digest.data(), &size) != 1) std::abort();
     return to_hex(digest);
   }
 
@@ -84,11 +81,9 @@ std::string hash_bytes(std::string_view bytes) {
 std::expected<std::string, std::error_code> hash_file(const std::string& path) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd)
-    return std::unexpected(last_error());
+  if (!fd) return std::unexpected(last_error());
   struct stat status {};
-  if (::fstat(fd.get(), &status) != 0)
-    return std::unexpected(last_error());
+  if (::fstat(fd.get(), &status) != 0) return std::unexpected(last_error());
   if (S_ISDIR(status.st_mode))
     return std::unexpected(std::make_error_code(std::errc::is_a_directory));
   if (!S_ISREG(status.st_mode))
@@ -102,8 +97,7 @@ std::expected<std::string, std::error_code> hash_file_at(int dir_fd, const char*
   // The caller judged the entry a regular file from the listing. O_NOFOLLOW refuses a link
   // swapped in since, and O_NONBLOCK keeps a swapped-in FIFO from blocking the open or a read.
   UniqueFd fd(::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!fd)
-    return std::unexpected(last_error());
+  if (!fd) return std::unexpected(last_error());
   return hash_descriptor(fd.get(), buffer);
 }
 

@@ -15,8 +15,7 @@ struct Decoded {
 Decoded decode_at(std::string_view text, std::size_t at) {
   const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
   const std::uint8_t lead = byte(at);
-  if (lead < 0x80)
-    return {lead, 1, true};
+  if (lead < 0x80) return {lead, 1, true};
 
   std::size_t needed = 0;
   std::uint8_t low = 0x80, high = 0xBF;  // range of the second byte
@@ -25,29 +24,23 @@ Decoded decode_at(std::string_view text, std::size_t at) {
     needed = 1, code_point = lead & 0x1F;
   } else if (lead >= 0xE0 && lead <= 0xEF) {
     needed = 2, code_point = lead & 0x0F;
-    if (lead == 0xE0)
-      low = 0xA0;
-    if (lead == 0xED)
-      high = 0x9F;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
   } else if (lead >= 0xF0 && lead <= 0xF4) {
     needed = 3, code_point = lead & 0x07;
-    if (lead == 0xF0)
-      low = 0x90;
-    if (lead == 0xF4)
-      high = 0x8F;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
   } else {
     return {0, 1, false};
   }
 
   std::size_t length = 1;
   for (std::size_t i = 0; i < needed; ++i) {
-    if (at + length >= text.size())
-      return {0, length, false};
+    if (at + length >= text.size()) return {0, length, false};
     const std::uint8_t next = byte(at + length);
     const std::uint8_t lo = i == 0 ? low : 0x80;
     const std::uint8_t hi = i == 0 ? high : 0xBF;
-    if (next < lo || next > hi)
-      return {0, length, false};
+    if (next < lo || next > hi) return {0, length, false};
     code_point = (code_point << 6) | (next & 0x3F);
     ++length;
   }
@@ -65,8 +58,7 @@ bool is_white_space(char32_t c) {
 bool is_valid_utf8(std::string_view bytes) {
   for (std::size_t at = 0; at < bytes.size();) {
     const Decoded decoded = decode_at(bytes, at);
-    if (!decoded.valid)
-      return false;
+    if (!decoded.valid) return false;
     at += decoded.length;
   }
   return true;
@@ -91,8 +83,7 @@ std::string_view trim_white_space(std::string_view text) {
   std::size_t begin = 0;
   while (begin < text.size()) {
     const Decoded decoded = decode_at(text, begin);
-    if (!decoded.valid || !is_white_space(decoded.code_point))
-      break;
+    if (!decoded.valid || !is_white_space(decoded.code_point)) break;
     begin += decoded.length;
   }
   // Scan forward, remembering where the last non-white-space character ended.
@@ -100,16 +91,14 @@ std::string_view trim_white_space(std::string_view text) {
   for (std::size_t at = begin; at < text.size();) {
     const Decoded decoded = decode_at(text, at);
     at += decoded.length;
-    if (!decoded.valid || !is_white_space(decoded.code_point))
-      end = at;
+    if (!decoded.valid || !is_white_space(decoded.code_point)) end = at;
   }
   return text.substr(begin, end - begin);
 }
 
 std::string join_path(std::string_view base, std::string_view name) {
   std::string joined(base);
-  if (!joined.empty() && joined.back() != '/')
-    joined.push_back('/');
+  if (!joined.empty() && joined.back() != '/') joined.push_back('/');
   joined.append(name);
   return joined;
 }

@@ -8,4 +8,8 @@ namespace certwright {
 // Writes "warning: " + message + "\n" to standard error as one write.
 void warn(std::string_view message);
 
+// Writes all of `text` to the descriptor, retrying short and interrupted writes; gives up
+// silently when the descriptor fails (there is nowhere left to report that).
+void write_fully(int fd, std::string_view text);
+
 }  // namespace certwright
