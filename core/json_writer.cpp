@@ -1,21 +1,244 @@
 #include "core/json_writer.h"
 
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <variant>
+
 namespace certwright {
+namespace {
+
+constexpr std::string_view kIndentUnit = "  ";
+
+// Escapes for U+0000 to U+001F, indexed by the character. Only the five short forms that the
+// certificate format names are used; every other control character is \u00XX, lower-case hex.
+constexpr std::array<std::string_view, 32> kControlEscapes = {
+    "\\u0000", "\\u0001", "\\u0002", "\\u0003", "\\u0004", "\\u0005", "\\u0006", "\\u0007",
+    "\\b",     "\\t",     "\\n",     "\\u000b", "\\f",     "\\r",     "\\u000e", "\\u000f",
+    "\\u0010", "\\u0011", "\\u0012", "\\u0013", "\\u0014", "\\u0015", "\\u0016", "\\u0017",
+    "\\u0018", "\\u0019", "\\u001a", "\\u001b", "\\u001c", "\\u001d", "\\u001e", "\\u001f",
+};
+
+// The escape for one byte, or an empty view when the byte is written as it is (the solidus,
+// U+007F and every byte of a multi-byte UTF-8 sequence included).
+std::string_view escape_for(unsigned char byte) {
+  if (byte < kControlEscapes.size()) return kControlEscapes[byte];
+  if (byte == '"') return "\\\"";
+  if (byte == '\\') return "\\\\";
+  return {};
+}
+
+template <class Integer>
+void append_integer(std::string& out, Integer value) {
+  std::array<char, 24> digits{};
+  const auto result = std::to_chars(digits.data(), digits.data() + digits.size(), value);
+  out.append(digits.data(), result.ptr);
+}
+
+// Shortest round-trip significand digits (no trailing zeros) and the decimal exponent of the
+// first digit, for a finite positive double.
+struct DecimalForm {
+  std::array<char, 24> digits{};
+  int count = 0;
+  int exponent = 0;
+};
+
+DecimalForm shortest_decimal(double magnitude) {
+  // The scientific form of the shortest round-trip text is "d[.ddd]e(+|-)XX".
+  std::array<char, 40> text{};
+  const auto result = std::to_chars(text.data(), text.data() + text.size(), magnitude,
+                                    std::chars_format::scientific);
+  DecimalForm form;
+  const char* cursor = text.data();
+  for (; cursor != result.ptr && *cursor != 'e'; ++cursor) {
+    if (*cursor != '.') form.digits[form.count++] = *cursor;
+  }
+  while (form.count > 1 && form.digits[form.count - 1] == '0')
+    --form.count;
+  ++cursor;  // 'e'
+  if (*cursor == '+') ++cursor;
+  std::from_chars(cursor, result.ptr, form.exponent);
+  return form;
+}
+
+void append_plain(std::string& out, const DecimalForm& form) {
+  const std::string_view digits(form.digits.data(), form.count);
+  const int exponent = form.exponent;
+  if (exponent >= form.count - 1) {
+    out.append(digits);
+    out.append(static_cast<std::size_t>(exponent - form.count + 1), '0');
+    out.append(".0");
+  } else if (exponent >= 0) {
+    const auto point = static_cast<std::size_t>(exponent + 1);
+    out.append(digits.substr(0, point));
+    out.push_back('.');
+    out.append(digits.substr(point));
+  } else {
+    out.append("0.");
+    out.append(static_cast<std::size_t>(-exponent - 1), '0');
+    out.append(digits);
+  }
+}
+
+void append_scientific(std::string& out, const DecimalForm& form) {
+  out.push_back(form.digits[0]);
+  if (form.count > 1) {
+    out.push_back('.');
+    out.append(form.digits.data() + 1, form.count - 1);
+  }
+  out.push_back('e');
+  out.push_back(form.exponent > 0 ? '+' : '-');
+  append_integer(out, form.exponent > 0 ? form.exponent : -form.exponent);
+}
+
+}  // namespace
+
+void append_json_string(std::string& out, std::string_view text) {
+  out.push_back('"');
+  std::size_t run_start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const std::string_view escape = escape_for(static_cast<unsigned char>(text[i]));
+    if (escape.empty()) continue;
+    out.append(text.substr(run_start, i - run_start));
+    out.append(escape);
+    run_start = i + 1;
+  }
+  out.append(text.substr(run_start));
+  out.push_back('"');
+}
+
+void append_json_double(std::string& out, double value) {
+  if (!std::isfinite(value)) {
+    out.append("null");
+    return;
+  }
+  if (std::signbit(value)) out.push_back('-');
+  if (value == 0) {
+    out.append("0.0");
+    return;
+  }
+  const DecimalForm form = shortest_decimal(std::fabs(value));
+  if (form.exponent >= -5 && form.exponent <= 15)
+    append_plain(out, form);
+  else
+    append_scientific(out, form);
+}
 
 JsonWriter::JsonWriter(Layout layout, std::string& out) : layout_(layout), out_(out) {}
-void JsonWriter::begin_object() {}
-void JsonWriter::end_object() {}
-void JsonWriter::begin_array() {}
-void JsonWriter::end_array() {}
-void JsonWriter::key(std::string_view) {}
-void JsonWriter::string(std::string_view) {}
-void JsonWriter::boolean(bool) {}
-void JsonWriter::null() {}
-void JsonWriter::unsigned_integer(std::uint64_t) {}
-void JsonWriter::signed_integer(std::int64_t) {}
-void JsonWriter::floating(double) {}
-void JsonWriter::value(const JsonValue&) {}
-void append_json_string(std::string&, std::string_view) {}
-void append_json_double(std::string&, double) {}
+
+// Writes what separates this value from the previous one: nothing after a key, otherwise a
+// comma after an earlier sibling and, in the pretty layout, a line break and the indentation.
+// Keys and array elements both come through here, so the two layouts share one path.
+void JsonWriter::before_value() {
+  if (after_key_) {
+    after_key_ = false;
+    return;
+  }
+  if (has_members_.empty()) return;
+  if (has_members_.back()) out_.push_back(',');
+  has_members_.back() = true;
+  if (layout_ == Layout::pretty) {
+    out_.push_back('\n');
+    for (std::size_t depth = 0; depth < has_members_.size(); ++depth)
+      out_.append(kIndentUnit);
+  }
+}
+
+void JsonWriter::open(char bracket) {
+  before_value();
+  out_.push_back(bracket);
+  has_members_.push_back(false);
+}
+
+void JsonWriter::close(char bracket) {
+  const bool had_members = has_members_.back();
+  has_members_.pop_back();
+  if (had_members && layout_ == Layout::pretty) {
+    out_.push_back('\n');
+    for (std::size_t depth = 0; depth < has_members_.size(); ++depth)
+      out_.append(kIndentUnit);
+  }
+  out_.push_back(bracket);
+}
+
+void JsonWriter::begin_object() {
+  open('{');
+}
+void JsonWriter::end_object() {
+  close('}');
+}
+void JsonWriter::begin_array() {
+  open('[');
+}
+void JsonWriter::end_array() {
+  close(']');
+}
+
+void JsonWriter::key(std::string_view name) {
+  before_value();
+  append_json_string(out_, name);
+  out_.append(layout_ == Layout::pretty ? ": " : ":");
+  after_key_ = true;
+}
+
+void JsonWriter::string(std::string_view text) {
+  before_value();
+  append_json_string(out_, text);
+}
+
+void JsonWriter::boolean(bool value) {
+  before_value();
+  out_.append(value ? "true" : "false");
+}
+
+void JsonWriter::null() {
+  before_value();
+  out_.append("null");
+}
+
+void JsonWriter::unsigned_integer(std::uint64_t value) {
+  before_value();
+  append_integer(out_, value);
+}
+
+void JsonWriter::signed_integer(std::int64_t value) {
+  before_value();
+  append_integer(out_, value);
+}
+
+void JsonWriter::floating(double value) {
+  before_value();
+  append_json_double(out_, value);
+}
+
+void JsonWriter::value(const JsonValue& value) {
+  const auto& held = value.value;
+  if (const auto* array = std::get_if<JsonArray>(&held)) {
+    begin_array();
+    for (const JsonValue& element : *array)
+      this->value(element);
+    end_array();
+  } else if (const auto* object = std::get_if<JsonObject>(&held)) {
+    begin_object();
+    for (const auto& [name, member] : *object) {
+      key(name);
+      this->value(member);
+    }
+    end_object();
+  } else if (const auto* text = std::get_if<std::string>(&held)) {
+    string(*text);
+  } else if (const auto* flag = std::get_if<bool>(&held)) {
+    boolean(*flag);
+  } else if (const auto* whole = std::get_if<std::uint64_t>(&held)) {
+    unsigned_integer(*whole);
+  } else if (const auto* negative = std::get_if<std::int64_t>(&held)) {
+    signed_integer(*negative);
+  } else if (const auto* real = std::get_if<double>(&held)) {
+    floating(*real);
+  } else {
+    null();
+  }
+}
 
 }  // namespace certwright
