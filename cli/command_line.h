@@ -1,9 +1,36 @@
-// The command line: option table, parsing, help, version and usage errors.
+// The command line: parsing, help, version and usage errors.
 #pragma once
 
 #include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "cli/build_certificate_args.h"
 
 namespace certwright {
+
+// A help text for standard output; the process exits 0.
+struct HelpText {
+  std::string text;
+};
+
+// The version line for standard output; the process exits 0.
+struct VersionText {
+  std::string text;
+};
+
+// The whole text for standard error; the process exits 2. An "error: " line naming the argument,
+// the usage line and a "--help" hint, or the top-level help when there were no arguments at all.
+struct UsageError {
+  std::string text;
+};
+
+using CommandLine = std::variant<BuildCertificateArgs, HelpText, VersionText, UsageError>;
+
+// Parses `argv` (argv[0] is the program path) without printing anything; every invocation that is
+// not a well-formed `build-certificate`, help or version request comes back as a UsageError.
+CommandLine parse_command_line(std::span<const std::string_view> argv);
 
 // Parses `argv`, prints help, version or a usage error itself, or runs the driver; returns the
 // process exit code (0 help/version, 2 usage error, otherwise the driver's code).
