@@ -9,15 +9,18 @@
 
 namespace certwright {
 
+// The padded encoding of `bytes`; cannot fail.
 std::string base64_encode(std::span<const unsigned char> bytes);
 
-// The number of bytes `text` decodes to if it is well-formed (used to size the output).
+// An upper bound on the number of bytes `text` decodes to (used to size the output).
 std::size_t base64_decoded_size(std::string_view text);
 
 // Decodes `text` into `out` (at least base64_decoded_size(text) bytes) and returns the number
 // of bytes written, or the decoder's description: "Invalid symbol {byte}, offset {offset}.",
 // "Invalid input length: {n}", "Invalid last symbol {byte}, offset {offset}." or
-// "Invalid padding". `out` may hold partial output on failure; the caller wipes it.
+// "Invalid padding" ("output buffer too small" when `out` is under that size). Canonical
+// padding and zero spare bits are required. `out` may hold partial output on failure; the
+// caller wipes it.
 std::expected<std::size_t, std::string> base64_decode(std::string_view text,
                                                       std::span<unsigned char> out);
 

@@ -8,11 +8,12 @@
 
 namespace certwright {
 
-// Standard padded Base64 of the 32-byte public key (44 characters).
+// Standard padded Base64 of the 32-byte public key (44 characters); cannot fail.
 std::string encode_public_key(const SigningKey& key);
 
 // Standard padded Base64 (88 characters) of the Ed25519 signature over the compact encoding of
-// the signing view ("certSignature" empty, no "platformCountersign").
+// the signing view ("certSignature" empty, no "platformCountersign"). `certificate` is not
+// changed. Throws only when OpenSSL fails (see SigningKey::sign).
 std::string sign_certificate(const GovernanceCertificate& certificate, const SigningKey& key);
 
 }  // namespace certwright

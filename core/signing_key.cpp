@@ -1,8 +1,131 @@
 #include "core/signing_key.h"
 
 #include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <sys/random.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <system_error>
+
+#include "core/base64.h"
+#include "core/file_read.h"
+#include "core/text.h"
 
 namespace certwright {
+namespace {
+
+constexpr std::size_t kSeedLength = 32;
+
+// Decoded secret bytes: one fixed allocation (nothing can reallocate and leave a copy behind),
+// wiped before it is freed.
+class SecretBuffer {
+ public:
+  explicit SecretBuffer(std::size_t size) : bytes_(new unsigned char[size]()), size_(size) {}
+  SecretBuffer(const SecretBuffer&) = delete;
+  SecretBuffer& operator=(const SecretBuffer&) = delete;
+  ~SecretBuffer() { OPENSSL_cleanse(bytes_.get(), size_); }
+
+  std::span<unsigned char> span() { return {bytes_.get(), size_}; }
+
+ private:
+  std::unique_ptr<unsigned char[]> bytes_;
+  std::size_t size_;
+};
+
+// Wipes a string that holds secret text when the scope ends, on every path out.
+class WipeOnExit {
+ public:
+  explicit WipeOnExit(std::string& text) : text_(text) {}
+  WipeOnExit(const WipeOnExit&) = delete;
+  WipeOnExit& operator=(const WipeOnExit&) = delete;
+  ~WipeOnExit() { OPENSSL_cleanse(text_.data(), text_.size()); }
+
+ private:
+  std::string& text_;
+};
+
+std::string openssl_error_text() {
+  const unsigned long code = ERR_get_error();
+  ERR_clear_error();
+  if (code == 0) return "unknown OpenSSL error";
+  char text[256];
+  ERR_error_string_n(code, text, sizeof text);
+  return text;
+}
+
+struct MdContextFree {
+  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+
+// The value of the variable `name` when it is set and valid UTF-8. A view of the environment
+// itself, so no copy of a secret value is made here.
+std::optional<std::string_view> unicode_variable(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || !is_valid_utf8(value)) return std::nullopt;
+  return std::string_view(value);
+}
+
+ResolvedSigningKey derive_key(const Seed& seed, std::string note, AttestationKind kind) {
+  auto key = SigningKey::from_seed(seed);
+  // Every 32-byte string is a valid seed: only OpenSSL failing (out of memory) ends up here,
+  // and no KeyError describes that.
+  if (!key) throw std::runtime_error("Ed25519 key derivation failed: " + key.error());
+  return ResolvedSigningKey{std::move(*key), std::move(note), kind};
+}
+
+std::expected<ResolvedSigningKey, KeyError> key_from_variable(std::string_view seed_text) {
+  auto seed = parse_seed(seed_text);
+  if (!seed)
+    return std::unexpected(KeyError{KeyError::Kind::env_malformed,
+                                    "ZEM_SIGNING_KEY is set but malformed: " + seed.error()});
+  return derive_key(*seed, "source=ZEM_SIGNING_KEY", AttestationKind::operator_);
+}
+
+std::expected<ResolvedSigningKey, KeyError> key_from_file(std::string_view path) {
+  const std::string shown = "ZEM_SIGNING_KEY_PATH=" + std::string(path);
+  auto content = read_whole_file(std::string(path));
+  if (!content)
+    return std::unexpected(KeyError{KeyError::Kind::path_unreadable,
+                                    shown + " unreadable: " + content.error().message()});
+  const WipeOnExit wipe(*content);
+  if (!is_valid_utf8(*content))
+    return std::unexpected(KeyError{KeyError::Kind::path_unreadable,
+                                    shown + " unreadable: stream did not contain valid UTF-8"});
+  auto seed = parse_seed(*content);
+  if (!seed)
+    return std::unexpected(
+        KeyError{KeyError::Kind::path_malformed, shown + " content malformed: " + seed.error()});
+  return derive_key(*seed, "source=ZEM_SIGNING_KEY_PATH", AttestationKind::operator_);
+}
+
+// Fills `out` from the kernel's random source; the system's error text when it fails.
+std::expected<void, std::string> fill_random(std::span<unsigned char> out) {
+  std::size_t filled = 0;
+  while (filled < out.size()) {
+    const ssize_t got = getrandom(out.data() + filled, out.size() - filled, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(std::generic_category().message(errno));
+    }
+    filled += static_cast<std::size_t>(got);
+  }
+  return {};
+}
+
+std::expected<ResolvedSigningKey, KeyError> ephemeral_key() {
+  Seed seed;
+  if (const auto filled = fill_random(seed.bytes()); !filled)
+    return std::unexpected(
+        KeyError{KeyError::Kind::rng_unavailable, "OS RNG unavailable: " + filled.error()});
+  return derive_key(seed, "auto-generated for pipeline run", AttestationKind::ephemeral);
+}
+
+}  // namespace
 
 Seed::Seed(Seed&& other) noexcept : bytes_(other.bytes_) {
   OPENSSL_cleanse(other.bytes_.data(), other.bytes_.size());
@@ -16,21 +139,51 @@ Seed::~Seed() {
   OPENSSL_cleanse(bytes_.data(), bytes_.size());
 }
 
-std::expected<SigningKey, std::string> SigningKey::from_seed(const Seed&) {
-  return std::unexpected(std::string("not implemented"));
+// OpenSSL copies the seed into the key, derives the public point on the spot and wipes the
+// expanded (hashed) key it used for that; the key's copy is wiped when it is freed.
+std::expected<SigningKey, std::string> SigningKey::from_seed(const Seed& seed) {
+  EVP_PKEY* raw = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.bytes().data(),
+                                               seed.bytes().size());
+  if (raw == nullptr) return std::unexpected(openssl_error_text());
+  SigningKey key(raw);
+  std::size_t length = key.public_key_.size();
+  if (EVP_PKEY_get_raw_public_key(raw, key.public_key_.data(), &length) != 1 ||
+      length != key.public_key_.size())
+    return std::unexpected(openssl_error_text());
+  return key;
 }
-std::array<unsigned char, 32> SigningKey::public_key() const {
-  return {};
-}
-std::array<unsigned char, 64> SigningKey::sign(std::string_view) const {
-  return {};
+
+std::array<unsigned char, 64> SigningKey::sign(std::string_view message) const {
+  const std::unique_ptr<EVP_MD_CTX, MdContextFree> context(EVP_MD_CTX_new());
+  std::array<unsigned char, 64> signature{};
+  std::size_t length = signature.size();
+  // No digest and no context string: plain Ed25519 over the whole message.
+  if (context == nullptr ||
+      EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key_.get()) != 1 ||
+      EVP_DigestSign(context.get(), signature.data(), &length,
+                     reinterpret_cast<const unsigned char*>(message.data()), message.size()) != 1 ||
+      length != signature.size())
+    throw std::runtime_error("Ed25519 signing failed: " + openssl_error_text());
+  return signature;
 }
 
 std::expected<ResolvedSigningKey, KeyError> resolve_signing_key() {
-  return std::unexpected(KeyError{KeyError::Kind::rng_unavailable, "not implemented"});
+  if (const auto seed_text = unicode_variable("ZEM_SIGNING_KEY"))
+    return key_from_variable(*seed_text);
+  if (const auto path = unicode_variable("ZEM_SIGNING_KEY_PATH")) return key_from_file(*path);
+  return ephemeral_key();
 }
-std::expected<Seed, std::string> parse_seed(std::string_view) {
-  return std::unexpected(std::string("not implemented"));
+
+std::expected<Seed, std::string> parse_seed(std::string_view text) {
+  const std::string_view trimmed = trim_white_space(text);
+  SecretBuffer decoded(base64_decoded_size(trimmed));
+  const auto length = base64_decode(trimmed, decoded.span());
+  if (!length) return std::unexpected("base64: " + length.error());
+  if (*length != kSeedLength)
+    return std::unexpected("seed length " + std::to_string(*length) + " != 32");
+  Seed seed;
+  std::copy_n(decoded.span().begin(), kSeedLength, seed.bytes().begin());
+  return seed;
 }
 
 }  // namespace certwright

@@ -31,11 +31,12 @@ class Seed {
   std::array<unsigned char, 32> bytes_{};
 };
 
-// An Ed25519 key pair. OpenSSL holds the secret and erases it when the key is freed.
+// An Ed25519 key pair. OpenSSL holds the secret and erases it when the key is freed; the key
+// cannot be copied, so the secret has exactly one owner.
 class SigningKey {
  public:
-  // The key pair derived from `seed` as RFC 8032 prescribes; nullopt-like failure is an
-  // OpenSSL error text.
+  // The key pair derived from `seed` as RFC 8032 prescribes, or OpenSSL's error text (any 32
+  // bytes are a valid seed, so only a failing OpenSSL, out of memory, gets there).
   static std::expected<SigningKey, std::string> from_seed(const Seed& seed);
 
   SigningKey(SigningKey&&) noexcept = default;
@@ -43,8 +44,10 @@ class SigningKey {
   SigningKey(const SigningKey&) = delete;
   SigningKey& operator=(const SigningKey&) = delete;
 
-  std::array<unsigned char, 32> public_key() const;
-  // The RFC 8032 (plain Ed25519) signature of `message`.
+  // The RFC 8032 encoding of the public point; cannot fail.
+  const std::array<unsigned char, 32>& public_key() const { return public_key_; }
+  // The RFC 8032 (plain Ed25519) signature of `message`. Throws std::runtime_error with
+  // OpenSSL's text if OpenSSL fails, which for a key from from_seed means it ran out of memory.
   std::array<unsigned char, 64> sign(std::string_view message) const;
 
  private:
@@ -53,6 +56,7 @@ class SigningKey {
   };
   explicit SigningKey(EVP_PKEY* key) : key_(key) {}
   std::unique_ptr<EVP_PKEY, Free> key_;
+  std::array<unsigned char, 32> public_key_{};
 };
 
 struct ResolvedSigningKey {
@@ -69,7 +73,9 @@ struct KeyError {
 };
 
 // The key from ZEM_SIGNING_KEY, else from the file named by ZEM_SIGNING_KEY_PATH, else a fresh
-// ephemeral key; a KeyError with its message when the chosen source fails.
+// ephemeral key (a variable counts when it is set and valid UTF-8); a KeyError with its message
+// when the chosen source fails. Every copy of secret bytes it makes is wiped before it returns.
+// Throws std::runtime_error only if OpenSSL cannot build the key (out of memory).
 std::expected<ResolvedSigningKey, KeyError> resolve_signing_key();
 
 // The 32-byte seed in `text` (trimmed of Unicode white space, strict Base64), or the message
