@@ -1,0 +1,151 @@
+"""Which stages a certificate records and the artifact hashes it holds for them, checked
+against an independent walk of the run directory."""
+
+import hashlib
+import os
+import pathlib
+import shutil
+import tempfile
+
+import pytest
+
+from conftest import BIN, DEFAULT_STAGES, TEST_SEED_B64, base_env, load_certificate, make_run, run
+
+CERT = "governance-certificate.json"
+SIGNER = ["--signer-subject", "alice", "--signer-identity-provider", "idp"]
+KEY_ENV = {"ZEM_SIGNING_KEY": TEST_SEED_B64}
+
+
+def expected_stage(run_dir, stage_id):
+    """The record of one stage as an independent walk sees it: every regular file directly
+    inside the stage directory (the directory itself may be reached through a link)."""
+    stage_dir = pathlib.Path(run_dir) / stage_id
+    hashes = {}
+    if stage_dir.is_dir():
+        for entry in os.scandir(stage_dir):
+            if entry.is_file(follow_symlinks=False):
+                hashes[entry.name] = hashlib.sha256(pathlib.Path(entry.path).read_bytes()).hexdigest()
+    return {
+        "stageId": stage_id,
+        "status": "passed" if hashes else "skipped",
+        "artifactHashes": dict(sorted(hashes.items())),
+        "gateResult": None,
+    }
+
+
+@pytest.fixture
+def run_dir(tmp_path):
+    large = bytes((i * 31) % 251 for i in range(3 * 65536 + 5))
+    run_dir = make_run(
+        tmp_path,
+        {
+            "b": {"report.json": b"{}\n", ".dotfile": b"", "large.bin": large},
+            "a": {"notes.md": b"# a\n"},
+            ".hidden": {"x": b"x"},
+            "s0-preflight": {"preflight.log": b"ok\n"},
+            "s3-data-model": {"schema.sql": b"create table t (id int);\n"},
+        },
+    )
+    (run_dir / "b" / "nested").mkdir()
+    (run_dir / "b" / "nested" / "deep.txt").write_bytes(b"not an artifact")
+    (run_dir / "z.txt").write_bytes(b"a file is never a stage")
+    (run_dir / "alias").symlink_to("a", target_is_directory=True)
+    return run_dir
+
+
+DISCOVERED = [".hidden", "a", "b", "s0-preflight", "s3-data-model"]
+
+
+@pytest.mark.parametrize(
+    "args, stage_ids",
+    [
+        ([], DEFAULT_STAGES),
+        (SIGNER, DEFAULT_STAGES),
+        ([*SIGNER, "--tenant-mode"], DISCOVERED),
+        (["--stage-ids", "AUTO"], DISCOVERED),
+        (["--stage-ids", ","], DISCOVERED),
+        (["--stage-ids", "s3-data-model, s0-preflight,,s3-data-model "],
+         ["s3-data-model", "s0-preflight", "s3-data-model"]),
+        # A link to a directory is never discovered, but a stage named by it is walked.
+        (["--stage-ids", "alias,b,missing"], ["alias", "b", "missing"]),
+    ],
+)
+def test_stages_and_their_hashes(run_dir, args, stage_ids):
+    result = run(["build-certificate", str(run_dir), *args], env=base_env(**KEY_ENV))
+    assert result.returncode == 0, result
+    assert f"stages={len(stage_ids)}," in result.stdout
+    assert "skipping" not in result.stderr
+    certificate = load_certificate(run_dir / CERT)
+    assert certificate["stages"] == [expected_stage(run_dir, s) for s in stage_ids]
+
+
+@pytest.fixture
+def shared_tmp():
+    """A directory that an unprivileged user can enter, removed afterwards."""
+    path = pathlib.Path(tempfile.mkdtemp(prefix="stage_walk_e2e."))
+    path.chmod(0o755)
+    yield path
+    shutil.rmtree(path)
+
+
+def unprivileged(shared_tmp):
+    """The binary and the prefix that run it as a user that file modes apply to: root reads
+    files whatever their mode, so as root it runs as nobody from a copy it can reach."""
+    if os.geteuid() != 0:
+        return BIN, ()
+    if shutil.which("setpriv") is None:
+        pytest.skip("setpriv is needed to drop root")
+    binary = shared_tmp / "certwright"
+    shutil.copy(BIN, binary)
+    binary.chmod(0o755)
+    return str(binary), ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
+
+
+def test_links_special_and_unreadable_files_are_warned_about_and_left_out(shared_tmp):
+    run_dir = make_run(
+        shared_tmp,
+        {
+            "s0-preflight": {"good.txt": b"good\n", "secret": b"hidden"},
+            "s1-business-requirements": {"only-secret": b"hidden too"},
+        },
+    )
+    s0 = run_dir / "s0-preflight"
+    s1 = run_dir / "s1-business-requirements"
+    (s0 / "link").symlink_to("good.txt")
+    (s0 / "dir-link").symlink_to("/", target_is_directory=True)
+    os.mkfifo(s0 / "pipe")
+    (s1 / "link").symlink_to("only-secret")
+    (s0 / "secret").chmod(0)
+    (s1 / "only-secret").chmod(0)
+    for directory in (run_dir, s0, s1):
+        directory.chmod(0o755)
+    out_dir = shared_tmp / "out"
+    out_dir.mkdir(mode=0o777)
+    out_dir.chmod(0o777)
+
+    binary, prefix = unprivileged(shared_tmp)
+    result = run(["build-certificate", str(run_dir), "--out", str(out_dir / CERT)],
+                 env=base_env(**KEY_ENV), binary=binary, prefix=prefix)
+    assert result.returncode == 0, result
+
+    def symlink(stage, name):
+        return (f"warning: skipping symlink in stage {stage}: {name} "
+                "(symlinked artifacts are not hashed into the certificate)")
+
+    def unreadable(stage, path, err):
+        return f"warning: skipping unreadable artifact in stage {stage}: {path} ({err})"
+
+    warnings = {line for line in result.stderr.splitlines() if "skipping" in line}
+    assert warnings == {
+        symlink("s0-preflight", "link"),
+        symlink("s0-preflight", "dir-link"),
+        unreadable("s0-preflight", s0 / "pipe", "not a regular file"),
+        unreadable("s0-preflight", s0 / "secret", "Permission denied"),
+        symlink("s1-business-requirements", "link"),
+        unreadable("s1-business-requirements", s1 / "only-secret", "Permission denied"),
+    }
+    stages = load_certificate(out_dir / CERT)["stages"]
+    assert stages[0]["status"] == "passed"
+    assert stages[0]["artifactHashes"] == {"good.txt": hashlib.sha256(b"good\n").hexdigest()}
+    assert stages[1]["status"] == "skipped"
+    assert stages[1]["artifactHashes"] == {}

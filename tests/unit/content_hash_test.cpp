@@ -1,0 +1,80 @@
+#include "core/content_hash.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace certwright {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ContentHash : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "content_hash_test.XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string write(const std::string& name, const std::string& content) const {
+    const std::string file = dir_ + "/" + name;
+    std::ofstream(file, std::ios::binary) << content;
+    return file;
+  }
+
+  std::string dir_;
+};
+
+TEST(HashBytes, MatchesKnownDigests) {
+  EXPECT_EQ(hash_bytes(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(hash_bytes("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(hash_bytes(std::string("a\0b", 3)),
+            "59b271ae1bbcb1d31d41929817f4b16fb439eb4f31520b5ad1d5ce98920a7138");
+}
+
+// Sizes around the read buffer, where a chunking mistake would show.
+TEST_F(ContentHash, FileHashEqualsHashOfItsBytes) {
+  for (const std::size_t size : {std::size_t{0}, std::size_t{1}, kReadBufferSize,
+                                 kReadBufferSize + 1, 3 * kReadBufferSize + 4321}) {
+    std::string content(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+      content[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+    const auto hash = hash_file(write("f" + std::to_string(size), content));
+    ASSERT_TRUE(hash.has_value()) << size << ": " << hash.error().message();
+    EXPECT_EQ(*hash, hash_bytes(content)) << size;
+  }
+  EXPECT_EQ(hash_file(write("empty", "")).value(),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+}
+
+TEST_F(ContentHash, RefusesWhatIsNotARegularFileWithoutBlocking) {
+  const std::string fifo = dir_ + "/pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  // The texts are what the unreadable-artifact warning shows.
+  struct Case {
+    std::string path;
+    std::string error;
+  };
+  const Case cases[] = {
+      {fifo, "not a regular file"},
+      {dir_, "Is a directory"},
+      {dir_ + "/missing", "No such file or directory"},
+  };
+  ::alarm(30);  // a blocking open or read fails the test instead of hanging it
+  for (const auto& c : cases) {
+    const auto hash = hash_file(c.path);
+    ASSERT_FALSE(hash.has_value()) << c.path;
+    EXPECT_EQ(hash.error().message(), c.error) << c.path;
+  }
+  ::alarm(0);
+}
+
+}  // namespace
+}  // namespace certwright

@@ -1,0 +1,85 @@
+#include "core/file_read.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace certwright {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FileRead : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "file_read_test.XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string write(const std::string& name, const std::string& content) const {
+    const std::string file = dir_ + "/" + name;
+    std::ofstream(file, std::ios::binary) << content;
+    return file;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(FileRead, ReadsEveryByteFollowingLinks) {
+  std::string large(200'000, '\0');
+  for (std::size_t i = 0; i < large.size(); ++i)
+    large[i] = static_cast<char>(i % 253);
+  struct Case {
+    std::string path;
+    std::string content;
+  };
+  const Case cases[] = {
+      {write("empty", ""), ""},
+      {write("nul", std::string("a\0b\n", 4)), std::string("a\0b\n", 4)},
+      {write("large", large), large},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(read_whole_file(c.path).value(), c.content) << c.path;
+  fs::create_symlink("nul", dir_ + "/link");
+  EXPECT_EQ(read_whole_file(dir_ + "/link").value(), std::string("a\0b\n", 4));
+}
+
+// Files in /proc report a size of zero yet have content: the size is only a hint, and the
+// read goes on, growing its buffer, until the end.
+TEST_F(FileRead, ReadsPastAStaleSize) {
+  const auto content = read_whole_file("/proc/self/smaps");
+  ASSERT_TRUE(content.has_value()) << content.error().message();
+  EXPECT_GT(content->size(), 64u * 1024);
+  EXPECT_TRUE(content->ends_with("\n"));
+}
+
+TEST_F(FileRead, RefusesWhatIsNotARegularFileWithoutBlocking) {
+  const std::string fifo = dir_ + "/pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  struct Case {
+    std::string path;
+    std::string error;
+  };
+  const Case cases[] = {
+      {fifo, "not a regular file"},
+      {dir_, "Is a directory"},
+      {dir_ + "/missing", "No such file or directory"},
+  };
+  ::alarm(30);  // a blocking open fails the test instead of hanging it
+  for (const auto& c : cases) {
+    const auto content = read_whole_file(c.path);
+    ASSERT_FALSE(content.has_value()) << c.path;
+    EXPECT_EQ(content.error().message(), c.error) << c.path;
+  }
+  ::alarm(0);
+}
+
+}  // namespace
+}  // namespace certwright
