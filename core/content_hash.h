@@ -16,9 +16,9 @@ inline constexpr std::size_t kReadBufferSize = 64 * 1024;
 // The content hash of a byte sequence.
 std::string hash_bytes(std::string_view bytes);
 
-// The content hash of the file at `path`, streamed through a 64 KiB buffer; the open or read
-// error otherwise. Never follows a symbolic link at the last component and never blocks on a
-// special file.
+// The content hash of the regular file at `path` (links followed, as for a path a user names),
+// streamed through a 64 KiB buffer; the open or read error otherwise, "not a regular file" for a
+// FIFO, socket or device, which is never read, so the call cannot block.
 std::expected<std::string, std::error_code> hash_file(const std::string& path);
 
 // The content hash of the entry `name` of the directory open as `dir_fd`, streamed through
