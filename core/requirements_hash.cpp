@@ -1,13 +1,81 @@
 #include "core/requirements_hash.h"
 
-namespace certwright {
+#include <openssl/evp.h>
 
-std::expected<std::string, DocumentReadError> hash_business_docs(const std::vector<std::string>&) {
-  return std::string();
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include "core/content_hash.h"
+#include "core/file_read.h"
+#include "core/warning.h"
+
+namespace certwright {
+namespace {
+
+struct DigestContextFree {
+  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+
+// One SHA-256 state fed document by document.
+class DocumentDigest {
+ public:
+  DocumentDigest() : context_(EVP_MD_CTX_new()) {
+    if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1)
+      std::abort();  // only fails when out of memory
+  }
+
+  // The length prefix keeps document boundaries in the hash: "ab" + "c" differs from "a" + "bc".
+  void add_document(std::string_view bytes) {
+    std::array<unsigned char, 8> length{};
+    std::uint64_t size = bytes.size();
+    for (unsigned char& byte : length) {
+      byte = static_cast<unsigned char>(size & 0xFF);
+      size >>= 8;
+    }
+    update(length.data(), length.size());
+    update(bytes.data(), bytes.size());
+  }
+
+  std::string finish_hex() {
+    std::array<unsigned char, 32> digest{};
+    unsigned int size = 0;
+    if (EVP_DigestFinal_ex(context_.get(), digest.data(), &size) != 1) std::abort();
+    return to_hex(digest);
+  }
+
+ private:
+  void update(const void* data, std::size_t size) {
+    if (EVP_DigestUpdate(context_.get(), data, size) != 1) std::abort();
+  }
+
+  std::unique_ptr<EVP_MD_CTX, DigestContextFree> context_;
+};
+
+}  // namespace
+
+std::expected<std::string, DocumentReadError> hash_business_docs(
+    const std::vector<std::string>& paths) {
+  DocumentDigest digest;
+  for (const std::string& path : paths) {
+    // One document in memory at a time: it is released at the end of this iteration.
+    const auto document = read_whole_file(path);
+    if (!document) return std::unexpected(DocumentReadError{path, document.error()});
+    digest.add_document(*document);
+  }
+  return digest.finish_hex();
 }
+
 std::expected<std::string, DocumentReadError> resolve_requirements_hash(
-    const std::vector<std::string>&, const std::optional<std::string>& requirements_hash) {
-  return requirements_hash.value_or("");
+    const std::vector<std::string>& business_docs,
+    const std::optional<std::string>& requirements_hash) {
+  if (!business_docs.empty()) return hash_business_docs(business_docs);
+  if (requirements_hash && !requirements_hash->empty()) return *requirements_hash;
+  warn(
+      "neither --requirements-hash nor --business-docs supplied; intent.requirementsHash will be "
+      "empty");
+  return std::string();
 }
 
 }  // namespace certwright
