@@ -1,0 +1,92 @@
+#include "core/padded_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "core/error.h"
+#include "core/unique_fd.h"
+
+namespace certwright {
+namespace {
+
+std::error_code last_error() {
+  return {errno, std::system_category()};
+}
+
+// Reads from `fd` until `size` bytes are in `buffer` or the file ends; the count read.
+std::expected<std::size_t, std::error_code> read_up_to(int fd, char* buffer, std::size_t size) {
+  std::size_t filled = 0;
+  while (filled < size) {
+    const ssize_t count = ::read(fd, buffer + filled, size - filled);
+    if (count > 0) {
+      filled += static_cast<std::size_t>(count);
+    } else if (count == 0) {
+      break;
+    } else if (errno != EINTR) {
+      return std::unexpected(last_error());
+    }
+  }
+  return filled;
+}
+
+std::expected<simdjson::padded_string, std::error_code> allocate(std::size_t size) {
+  simdjson::padded_string buffer(size);
+  if (buffer.data() == nullptr) {
+    return std::unexpected(std::make_error_code(std::errc::not_enough_memory));
+  }
+  return buffer;
+}
+
+// A padded buffer of `capacity` bytes that starts with the first `size` bytes of `content`.
+std::expected<simdjson::padded_string, std::error_code> resized(
+    const simdjson::padded_string& content, std::size_t size, std::size_t capacity) {
+  auto buffer = allocate(capacity);
+  if (buffer && size > 0) std::memcpy(buffer->data(), content.data(), std::min(size, capacity));
+  return buffer;
+}
+
+// Reads the open regular file whose size was `expected_size` when it was opened. The buffer
+// is sized from that once, so the usual read copies nothing; a file that shrinks or grows
+// meanwhile (or a kernel file that reports size 0) still reads whole, at the cost of a copy.
+std::expected<simdjson::padded_string, std::error_code> read_sized(int fd,
+                                                                   std::size_t expected_size) {
+  auto content = allocate(expected_size);
+  std::size_t size = 0;
+  while (content) {
+    const auto filled = read_up_to(fd, content->data() + size, content->size() - size);
+    if (!filled) return std::unexpected(filled.error());
+    size += *filled;
+    if (size < content->size()) return resized(*content, size, size);
+    char probe = 0;
+    const auto more = read_up_to(fd, &probe, 1);
+    if (!more) return std::unexpected(more.error());
+    if (*more == 0) return content;
+    content = resized(*content, size, std::max<std::size_t>(2 * size, 4096));
+    if (content) content->data()[size++] = probe;
+  }
+  return content;
+}
+
+}  // namespace
+
+std::expected<simdjson::padded_string, std::error_code> read_padded_file(const std::string& path) {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) return std::unexpected(last_error());
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0) return std::unexpected(last_error());
+  if (S_ISDIR(status.st_mode)) {
+    return std::unexpected(std::make_error_code(std::errc::is_a_directory));
+  }
+  if (!S_ISREG(status.st_mode)) {
+    return std::unexpected(make_error_code(FileError::not_regular_file));
+  }
+  return read_sized(fd.get(), static_cast<std::size_t>(status.st_size));
+}
+
+}  // namespace certwright

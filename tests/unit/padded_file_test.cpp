@@ -1,0 +1,76 @@
+#include "core/padded_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace certwright {
+namespace {
+
+namespace fs = std::filesystem;
+
+class PaddedFile : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "padded_file_test.XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string write(const std::string& name, const std::string& content) const {
+    const std::string file = dir_ + "/" + name;
+    std::ofstream(file, std::ios::binary) << content;
+    return file;
+  }
+
+  std::string dir_;
+};
+
+std::string read_with_streams(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A kernel file reports size 0 but has content: the buffer sized from the file's size must grow.
+TEST_F(PaddedFile, ReadsEveryByteWhateverTheReportedSize) {
+  std::string large(300'000, '\0');
+  for (std::size_t i = 0; i < large.size(); ++i)
+    large[i] = static_cast<char>(i % 251);
+  const std::string link = dir_ + "/link";
+  ASSERT_EQ(::symlink(write("large", large).c_str(), link.c_str()), 0);
+  for (const std::string& path :
+       {write("empty", ""), write("small", "{}\n"), link, std::string("/proc/crypto")}) {
+    const auto content = read_padded_file(path);
+    ASSERT_TRUE(content.has_value()) << path << ": " << content.error().message();
+    EXPECT_EQ(std::string(content->data(), content->size()), read_with_streams(path)) << path;
+  }
+}
+
+TEST_F(PaddedFile, RefusesWhatIsNotARegularFileWithoutBlocking) {
+  const std::string fifo = dir_ + "/pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  struct Case {
+    std::string path;
+    std::string message;
+  };
+  const Case cases[] = {
+      {dir_ + "/absent", "No such file or directory"},
+      {dir_, "Is a directory"},
+      {fifo, "not a regular file"},
+  };
+  for (const Case& c : cases) {
+    const auto content = read_padded_file(c.path);
+    ASSERT_FALSE(content.has_value()) << c.path;
+    EXPECT_EQ(content.error().message(), c.message) << c.path;
+  }
+}
+
+}  // namespace
+}  // namespace certwright
