@@ -29,8 +29,7 @@ class UniqueFd {
   explicit operator bool() const { return fd_ >= 0; }
   int release() { return std::exchange(fd_, -1); }
   void reset() {
-    if (fd_ >= 0)
-      ::close(fd_);
+    if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
 
@@ -46,8 +45,7 @@ class UniqueDir {
   UniqueDir(UniqueDir&& other) noexcept : dir_(std::exchange(other.dir_, nullptr)) {}
   UniqueDir& operator=(UniqueDir&& other) noexcept {
     if (this != &other) {
-      if (dir_)
-        ::closedir(dir_);
+      if (dir_) ::closedir(dir_);
       dir_ = std::exchange(other.dir_, nullptr);
     }
     return *this;
@@ -55,8 +53,7 @@ class UniqueDir {
   UniqueDir(const UniqueDir&) = delete;
   UniqueDir& operator=(const UniqueDir&) = delete;
   ~UniqueDir() {
-    if (dir_)
-      ::closedir(dir_);
+    if (dir_) ::closedir(dir_);
   }
 
   DIR* get() const { return dir_; }
