@@ -140,7 +140,7 @@ std::expected<JsonValue, std::string> sequence_value(const YamlDocument& documen
     if (!value) return value;
     array.push_back(std::move(*value));
   }
-  return JsonValue{std::move(array)};
+  return std::expected<JsonValue, std::string>(std::in_place, std::move(array));
 }
 
 std::expected<JsonValue, std::string> mapping_value(const YamlDocument& document,
@@ -156,7 +156,7 @@ std::expected<JsonValue, std::string> mapping_value(const YamlDocument& document
     if (!value) return value;
     object.insert_or_assign(key.text, std::move(*value));
   }
-  return JsonValue{std::move(object)};
+  return std::expected<JsonValue, std::string>(std::in_place, std::move(object));
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ from cryptography.hazmat.primitives.asymmetric.ed25519 import (
 from cryptography.hazmat.primitives import serialization
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-BIN = os.environ.get("CERTWRIGHT_BIN", str(ROOT / "build" / "dev" / "certwright"))
+BIN = os.path.abspath(os.environ.get("CERTWRIGHT_BIN", str(ROOT / "build" / "dev" / "certwright")))
 
 DEFAULT_STAGES = [
     "s0-preflight",
