@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/certificate_encoding.h"
+#include "core/error.h"
 #include "core/text.h"
 #include "core/unique_fd.h"
 
@@ -16,10 +17,6 @@ namespace certwright {
 namespace {
 
 constexpr std::string_view kDefaultFileName = "governance-certificate.json";
-
-std::error_code last_error() {
-  return {errno, std::system_category()};
-}
 
 std::string_view without_trailing_slashes(std::string_view path) {
   while (path.size() > 1 && path.back() == '/')
@@ -49,7 +46,7 @@ std::expected<void, std::error_code> write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t written = ::write(fd, bytes.data(), bytes.size());
     if (written < 0 && errno == EINTR) continue;
-    if (written < 0) return std::unexpected(last_error());
+    if (written < 0) return std::unexpected(last_system_error());
     bytes.remove_prefix(static_cast<std::size_t>(written));
   }
   return {};
@@ -58,8 +55,8 @@ std::expected<void, std::error_code> write_all(int fd, std::string_view bytes) {
 // Writes `bytes` to the open file, flushes them to stable storage and closes it.
 std::expected<void, std::error_code> write_durably(UniqueFd fd, std::string_view bytes) {
   if (auto written = write_all(fd.get(), bytes); !written) return written;
-  if (::fsync(fd.get()) != 0) return std::unexpected(last_error());
-  if (::close(fd.release()) != 0) return std::unexpected(last_error());
+  if (::fsync(fd.get()) != 0) return std::unexpected(last_system_error());
+  if (::close(fd.release()) != 0) return std::unexpected(last_system_error());
   return {};
 }
 
@@ -67,7 +64,7 @@ std::expected<void, std::error_code> write_durably(UniqueFd fd, std::string_view
 std::expected<void, std::error_code> sync_directory(std::string_view directory) {
   const std::string path = directory.empty() ? "." : std::string(directory);
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd || ::fsync(fd.get()) != 0) return std::unexpected(last_error());
+  if (!fd || ::fsync(fd.get()) != 0) return std::unexpected(last_system_error());
   return {};
 }
 
@@ -94,13 +91,13 @@ std::expected<void, std::error_code> write_certificate(const GovernanceCertifica
   // O_NOFOLLOW: a link planted at the temporary path must not redirect the write.
   UniqueFd fd(
       ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
-  if (!fd) return std::unexpected(last_error());
+  if (!fd) return std::unexpected(last_system_error());
   if (auto written = write_durably(std::move(fd), bytes); !written) {
     ::unlink(temporary.c_str());
     return written;
   }
   if (::rename(temporary.c_str(), target.c_str()) != 0) {
-    const std::error_code error = last_error();
+    const std::error_code error = last_system_error();
     ::unlink(temporary.c_str());
     return std::unexpected(error);
   }

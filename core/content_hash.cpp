@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/regular_file.h"
 #include "core/unique_fd.h"
 
 namespace certwright {
@@ -55,10 +55,6 @@ class Sha256 {
   EVP_MD_CTX* context_;
 };
 
-std::error_code last_error() {
-  return {errno, std::system_category()};
-}
-
 // Reads `fd` to its end through `buffer` into a fresh SHA-256 state.
 std::expected<std::string, std::error_code> hash_descriptor(int fd, std::span<std::byte> buffer) {
   Sha256 sha;
@@ -69,7 +65,7 @@ std::expected<std::string, std::error_code> hash_descriptor(int fd, std::span<st
     } else if (count == 0) {
       return sha.finish_hex();
     } else if (errno != EINTR) {
-      return std::unexpected(last_error());
+      return std::unexpected(last_system_error());
     }
   }
 }
@@ -93,17 +89,10 @@ std::string hash_bytes(std::string_view bytes) {
 }
 
 std::expected<std::string, std::error_code> hash_file(const std::string& path) {
-  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd) return std::unexpected(last_error());
-  struct stat status {};
-  if (::fstat(fd.get(), &status) != 0) return std::unexpected(last_error());
-  if (S_ISDIR(status.st_mode))
-    return std::unexpected(std::make_error_code(std::errc::is_a_directory));
-  if (!S_ISREG(status.st_mode))
-    return std::unexpected(make_error_code(FileError::not_regular_file));
+  auto file = open_regular_file(path);
+  if (!file) return std::unexpected(file.error());
   std::vector<std::byte> buffer(kReadBufferSize);
-  return hash_descriptor(fd.get(), buffer);
+  return hash_descriptor(file->fd.get(), buffer);
 }
 
 std::expected<std::string, std::error_code> hash_file_at(int dir_fd, const char* name,
@@ -111,7 +100,7 @@ std::expected<std::string, std::error_code> hash_file_at(int dir_fd, const char*
   // The caller judged the entry a regular file from the listing. O_NOFOLLOW refuses a link
   // swapped in since, and O_NONBLOCK keeps a swapped-in FIFO from blocking the open or a read.
   UniqueFd fd(::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!fd) return std::unexpected(last_error());
+  if (!fd) return std::unexpected(last_system_error());
   return hash_descriptor(fd.get(), buffer);
 }
 

@@ -1,5 +1,7 @@
 #include "core/error.h"
 
+#include <cerrno>
+
 namespace certwright {
 namespace {
 
@@ -20,6 +22,10 @@ class FileErrorCategory final : public std::error_category {
 const std::error_category& file_error_category() {
   static const FileErrorCategory category;
   return category;
+}
+
+std::error_code last_system_error() {
+  return {errno, std::system_category()};
 }
 
 std::error_code make_error_code(FileError error) {

@@ -1,6 +1,7 @@
 // Error values shared by the collection and sealing units.
 #pragma once
 
+#include <cerrno>
 #include <string>
 #include <system_error>
 
@@ -17,6 +18,10 @@ enum class FileError {
 };
 
 const std::error_category& file_error_category();
+
+// The error the last failed system call left in errno.
+std::error_code last_system_error();
+
 std::error_code make_error_code(FileError error);
 
 }  // namespace certwright

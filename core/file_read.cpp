@@ -1,23 +1,17 @@
 #include "core/file_read.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 
 #include "core/error.h"
-#include "core/unique_fd.h"
+#include "core/regular_file.h"
 
 namespace certwright {
 namespace {
 
 constexpr std::size_t kMinimumChunk = 16 * 1024;
-
-std::error_code last_error() {
-  return {errno, std::system_category()};
-}
 
 // Reads `fd` to its end. `size_hint` is only where the buffer starts: the file may have grown
 // or shrunk since it was measured, so the end is where read() says it is.
@@ -35,7 +29,7 @@ std::expected<std::string, std::error_code> read_to_end(int fd, std::size_t size
       content.resize(filled);
       return content;
     } else if (errno != EINTR) {
-      return std::unexpected(last_error());
+      return std::unexpected(last_system_error());
     }
   }
 }
@@ -43,16 +37,9 @@ std::expected<std::string, std::error_code> read_to_end(int fd, std::size_t size
 }  // namespace
 
 std::expected<std::string, std::error_code> read_whole_file(const std::string& path) {
-  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd) return std::unexpected(last_error());
-  struct stat status {};
-  if (::fstat(fd.get(), &status) != 0) return std::unexpected(last_error());
-  if (S_ISDIR(status.st_mode))
-    return std::unexpected(std::make_error_code(std::errc::is_a_directory));
-  if (!S_ISREG(status.st_mode))
-    return std::unexpected(make_error_code(FileError::not_regular_file));
-  return read_to_end(fd.get(), static_cast<std::size_t>(status.st_size));
+  auto file = open_regular_file(path);
+  if (!file) return std::unexpected(file.error());
+  return read_to_end(file->fd.get(), file->size);
 }
 
 }  // namespace certwright

@@ -1,7 +1,5 @@
 #include "core/padded_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,14 +7,10 @@
 #include <cstring>
 
 #include "core/error.h"
-#include "core/unique_fd.h"
+#include "core/regular_file.h"
 
 namespace certwright {
 namespace {
-
-std::error_code last_error() {
-  return {errno, std::system_category()};
-}
 
 // Reads from `fd` until `size` bytes are in `buffer` or the file ends; the count read.
 std::expected<std::size_t, std::error_code> read_up_to(int fd, char* buffer, std::size_t size) {
@@ -28,7 +22,7 @@ std::expected<std::size_t, std::error_code> read_up_to(int fd, char* buffer, std
     } else if (count == 0) {
       break;
     } else if (errno != EINTR) {
-      return std::unexpected(last_error());
+      return std::unexpected(last_system_error());
     }
   }
   return filled;
@@ -75,18 +69,9 @@ std::expected<simdjson::padded_string, std::error_code> read_sized(int fd,
 }  // namespace
 
 std::expected<simdjson::padded_string, std::error_code> read_padded_file(const std::string& path) {
-  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd) return std::unexpected(last_error());
-  struct stat status {};
-  if (::fstat(fd.get(), &status) != 0) return std::unexpected(last_error());
-  if (S_ISDIR(status.st_mode)) {
-    return std::unexpected(std::make_error_code(std::errc::is_a_directory));
-  }
-  if (!S_ISREG(status.st_mode)) {
-    return std::unexpected(make_error_code(FileError::not_regular_file));
-  }
-  return read_sized(fd.get(), static_cast<std::size_t>(status.st_size));
+  auto file = open_regular_file(path);
+  if (!file) return std::unexpected(file.error());
+  return read_sized(file->fd.get(), file->size);
 }
 
 }  // namespace certwright

@@ -31,7 +31,7 @@ std::expected<unsigned char, std::error_code> entry_type(int dir_fd, const diren
   if (entry.d_type != DT_UNKNOWN) return entry.d_type;
   struct stat status {};
   if (::fstatat(dir_fd, entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
-    return std::unexpected(std::error_code(errno, std::system_category()));
+    return std::unexpected(last_system_error());
   return IFTODT(status.st_mode);
 }
 

@@ -9,28 +9,14 @@
 #include <fstream>
 #include <string>
 
+#include "tests/unit/temp_dir_test_fixture.h"
+
 namespace certwright {
 namespace {
 
 namespace fs = std::filesystem;
 
-class ContentHash : public testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "content_hash_test.XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string write(const std::string& name, const std::string& content) const {
-    const std::string file = dir_ + "/" + name;
-    std::ofstream(file, std::ios::binary) << content;
-    return file;
-  }
-
-  std::string dir_;
-};
+class ContentHash : public TempDirTest {};
 
 TEST(HashBytes, MatchesKnownDigests) {
   EXPECT_EQ(hash_bytes(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");

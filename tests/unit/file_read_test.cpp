@@ -9,28 +9,14 @@
 #include <fstream>
 #include <string>
 
+#include "tests/unit/temp_dir_test_fixture.h"
+
 namespace certwright {
 namespace {
 
 namespace fs = std::filesystem;
 
-class FileRead : public testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "file_read_test.XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string write(const std::string& name, const std::string& content) const {
-    const std::string file = dir_ + "/" + name;
-    std::ofstream(file, std::ios::binary) << content;
-    return file;
-  }
-
-  std::string dir_;
-};
+class FileRead : public TempDirTest {};
 
 TEST_F(FileRead, ReadsEveryByteFollowingLinks) {
   std::string large(200'000, '\0');

@@ -10,28 +10,14 @@
 #include <iterator>
 #include <string>
 
+#include "tests/unit/temp_dir_test_fixture.h"
+
 namespace certwright {
 namespace {
 
 namespace fs = std::filesystem;
 
-class PaddedFile : public testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "padded_file_test.XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string write(const std::string& name, const std::string& content) const {
-    const std::string file = dir_ + "/" + name;
-    std::ofstream(file, std::ios::binary) << content;
-    return file;
-  }
-
-  std::string dir_;
-};
+class PaddedFile : public TempDirTest {};
 
 std::string read_with_streams(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

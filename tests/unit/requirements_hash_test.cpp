@@ -11,6 +11,8 @@
 
 #include "core/content_hash.h"
 
+#include "tests/unit/temp_dir_test_fixture.h"
+
 namespace certwright {
 namespace {
 
@@ -27,23 +29,7 @@ std::string one_shot_sha256(std::string_view bytes) {
   return to_hex(digest);
 }
 
-class RequirementsHash : public testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "requirements_hash_test.XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string write(const std::string& name, const std::string& content) const {
-    const std::string file = dir_ + "/" + name;
-    std::ofstream(file, std::ios::binary) << content;
-    return file;
-  }
-
-  std::string dir_;
-};
+class RequirementsHash : public TempDirTest {};
 
 TEST_F(RequirementsHash, PrefixesEachDocumentWithItsLittleEndianLength) {
   const std::string ab = write("ab.md", "ab"), c = write("c.md", "c");
