@@ -2,19 +2,19 @@
 check certificates with code that shares nothing with the tool."""
 
 import base64
+import functools
 import hashlib
 import json
 import math
 import os
 import pathlib
+import shutil
 import subprocess
+import tempfile
 
+import jsonschema
 import pytest
-from cryptography.hazmat.primitives.asymmetric.ed25519 import (
-    Ed25519PrivateKey,
-    Ed25519PublicKey,
-)
-from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BIN = os.path.abspath(os.environ.get("CERTWRIGHT_BIN", str(ROOT / "build" / "dev" / "certwright")))
@@ -185,11 +185,21 @@ def signing_view(certificate):
     return view
 
 
+@functools.cache
+def certificate_schema_validator():
+    """A validator for docs/certificate.schema.json, the published certificate schema."""
+    schema = json.loads((ROOT / "docs" / "certificate.schema.json").read_text(encoding="utf-8"))
+    jsonschema.Draft202012Validator.check_schema(schema)
+    return jsonschema.Draft202012Validator(schema)
+
+
 def load_certificate(path):
     """Reads a certificate file, checks that its bytes are the canonical pretty encoding of its
-    content, its hash and its signature; returns the parsed certificate."""
+    content, its hash and its signature, and that it satisfies the published schema; returns the
+    parsed certificate."""
     raw = pathlib.Path(path).read_bytes()
     certificate = json.loads(raw.decode("utf-8"))
+    certificate_schema_validator().validate(certificate)
     assert encode(certificate, pretty=True).encode("utf-8") == raw, "pretty bytes do not re-encode"
     compact_hash_view = encode(hash_view(certificate)).encode("utf-8")
     assert hashlib.sha256(compact_hash_view).hexdigest() == certificate["certificateHash"]
@@ -202,3 +212,25 @@ def load_certificate(path):
 @pytest.fixture
 def cli():
     return run
+
+
+@pytest.fixture
+def shared_tmp():
+    """A temporary directory that an unprivileged user can traverse, removed afterwards."""
+    path = pathlib.Path(tempfile.mkdtemp(prefix="certwright_e2e."))
+    path.chmod(0o755)
+    yield path
+    shutil.rmtree(path)
+
+
+def unprivileged(shared_tmp):
+    """The binary and the prefix that run it as a user that file modes apply to: root reads
+    files whatever their mode, so as root it runs as nobody from a copy it can reach."""
+    if os.geteuid() != 0:
+        return BIN, ()
+    if shutil.which("setpriv") is None:
+        pytest.skip("setpriv is needed to drop root")
+    binary = shared_tmp / "certwright"
+    shutil.copy(BIN, binary)
+    binary.chmod(0o755)
+    return str(binary), ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")

@@ -1,7 +1,6 @@
 """The emission's fixed order, its error lines and exit codes, the summary line and the
 certificate file."""
 
-import os
 import pathlib
 import re
 import resource

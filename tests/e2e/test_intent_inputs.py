@@ -2,16 +2,12 @@
 agentic posture projected from the build spec."""
 
 import hashlib
-import os
-import pathlib
-import shutil
 import struct
-import tempfile
 import time
 
 import pytest
 
-from conftest import BIN, base_env, load_certificate, make_run, run
+from conftest import base_env, load_certificate, make_run, run, unprivileged
 
 CERT = "governance-certificate.json"
 SIGNER = ["--signer-subject", "alice", "--signer-identity-provider", "idp"]
@@ -172,28 +168,6 @@ def test_alias_bomb_in_the_build_spec_fails_fast(tmp_path):
     assert time.monotonic() - started < 5
     assert "agenticPostureBinding" not in certificate
     assert "did not parse for agentic_posture: aliases expand to more than 100000 nodes" in result.stderr
-
-
-@pytest.fixture
-def shared_tmp():
-    """A temporary directory that an unprivileged user can traverse."""
-    path = pathlib.Path(tempfile.mkdtemp(prefix="intent_inputs_e2e."))
-    path.chmod(0o755)
-    yield path
-    shutil.rmtree(path)
-
-
-def unprivileged(shared_tmp):
-    """The binary and the prefix that run it as a user that file modes apply to: root reads
-    files whatever their mode, so as root it runs as nobody from a copy it can reach."""
-    if os.geteuid() != 0:
-        return BIN, ()
-    if shutil.which("setpriv") is None:
-        pytest.skip("setpriv is needed to drop root")
-    binary = shared_tmp / "certwright"
-    shutil.copy(BIN, binary)
-    binary.chmod(0o755)
-    return str(binary), ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
 
 
 def test_unreadable_build_spec_gives_the_hash_warning_and_no_binding(shared_tmp):

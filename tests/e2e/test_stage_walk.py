@@ -4,12 +4,10 @@ against an independent walk of the run directory."""
 import hashlib
 import os
 import pathlib
-import shutil
-import tempfile
 
 import pytest
 
-from conftest import BIN, DEFAULT_STAGES, TEST_SEED_B64, base_env, load_certificate, make_run, run
+from conftest import DEFAULT_STAGES, TEST_SEED_B64, base_env, load_certificate, make_run, run, unprivileged
 
 CERT = "governance-certificate.json"
 SIGNER = ["--signer-subject", "alice", "--signer-identity-provider", "idp"]
@@ -77,28 +75,6 @@ def test_stages_and_their_hashes(run_dir, args, stage_ids):
     assert "skipping" not in result.stderr
     certificate = load_certificate(run_dir / CERT)
     assert certificate["stages"] == [expected_stage(run_dir, s) for s in stage_ids]
-
-
-@pytest.fixture
-def shared_tmp():
-    """A directory that an unprivileged user can enter, removed afterwards."""
-    path = pathlib.Path(tempfile.mkdtemp(prefix="stage_walk_e2e."))
-    path.chmod(0o755)
-    yield path
-    shutil.rmtree(path)
-
-
-def unprivileged(shared_tmp):
-    """The binary and the prefix that run it as a user that file modes apply to: root reads
-    files whatever their mode, so as root it runs as nobody from a copy it can reach."""
-    if os.geteuid() != 0:
-        return BIN, ()
-    if shutil.which("setpriv") is None:
-        pytest.skip("setpriv is needed to drop root")
-    binary = shared_tmp / "certwright"
-    shutil.copy(BIN, binary)
-    binary.chmod(0o755)
-    return str(binary), ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
 
 
 def test_links_special_and_unreadable_files_are_warned_about_and_left_out(shared_tmp):
