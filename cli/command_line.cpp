@@ -31,9 +31,9 @@ bool is_help(std::string_view name) {
   return name == "-h" || name == "--help";
 }
 
-// Arguments are raw bytes; messages must stay valid UTF-8.
+// Arguments are raw bytes; messages must stay valid UTF-8 and on one line.
 std::string quoted(std::string_view argument) {
-  return "'" + lossy_utf8(argument) + "'";
+  return "'" + single_line(argument) + "'";
 }
 
 struct SplitOption {

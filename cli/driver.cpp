@@ -39,11 +39,16 @@ constexpr std::string_view kSbomBindingRequired =
     "artifacts must resolve AND a signer must be present); refusing to emit a certificate "
     "without the required SBOM binding.";
 
-// Prints "error: {message}" and gives the refusal exit code.
-int refuse(std::string_view message) {
+// Prints "error: {message}" as one line on standard error.
+void print_error(std::string_view message) {
   std::string line = "error: ";
-  line.append(message).push_back('\n');
+  line.append(single_line(message)).push_back('\n');
   write_fully(STDERR_FILENO, line);
+}
+
+// Prints the error and gives the exit code of a run refused before a certificate existed.
+int refuse(std::string_view message) {
+  print_error(message);
   return 2;
 }
 
@@ -82,7 +87,7 @@ std::expected<void, Error> check_key_material(bool require_operator_key) {
 
 std::string summary_line(const std::string& out, const GovernanceCertificate& certificate) {
   std::string line = "governance certificate written: ";
-  line.append(lossy_utf8(out))
+  line.append(single_line(out))
       .append(" (status=")
       .append(display_name(certificate.status))
       .append(", stages=")
@@ -144,8 +149,8 @@ int run_build_certificate(BuildCertificateArgs args) {
 
   const std::string out = args.out.value_or(join_path(args.run_dir, "governance-certificate.json"));
   if (auto written = write_certificate(*certificate, out); !written) {
-    write_fully(STDERR_FILENO, "error: failed to persist certificate at " + lossy_utf8(out) + ": " +
-                                   written.error().message() + "\n");
+    print_error("failed to persist certificate at " + lossy_utf8(out) + ": " +
+                written.error().message());
     return 1;
   }
   write_fully(STDOUT_FILENO, summary_line(out, *certificate));

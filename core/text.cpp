@@ -79,6 +79,37 @@ std::string lossy_utf8(std::string_view bytes) {
   return text;
 }
 
+std::string single_line(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string line;
+  line.reserve(bytes.size());
+  for (std::size_t at = 0; at < bytes.size();) {
+    const Decoded decoded = decode_at(bytes, at);
+    const char32_t c = decoded.code_point;
+    if (!decoded.valid) {
+      line.append("\xEF\xBF\xBD");
+    } else if (c == '\n') {
+      line.append("\\n");
+    } else if (c == '\r') {
+      line.append("\\r");
+    } else if (c == '\t') {
+      line.append("\\t");
+    } else if (c < 0x20 || c == 0x7F) {
+      line.append("\\x").push_back(kHex[c >> 4]);
+      line.push_back(kHex[c & 0xF]);
+    } else if ((c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029) {
+      line.append("\\u{");
+      for (int shift = 12; shift >= 0; shift -= 4)
+        line.push_back(kHex[(c >> shift) & 0xF]);
+      line.push_back('}');
+    } else {
+      line.append(bytes.substr(at, decoded.length));
+    }
+    at += decoded.length;
+  }
+  return line;
+}
+
 std::string_view trim_white_space(std::string_view text) {
   std::size_t begin = 0;
   while (begin < text.size()) {

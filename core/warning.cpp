@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <string>
 
+#include "core/text.h"
+
 namespace certwright {
 
 void write_fully(int fd, std::string_view text) {
@@ -19,7 +21,7 @@ void write_fully(int fd, std::string_view text) {
 void warn(std::string_view message) {
   std::string line;
   line.reserve(message.size() + 10);
-  line.append("warning: ").append(message).push_back('\n');
+  line.append("warning: ").append(single_line(message)).push_back('\n');
   // One write keeps the line whole when standard error is shared with other writers.
   write_fully(STDERR_FILENO, line);
 }

@@ -5,7 +5,8 @@
 
 namespace certwright {
 
-// Writes "warning: " + message + "\n" to standard error as one write.
+// Writes "warning: " + message + "\n" to standard error as one write, the message shown as
+// one line (control characters in names and paths escaped).
 void warn(std::string_view message);
 
 // Writes all of `text` to the descriptor, retrying short and interrupted writes; gives up

@@ -171,3 +171,20 @@ def test_file_is_pretty_without_final_newline(run_dir):
     raw = (run_dir / CERT).read_bytes()
     assert raw.startswith(b'{\n  "certificateVersion": "1.5.0",\n  "pipelineRunId": "run-42",\n')
     assert raw.endswith(b"\n}")
+
+
+def test_names_with_control_characters_stay_on_one_line_in_messages(tmp_path):
+    evil = "evil\n\x1b[31mred\r"
+    run_dir = make_run(tmp_path, {"s0-preflight": {evil: b"content"}})
+    (run_dir / "s0-preflight" / ("link" + evil)).symlink_to(run_dir / "s0-preflight" / evil)
+    result = run(["build-certificate", str(run_dir)])
+    assert result.returncode == 0, result
+    assert result.stderr.splitlines()[-1] == (
+        "warning: skipping symlink in stage s0-preflight: linkevil\\n\\x1b[31mred\\r "
+        "(symlinked artifacts are not hashed into the certificate)")
+    certificate = load_certificate(run_dir / CERT)
+    assert list(certificate["stages"][0]["artifactHashes"]) == [evil]  # the name itself, exactly
+
+    missing = run(["build-certificate", str(tmp_path / "gone\nerror: forged")])
+    assert missing.returncode == 2
+    assert missing.stderr == f"error: run directory does not exist: {tmp_path}/gone\\nerror: forged\n"

@@ -56,6 +56,24 @@ TEST(Text, TrimsUnicodeWhiteSpaceOnly) {
     EXPECT_EQ(trim_white_space(c.text), c.trimmed) << c.text;
 }
 
+TEST(Text, SingleLineEscapesWhatCouldBreakTheLine) {
+  struct Case {
+    std::string_view bytes;
+    std::string_view shown;
+  };
+  const Case cases[] = {
+      {"plain/path \xC3\xA9", "plain/path \xC3\xA9"},
+      {"a\nb\rc\td", "a\\nb\\rc\\td"},
+      {"\x1B[31mred\x7F", "\\x1b[31mred\\x7f"},
+      {std::string_view("nul\0", 4), "nul\\x00"},
+      {"nel\xC2\x85 ls\xE2\x80\xA8", "nel\\u{0085} ls\\u{2028}"},
+      {"bad\xFF", "bad\xEF\xBF\xBD"},
+      {"back\\slash", "back\\slash"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(single_line(c.bytes), c.shown) << c.bytes;
+}
+
 TEST(Text, JoinsPathsWithOneSeparator) {
   EXPECT_EQ(join_path("run", "s0"), "run/s0");
   EXPECT_EQ(join_path("run/", "s0"), "run/s0");
