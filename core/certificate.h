@@ -12,11 +12,9 @@
 
 #include "core/date_time.h"
 #include "core/json_value.h"
+#include "core/string_map.h"
 
 namespace certwright {
-
-// Ordered by key, byte by byte (std::string's ordering).
-using StringMap = std::map<std::string, std::string>;
 
 enum class CertificateStatus { complete, incomplete };
 enum class CheckStatus { passed, failed, skipped };

@@ -16,6 +16,19 @@
 namespace certwright {
 namespace {
 
+// Writes two lower-case hexadecimal digits per byte of `bytes` to `out`, high nibble first.
+void write_hex(std::span<const unsigned char> bytes, char* out) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (const unsigned char byte : bytes) {
+    *out++ = kDigits[byte >> 4];
+    *out++ = kDigits[byte & 0x0F];
+  }
+}
+
+std::string to_string(const HashText& hex) {
+  return std::string(hex.data(), hex.size());
+}
+
 struct DigestContextFree {
   void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
@@ -32,11 +45,13 @@ class Sha256 {
   void update(const void* data, std::size_t size) {
     if (EVP_DigestUpdate(context_, data, size) != 1) std::abort();
   }
-  std::string finish_hex() {
+  HashText finish_hex() {
     std::array<unsigned char, 32> digest{};
     unsigned int size = 0;
     if (EVP_DigestFinal_ex(context_, digest.data(), &size) != 1) std::abort();
-    return to_hex(digest);
+    HashText hex;
+    write_hex(digest, hex.data());
+    return hex;
   }
 
  private:
@@ -56,7 +71,7 @@ class Sha256 {
 };
 
 // Reads `fd` to its end through `buffer` into a fresh SHA-256 state.
-std::expected<std::string, std::error_code> hash_descriptor(int fd, std::span<std::byte> buffer) {
+std::expected<HashText, std::error_code> hash_descriptor(int fd, std::span<std::byte> buffer) {
   Sha256 sha;
   for (;;) {
     const ssize_t count = ::read(fd, buffer.data(), buffer.size());
@@ -73,30 +88,28 @@ std::expected<std::string, std::error_code> hash_descriptor(int fd, std::span<st
 }  // namespace
 
 std::string to_hex(std::span<const unsigned char> bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   std::string hex(bytes.size() * 2, '\0');
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    hex[2 * i] = kDigits[bytes[i] >> 4];
-    hex[2 * i + 1] = kDigits[bytes[i] & 0x0F];
-  }
+  write_hex(bytes, hex.data());
   return hex;
 }
 
 std::string hash_bytes(std::string_view bytes) {
   Sha256 sha;
   sha.update(bytes.data(), bytes.size());
-  return sha.finish_hex();
+  return to_string(sha.finish_hex());
 }
 
 std::expected<std::string, std::error_code> hash_file(const std::string& path) {
   auto file = open_regular_file(path);
   if (!file) return std::unexpected(file.error());
   std::vector<std::byte> buffer(kReadBufferSize);
-  return hash_descriptor(file->fd.get(), buffer);
+  const auto hash = hash_descriptor(file->fd.get(), buffer);
+  if (!hash) return std::unexpected(hash.error());
+  return to_string(*hash);
 }
 
-std::expected<std::string, std::error_code> hash_file_at(int dir_fd, const char* name,
-                                                         std::span<std::byte> buffer) {
+std::expected<HashText, std::error_code> hash_file_at(int dir_fd, const char* name,
+                                                      std::span<std::byte> buffer) {
   // The caller judged the entry a regular file from the listing. O_NOFOLLOW refuses a link
   // swapped in since, and O_NONBLOCK keeps a swapped-in FIFO from blocking the open or a read.
   UniqueFd fd(::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));

@@ -9,7 +9,8 @@
 namespace certwright {
 namespace {
 
-constexpr std::string_view kIndentUnit = "  ";
+// Spaces per nesting level in the pretty layout.
+constexpr std::size_t kIndentWidth = 2;
 
 // Escapes for U+0000 to U+001F, indexed by the character. Only the five short forms that the
 // certificate format names are used; every other control character is \u00XX, lower-case hex.
@@ -22,12 +23,21 @@ constexpr std::array<std::string_view, 32> kControlEscapes = {
 
 // The escape for one byte, or an empty view when the byte is written as it is (the solidus,
 // U+007F and every byte of a multi-byte UTF-8 sequence included).
-std::string_view escape_for(unsigned char byte) {
+constexpr std::string_view escape_for(unsigned char byte) {
   if (byte < kControlEscapes.size()) return kControlEscapes[byte];
   if (byte == '"') return "\\\"";
   if (byte == '\\') return "\\\\";
   return {};
 }
+
+// Whether escape_for gives a byte an escape, as a table: the scan over every string byte is the
+// encoder's inner loop.
+constexpr std::array<bool, 256> kNeedsEscape = [] {
+  std::array<bool, 256> table{};
+  for (std::size_t byte = 0; byte < table.size(); ++byte)
+    table[byte] = !escape_for(static_cast<unsigned char>(byte)).empty();
+  return table;
+}();
 
 template <class Integer>
 void append_integer(std::string& out, Integer value) {
@@ -96,15 +106,15 @@ void append_scientific(std::string& out, const DecimalForm& form) {
 
 void append_json_string(std::string& out, std::string_view text) {
   out.push_back('"');
+  // Runs that need no escape (hashes, names: nearly every string) are appended in one piece.
   std::size_t run_start = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const std::string_view escape = escape_for(static_cast<unsigned char>(text[i]));
-    if (escape.empty()) continue;
-    out.append(text.substr(run_start, i - run_start));
-    out.append(escape);
+    if (!kNeedsEscape[static_cast<unsigned char>(text[i])]) continue;
+    out.append(text.data() + run_start, i - run_start);
+    out.append(escape_for(static_cast<unsigned char>(text[i])));
     run_start = i + 1;
   }
-  out.append(text.substr(run_start));
+  out.append(text.data() + run_start, text.size() - run_start);
   out.push_back('"');
 }
 
@@ -140,8 +150,7 @@ void JsonWriter::before_value() {
   has_members_.back() = true;
   if (layout_ == Layout::pretty) {
     out_.push_back('\n');
-    for (std::size_t depth = 0; depth < has_members_.size(); ++depth)
-      out_.append(kIndentUnit);
+    out_.append(kIndentWidth * has_members_.size(), ' ');
   }
 }
 
@@ -156,8 +165,7 @@ void JsonWriter::close(char bracket) {
   has_members_.pop_back();
   if (had_members && layout_ == Layout::pretty) {
     out_.push_back('\n');
-    for (std::size_t depth = 0; depth < has_members_.size(); ++depth)
-      out_.append(kIndentUnit);
+    out_.append(kIndentWidth * has_members_.size(), ' ');
   }
   out_.push_back(bracket);
 }

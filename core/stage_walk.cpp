@@ -9,6 +9,7 @@
 #include <expected>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/content_hash.h"
@@ -62,12 +63,70 @@ void warn_unreadable(const std::string& stage_id, const std::string& stage_dir, 
        lossy_utf8(join_path(stage_dir, name)) + " (" + error.message() + ")");
 }
 
-using Artifact = std::pair<std::string, std::string>;
+// The hashed artifacts of one stage in listing order. Names share one growing text and hashes
+// are held inline, so listing a stage allocates nothing per artifact; the map's strings are
+// made once, in key order, when the stage is done. One list serves a whole walk in turn.
+class ArtifactList {
+ public:
+  void clear() {
+    names_.clear();
+    entries_.clear();
+  }
+  void add(const char* name, const HashText& hash) {
+    const std::size_t offset = names_.size();
+    if (is_valid_utf8(name))
+      names_.append(name);
+    else
+      names_.append(lossy_utf8(name));
+    entries_.push_back(Entry{offset, names_.size() - offset, hash});
+  }
+  // The map of the listed artifacts: of two equal keys (two names that lossy_utf8 made equal)
+  // the later listed wins. Sorting and then appending at the end costs far less than inserting
+  // in listing order, a tree search per artifact over keys that mostly share long prefixes.
+  StringMap to_map() {
+    order_.clear();
+    for (std::size_t i = 0; i < entries_.size(); ++i)
+      order_.push_back(Sorted{name(entries_[i]), i});
+    // Equal names keep listing order through the index, which std::sort is cheaper for than a
+    // stable sort.
+    std::sort(order_.begin(), order_.end(), [](const Sorted& a, const Sorted& b) {
+      const int order = a.name.compare(b.name);
+      return order != 0 ? order < 0 : a.index < b.index;
+    });
+    StringMap map;
+    map.reserve(order_.size());
+    for (std::size_t i = 0; i < order_.size(); ++i) {
+      const bool replaced_later = i + 1 < order_.size() && order_[i + 1].name == order_[i].name;
+      if (replaced_later) continue;
+      const HashText& hash = entries_[order_[i].index].hash;
+      map.append_sorted(std::string(order_[i].name), std::string(hash.data(), hash.size()));
+    }
+    return map;
+  }
+
+ private:
+  struct Entry {
+    std::size_t name_offset;
+    std::size_t name_size;
+    HashText hash;
+  };
+  std::string_view name(const Entry& entry) const {
+    return std::string_view(names_).substr(entry.name_offset, entry.name_size);
+  }
+
+  std::string names_;
+  std::vector<Entry> entries_;
+  struct Sorted {
+    std::string_view name;
+    std::size_t index;
+  };
+  std::vector<Sorted> order_;
+};
 
 // Hashes one listed entry of a stage into `artifacts`, or warns and leaves it out.
 void collect_entry(int dir_fd, const dirent& entry, const std::string& stage_id,
                    const std::string& stage_dir, std::span<std::byte> buffer,
-                   std::vector<Artifact>& artifacts) {
+                   ArtifactList& artifacts) {
   const auto type = entry_type(dir_fd, entry);
   if (!type) return warn_unreadable(stage_id, stage_dir, entry.d_name, type.error());
   if (*type == DT_LNK) return warn_symlink(stage_id, entry.d_name);
@@ -77,40 +136,31 @@ void collect_entry(int dir_fd, const dirent& entry, const std::string& stage_id,
     return warn_unreadable(stage_id, stage_dir, entry.d_name,
                            make_error_code(FileError::not_regular_file));
   }
-  auto hash = hash_file_at(dir_fd, entry.d_name, buffer);
+  const auto hash = hash_file_at(dir_fd, entry.d_name, buffer);
   if (!hash) return warn_unreadable(stage_id, stage_dir, entry.d_name, hash.error());
-  artifacts.emplace_back(lossy_utf8(entry.d_name), std::move(*hash));
+  artifacts.add(entry.d_name, *hash);
 }
 
-// The map of `artifacts` in listing order: of two equal keys the later wins. Sorting first
-// and appending at the end is much cheaper than inserting in listing order, which costs a
-// tree search per artifact over keys that mostly share long prefixes.
-StringMap artifact_map(std::vector<Artifact>& artifacts) {
-  std::stable_sort(artifacts.begin(), artifacts.end(),
-                   [](const Artifact& a, const Artifact& b) { return a.first < b.first; });
-  StringMap map;
-  for (std::size_t i = 0; i < artifacts.size(); ++i) {
-    const bool replaced_later =
-        i + 1 < artifacts.size() && artifacts[i + 1].first == artifacts[i].first;
-    if (!replaced_later) map.emplace_hint(map.end(), std::move(artifacts[i]));
-  }
-  return map;
-}
+// A walk's reusable state: the read buffer every file streams through and the artifact list.
+struct WalkScratch {
+  std::vector<std::byte> buffer = std::vector<std::byte>(kReadBufferSize);
+  ArtifactList artifacts;
+};
 
 StageRecord collect_stage_into(const std::string& run_dir, const std::string& stage_id,
-                               std::span<std::byte> buffer) {
+                               WalkScratch& scratch) {
   StageRecord record;
   record.stage_id = stage_id;
   const std::string stage_dir = join_path(run_dir, stage_id);
   const UniqueDir dir = open_listing(stage_dir);
   if (!dir) return record;
   const int dir_fd = ::dirfd(dir.get());
-  std::vector<Artifact> artifacts;
+  scratch.artifacts.clear();
   while (const dirent* entry = next_entry(dir.get())) {
     if (!is_dot_entry(entry->d_name))
-      collect_entry(dir_fd, *entry, stage_id, stage_dir, buffer, artifacts);
+      collect_entry(dir_fd, *entry, stage_id, stage_dir, scratch.buffer, scratch.artifacts);
   }
-  record.artifact_hashes = artifact_map(artifacts);
+  record.artifact_hashes = scratch.artifacts.to_map();
   record.status = record.artifact_hashes.empty() ? CheckStatus::skipped : CheckStatus::passed;
   return record;
 }
@@ -167,19 +217,19 @@ StageList discover_stages(const std::string& run_dir) {
 }
 
 StageRecord collect_stage(const std::string& run_dir, const std::string& stage_id) {
-  std::vector<std::byte> buffer(kReadBufferSize);
-  return collect_stage_into(run_dir, stage_id, buffer);
+  WalkScratch scratch;
+  return collect_stage_into(run_dir, stage_id, scratch);
 }
 
 std::vector<StageRecord> collect_stages(const std::string& run_dir, const StageList& stages) {
   const StageList discovered = stages.empty() ? discover_stages(run_dir) : StageList{};
   const StageList& stage_ids = stages.empty() ? discovered : stages;
-  // One buffer for the whole walk: every artifact streams through it in turn.
-  std::vector<std::byte> buffer(kReadBufferSize);
+  // One buffer and one artifact list for the whole walk: every stage uses them in turn.
+  WalkScratch scratch;
   std::vector<StageRecord> records;
   records.reserve(stage_ids.size());
   for (const auto& stage_id : stage_ids)
-    records.push_back(collect_stage_into(run_dir, stage_id, buffer));
+    records.push_back(collect_stage_into(run_dir, stage_id, scratch));
   return records;
 }
 
