@@ -61,13 +61,13 @@ std::string usage_error(std::string_view message, std::string_view usage) {
          "\n\nFor more information, try '--help'.\n";
 }
 
-// The file name of argv[0], as usage lines show it.
+// The file name of argv[0], as usage lines show it: one line, whatever the caller named it.
 std::string program_name(std::span<const std::string_view> argv) {
   if (argv.empty()) return std::string(tool_name);
   const std::string_view path = argv.front();
   const auto slash = path.rfind('/');
   const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-  return name.empty() ? std::string(tool_name) : lossy_utf8(name);
+  return name.empty() ? std::string(tool_name) : single_line(name);
 }
 
 // Reads the arguments after the subcommand name, left to right; the first help request or
