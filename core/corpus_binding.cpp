@@ -17,7 +17,10 @@ namespace {
 // the warnings show.
 std::optional<std::string> attestation_path(const std::optional<std::string>& option) {
   if (option) return lossy_utf8(*option);
-  return unicode_variable("ZEM_CORPUS_ATTESTATION_PATH");
+  if (const auto variable = unicode_variable("ZEM_CORPUS_ATTESTATION_PATH")) {
+    return std::string(*variable);
+  }
+  return std::nullopt;
 }
 
 // The attestation's bytes when the file reads whole and is UTF-8; the error text otherwise.

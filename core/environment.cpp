@@ -6,10 +6,10 @@
 
 namespace certwright {
 
-std::optional<std::string> unicode_variable(const char* name) {
+std::optional<std::string_view> unicode_variable(const char* name) {
   const char* value = std::getenv(name);
   if (value == nullptr || !is_valid_utf8(value)) return std::nullopt;
-  return std::string(value);
+  return std::string_view(value);
 }
 
 }  // namespace certwright

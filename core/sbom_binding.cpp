@@ -279,16 +279,18 @@ void warn_unbound(std::string message) {
 }  // namespace
 
 std::optional<SbomArtifactBinding> resolve_sbom_binding(const std::optional<std::string>& option) {
-  const std::optional<std::string> dir = option ? option : unicode_variable("ZEM_SBOM_DIR");
-  if (!dir) return std::nullopt;
-  const std::string bom_path = join_path(*dir, kBomFile);
+  const std::optional<std::string_view> variable =
+      option ? std::nullopt : unicode_variable("ZEM_SBOM_DIR");
+  if (!option && !variable) return std::nullopt;
+  const std::string_view dir = option ? std::string_view(*option) : *variable;
+  const std::string bom_path = join_path(dir, kBomFile);
   // Read once: the same bytes are hashed and searched for the tool version.
   const auto bom = read_padded_file(bom_path);
   if (!bom) {
     warn_unbound("SBOM " + lossy_utf8(bom_path) + " unreadable: " + bom.error().message());
     return std::nullopt;
   }
-  const std::string audit_path = join_path(*dir, kAuditFile);
+  const std::string audit_path = join_path(dir, kAuditFile);
   auto audit_hash = hash_file(audit_path);
   if (!audit_hash) {
     warn_unbound("audit artifact " + lossy_utf8(audit_path) +

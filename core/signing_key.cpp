@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "core/base64.h"
+#include "core/environment.h"
 #include "core/file_read.h"
 #include "core/text.h"
 
@@ -61,14 +62,6 @@ std::string openssl_error_text() {
 struct MdContextFree {
   void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
-
-// The value of the variable `name` when it is set and valid UTF-8. A view of the environment
-// itself, so no copy of a secret value is made here.
-std::optional<std::string_view> unicode_variable(const char* name) {
-  const char* value = std::getenv(name);
-  if (value == nullptr || !is_valid_utf8(value)) return std::nullopt;
-  return std::string_view(value);
-}
 
 ResolvedSigningKey derive_key(const Seed& seed, std::string note, AttestationKind kind) {
   auto key = SigningKey::from_seed(seed);
