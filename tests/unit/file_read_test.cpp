@@ -47,24 +47,7 @@ TEST_F(FileRead, ReadsPastAStaleSize) {
 }
 
 TEST_F(FileRead, RefusesWhatIsNotARegularFileWithoutBlocking) {
-  const std::string fifo = dir_ + "/pipe";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
-  struct Case {
-    std::string path;
-    std::string error;
-  };
-  const Case cases[] = {
-      {fifo, "not a regular file"},
-      {dir_, "Is a directory"},
-      {dir_ + "/missing", "No such file or directory"},
-  };
-  ::alarm(30);  // a blocking open fails the test instead of hanging it
-  for (const auto& c : cases) {
-    const auto content = read_whole_file(c.path);
-    ASSERT_FALSE(content.has_value()) << c.path;
-    EXPECT_EQ(content.error().message(), c.error) << c.path;
-  }
-  ::alarm(0);
+  expect_refuses_non_regular_files([](const std::string& path) { return read_whole_file(path); });
 }
 
 }  // namespace

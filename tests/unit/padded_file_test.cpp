@@ -40,22 +40,7 @@ TEST_F(PaddedFile, ReadsEveryByteWhateverTheReportedSize) {
 }
 
 TEST_F(PaddedFile, RefusesWhatIsNotARegularFileWithoutBlocking) {
-  const std::string fifo = dir_ + "/pipe";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
-  struct Case {
-    std::string path;
-    std::string message;
-  };
-  const Case cases[] = {
-      {dir_ + "/absent", "No such file or directory"},
-      {dir_, "Is a directory"},
-      {fifo, "not a regular file"},
-  };
-  for (const Case& c : cases) {
-    const auto content = read_padded_file(c.path);
-    ASSERT_FALSE(content.has_value()) << c.path;
-    EXPECT_EQ(content.error().message(), c.message) << c.path;
-  }
+  expect_refuses_non_regular_files([](const std::string& path) { return read_padded_file(path); });
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -25,6 +27,30 @@ class TempDirTest : public testing::Test {
     std::filesystem::create_directories(file.parent_path());
     std::ofstream(file, std::ios::binary) << content;
     return file.string();
+  }
+
+  // Expects `read` to refuse a FIFO, a directory and a missing path with the system's texts,
+  // without blocking on the FIFO.
+  template <class Read>
+  void expect_refuses_non_regular_files(Read read) const {
+    const std::string fifo = dir_ + "/pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    struct Case {
+      std::string path;
+      std::string error;
+    };
+    const Case cases[] = {
+        {fifo, "not a regular file"},
+        {dir_, "Is a directory"},
+        {dir_ + "/missing", "No such file or directory"},
+    };
+    ::alarm(30);  // a blocking open or read fails the test instead of hanging it
+    for (const auto& c : cases) {
+      const auto result = read(c.path);
+      ASSERT_FALSE(result.has_value()) << c.path;
+      EXPECT_EQ(result.error().message(), c.error) << c.path;
+    }
+    ::alarm(0);
   }
 
   std::string dir_;
