@@ -58,8 +58,7 @@ std::expected<GovernanceCertificate, Error> finalise_certificate(UnsealedCertifi
   certificate.agentic_posture_binding = std::move(unsealed.posture_);
   certificate.signing_attestation = SigningAttestation{key->kind, key->note};
 
-  certificate.certificate_hash = compute_certificate_hash(certificate);
-  certificate.cert_signature = sign_certificate(certificate, key->key);
+  seal_certificate(certificate, key->key);
   return certificate;  // the key's secret is erased as `key` goes out of scope
 }
 

@@ -363,19 +363,10 @@ std::size_t capacity_for(const GovernanceCertificate& certificate) {
   return previous_size + previous_size / 4 + kFixedPart;
 }
 
-std::string encode(const GovernanceCertificate& certificate, Layout layout, CertificateView view) {
-  std::string out;
-  out.reserve(capacity_for(certificate));
-  JsonWriter writer(layout, out);
-  write_certificate_json(writer, certificate, view);
-  previous_size = out.size();
-  return out;
-}
-
-}  // namespace
-
-void write_certificate_json(JsonWriter& writer, const GovernanceCertificate& certificate,
-                            CertificateView view) {
+// Writes the certificate in `view`; where `hash_end` is given, the offset just past the value of
+// "certificateHash" is stored there.
+void write_members(JsonWriter& writer, const GovernanceCertificate& certificate,
+                   CertificateView view, std::size_t* hash_end) {
   // The views override members while writing; the certificate itself is never copied.
   const std::string_view certificate_hash =
       view == CertificateView::hash ? std::string_view() : certificate.certificate_hash;
@@ -403,11 +394,36 @@ void write_certificate_json(JsonWriter& writer, const GovernanceCertificate& cer
   object.if_present("sbomArtifactBinding", certificate.sbom_artifact_binding);
   object.if_present("agenticPostureBinding", certificate.agentic_posture_binding);
   object.always("certificateHash", certificate_hash);
+  if (hash_end) *hash_end = writer.size();
   object.always("signingPublicKey", certificate.signing_public_key);
   object.always("certSignature", cert_signature);
   object.always("signingAttestation", certificate.signing_attestation);
   if (view == CertificateView::full)
     object.if_present("platformCountersign", certificate.platform_countersign);
+}
+
+std::string encode(const GovernanceCertificate& certificate, Layout layout, CertificateView view,
+                   std::size_t* hash_end = nullptr) {
+  std::string out;
+  out.reserve(capacity_for(certificate));
+  JsonWriter writer(layout, out);
+  write_members(writer, certificate, view, hash_end);
+  previous_size = out.size();
+  return out;
+}
+
+}  // namespace
+
+void write_certificate_json(JsonWriter& writer, const GovernanceCertificate& certificate,
+                            CertificateView view) {
+  write_members(writer, certificate, view, nullptr);
+}
+
+HashViewEncoding encode_hash_view(const GovernanceCertificate& certificate) {
+  std::size_t hash_end = 0;
+  std::string bytes = encode(certificate, Layout::compact, CertificateView::hash, &hash_end);
+  // The value was written as "", so its closing quote is the last byte before `hash_end`.
+  return HashViewEncoding{std::move(bytes), hash_end - 1};
 }
 
 std::string encode_compact(const GovernanceCertificate& certificate, CertificateView view) {
@@ -419,7 +435,7 @@ std::string encode_pretty(const GovernanceCertificate& certificate) {
 }
 
 std::string compute_certificate_hash(const GovernanceCertificate& certificate) {
-  return hash_bytes(encode_compact(certificate, CertificateView::hash));
+  return hash_bytes(encode_hash_view(certificate).bytes);
 }
 
 void write_json(JsonWriter& writer, const StageRecord& stage) {

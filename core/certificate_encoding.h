@@ -1,6 +1,7 @@
 // Byte-exact encodings of the certificate and its hash.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "core/certificate.h"
@@ -16,6 +17,15 @@ enum class CertificateView { full, hash, signing };
 // Appends the certificate (in the given view) to `out`.
 void write_certificate_json(JsonWriter& writer, const GovernanceCertificate& certificate,
                             CertificateView view = CertificateView::full);
+
+// The compact encoding of the hash view, and the offset of the closing quote of its empty
+// "certificateHash" value. The signing view differs from the hash view only in that value, so
+// inserting the hash there gives the signing view byte for byte without encoding it again.
+struct HashViewEncoding {
+  std::string bytes;
+  std::size_t certificate_hash_at = 0;
+};
+HashViewEncoding encode_hash_view(const GovernanceCertificate& certificate);
 
 // Single-line encoding without insignificant whitespace.
 std::string encode_compact(const GovernanceCertificate& certificate,

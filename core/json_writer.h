@@ -34,6 +34,9 @@ class JsonWriter {
   void floating(double value);
   void value(const JsonValue& value);
 
+  // Bytes in the output so far.
+  std::size_t size() const { return out_.size(); }
+
  private:
   void before_value();
   void open(char bracket);

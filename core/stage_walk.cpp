@@ -82,7 +82,7 @@ class ArtifactList {
   }
   // The map of the listed artifacts: of two equal keys (two names that lossy_utf8 made equal)
   // the later listed wins. Sorting and then appending at the end costs far less than inserting
-  // in listing order, a tree search per artifact over keys that mostly share long prefixes.
+  // in listing order, which would move the later entries on every insert.
   StringMap to_map() {
     order_.clear();
     for (std::size_t i = 0; i < entries_.size(); ++i)
@@ -94,12 +94,12 @@ class ArtifactList {
       return order != 0 ? order < 0 : a.index < b.index;
     });
     StringMap map;
-    map.reserve(order_.size());
+    map.reserve(order_.size(), names_.size() + order_.size() * HashText().size());
     for (std::size_t i = 0; i < order_.size(); ++i) {
       const bool replaced_later = i + 1 < order_.size() && order_[i + 1].name == order_[i].name;
       if (replaced_later) continue;
       const HashText& hash = entries_[order_[i].index].hash;
-      map.append_sorted(std::string(order_[i].name), std::string(hash.data(), hash.size()));
+      map.append_sorted(order_[i].name, std::string_view(hash.data(), hash.size()));
     }
     return map;
   }

@@ -1,9 +1,10 @@
-// A map from text to text, ordered by key byte by byte, held as one sorted array.
+// A map from text to text, ordered by key byte by byte, held as one sorted array over one text.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <initializer_list>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -12,14 +13,52 @@
 namespace certwright {
 
 // The artifact maps of a large run hold a hundred thousand entries and are read in key order
-// several times per run (hash view, signing view, file); one sorted array reads in one sequential
-// pass and costs no tree node per entry. Inserting before the end moves the later entries, so a
-// large map is built in key order with append_sorted; emplace and operator[] suit small maps.
+// several times per run (hash view, file). Keys and values are kept side by side in one text and
+// the entries in one sorted array of offsets, so a map costs two allocations whatever its size,
+// reads in one sequential pass and is freed at once. Inserting before the end moves the later
+// entries, so a large map is built in key order with append_sorted; emplace and assign suit small
+// maps. Entries are read as views, valid until the map is next changed.
 class StringMap {
  public:
-  using value_type = std::pair<std::string, std::string>;
-  using const_iterator = std::vector<value_type>::const_iterator;
-  using iterator = const_iterator;  // keys are never changed in place: the order depends on them
+  using value_type = std::pair<std::string_view, std::string_view>;
+
+  class const_iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = StringMap::value_type;
+    using difference_type = std::ptrdiff_t;
+    using reference = value_type;
+    using pointer = void;
+
+    // What `->` reaches: the entry held by value, as the map holds no pairs to point at.
+    struct Arrow {
+      value_type entry;
+      const value_type* operator->() const { return &entry; }
+    };
+
+    const_iterator() = default;
+    value_type operator*() const { return map_->entry_at(index_); }
+    Arrow operator->() const { return Arrow{**this}; }
+    const_iterator& operator++() {
+      ++index_;
+      return *this;
+    }
+    const_iterator operator++(int) {
+      const_iterator before = *this;
+      ++index_;
+      return before;
+    }
+    friend bool operator==(const const_iterator&, const const_iterator&) = default;
+
+   private:
+    friend class StringMap;
+    const_iterator(const StringMap* map, std::size_t index) : map_(map), index_(index) {}
+
+    const StringMap* map_ = nullptr;
+    std::size_t index_ = 0;
+  };
+  using iterator =
+      const_iterator;  // entries are changed through the map: the order depends on keys
 
   StringMap() = default;
   // Of two entries with the same key the first is kept, as std::map does.
@@ -28,41 +67,81 @@ class StringMap {
       emplace(entry.first, entry.second);
   }
 
-  const_iterator begin() const { return entries_.begin(); }
-  const_iterator end() const { return entries_.end(); }
+  const_iterator begin() const { return const_iterator(this, 0); }
+  const_iterator end() const { return const_iterator(this, entries_.size()); }
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
-  void reserve(std::size_t count) { entries_.reserve(count); }
-
-  // Inserts the entry unless the key is present; the entry with that key and whether it is new.
-  std::pair<const_iterator, bool> emplace(std::string key, std::string value) {
-    const auto at = lower_bound(key);
-    if (at != entries_.end() && at->first == key) return {at, false};
-    return {entries_.emplace(at, std::move(key), std::move(value)), true};
+  // Room for `count` entries whose keys and values take `text_bytes` in all.
+  void reserve(std::size_t count, std::size_t text_bytes) {
+    entries_.reserve(count);
+    text_.reserve(text_bytes);
   }
 
-  // The value of `key`, inserted empty when absent.
-  std::string& operator[](std::string_view key) {
-    const auto at = lower_bound(key);
-    if (at != entries_.end() && at->first == key) return at->second;
-    return entries_.emplace(at, std::string(key), std::string())->second;
+  // Inserts the entry unless the key is present; the entry with that key and whether it is new.
+  std::pair<const_iterator, bool> emplace(std::string_view key, std::string_view value) {
+    const std::size_t at = lower_bound(key);
+    if (at != entries_.size() && key_at(at) == key) return {const_iterator(this, at), false};
+    entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(at), store(key, value));
+    return {const_iterator(this, at), true};
+  }
+
+  // Sets the value of `key`, inserting the entry when absent.
+  void assign(std::string_view key, std::string_view value) {
+    const std::size_t at = lower_bound(key);
+    if (at != entries_.size() && key_at(at) == key)
+      entries_[at] = store(key, value);  // the old text stays unused until the map is freed
+    else
+      entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(at), store(key, value));
   }
 
   // Appends an entry whose key sorts after every key held (the caller guarantees it).
-  void append_sorted(std::string key, std::string value) {
-    entries_.emplace_back(std::move(key), std::move(value));
+  void append_sorted(std::string_view key, std::string_view value) {
+    entries_.push_back(store(key, value));
   }
 
-  friend bool operator==(const StringMap&, const StringMap&) = default;
+  friend bool operator==(const StringMap& a, const StringMap& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+  }
 
  private:
-  std::vector<value_type>::iterator lower_bound(std::string_view key) {
-    return std::lower_bound(
-        entries_.begin(), entries_.end(), key,
-        [](const value_type& entry, std::string_view k) { return entry.first < k; });
+  // The key starts at `offset` in text_ and the value follows it.
+  struct Entry {
+    std::size_t offset;
+    std::size_t key_size;
+    std::size_t value_size;
+  };
+
+  Entry store(std::string_view key, std::string_view value) {
+    const Entry entry{text_.size(), key.size(), value.size()};
+    text_.append(key);
+    text_.append(value);
+    return entry;
+  }
+  std::string_view key_at(std::size_t index) const {
+    const Entry& entry = entries_[index];
+    return std::string_view(text_).substr(entry.offset, entry.key_size);
+  }
+  value_type entry_at(std::size_t index) const {
+    const Entry& entry = entries_[index];
+    const std::string_view text(text_);
+    return {text.substr(entry.offset, entry.key_size),
+            text.substr(entry.offset + entry.key_size, entry.value_size)};
+  }
+  std::size_t lower_bound(std::string_view key) const {
+    std::size_t low = 0;
+    std::size_t high = entries_.size();
+    while (low < high) {
+      const std::size_t middle = low + (high - low) / 2;
+      if (key_at(middle) < key)
+        low = middle + 1;
+      else
+        high = middle;
+    }
+    return low;
   }
 
-  std::vector<value_type> entries_;
+  std::string text_;
+  std::vector<Entry> entries_;
 };
 
 }  // namespace certwright

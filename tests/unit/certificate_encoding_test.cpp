@@ -252,7 +252,8 @@ TEST(CertificateEncoding, HashCoversEverythingButTheSealItself) {
       {"attestation kind", [](auto& c) { c.signing_attestation.kind = AttestationKind::ephemeral; },
        false},
       {"attestation note", [](auto& c) { c.signing_attestation.note.reset(); }, false},
-      {"artifact hash", [](auto& c) { c.stages[0].artifact_hashes["plan.md"][0] = 'b'; }, false},
+      {"artifact hash",
+       [](auto& c) { c.stages[0].artifact_hashes.assign("plan.md", std::string(64, 'b')); }, false},
   };
   const GovernanceCertificate original = operator_certificate();
   for (const auto& c : cases) {

@@ -90,5 +90,27 @@ TEST(CertificateSignature, CoversTheHashButNotTheSignatureOrCountersign) {
   EXPECT_NE(sign_certificate(altered, key), signature);
 }
 
+TEST(CertificateSignature, SealingFromOneEncodingMatchesHashingThenSigning) {
+  const SigningKey key = test_key();
+  GovernanceCertificate certificate = sealed_certificate(key);
+  // A nested member of the same name must not be taken for the certificate's own.
+  certificate.agentic_posture_binding = AgenticPostureBinding{
+      "bounded",
+      false,
+      {SurfaceBinding{"api", std::nullopt,
+                      JsonValue{JsonObject{{"certificateHash", JsonValue{std::string()}}}}}}};
+
+  GovernanceCertificate sealed = certificate;
+  seal_certificate(sealed, key);
+
+  GovernanceCertificate expected = certificate;
+  expected.certificate_hash = compute_certificate_hash(certificate);
+  expected.cert_signature = sign_certificate(expected, key);
+  EXPECT_EQ(sealed.certificate_hash, expected.certificate_hash);
+  EXPECT_EQ(sealed.cert_signature, expected.cert_signature);
+  EXPECT_TRUE(verifies(sealed.signing_public_key, sealed.cert_signature,
+                       encode_compact(sealed, CertificateView::signing)));
+}
+
 }  // namespace
 }  // namespace certwright

@@ -24,12 +24,16 @@ TEST(StringMap, KeepsByteWiseKeyOrderAndTheFirstOfEqualKeys) {
                               {"B", "2"}, {"a", "5"}, {"ab", "4"}, {"b", "1"}, {"\xC3\xA9", "3"}}));
 }
 
-TEST(StringMap, SubscriptFindsOrInsertsInOrder) {
+TEST(StringMap, AssignReplacesOrInsertsInOrder) {
   StringMap map{{"a", "1"}, {"c", "3"}};
-  map["a"] = "changed";
-  map["b"];
+  map.assign("a", "changed");
+  map.assign("b", "");
   EXPECT_EQ(map, (StringMap{{"a", "changed"}, {"b", ""}, {"c", "3"}}));
   EXPECT_EQ(map.size(), 3u);
+  const StringMap copy = map;
+  map.assign("c", "4");
+  EXPECT_EQ(entries(copy), (std::vector<std::pair<std::string, std::string>>{
+                               {"a", "changed"}, {"b", ""}, {"c", "3"}}));
 }
 
 TEST(StringMap, AppendingSortedKeysEqualsInsertingThem) {
