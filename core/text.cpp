@@ -57,6 +57,10 @@ bool is_white_space(char32_t c) {
 
 bool is_valid_utf8(std::string_view bytes) {
   for (std::size_t at = 0; at < bytes.size();) {
+    if (static_cast<std::uint8_t>(bytes[at]) < 0x80) {  // ASCII, nearly every name: no decoding
+      ++at;
+      continue;
+    }
     const Decoded decoded = decode_at(bytes, at);
     if (!decoded.valid) return false;
     at += decoded.length;

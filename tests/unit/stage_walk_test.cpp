@@ -173,6 +173,19 @@ TEST_F(StageWalk, LaterListedNameWinsAKeyCollision) {
             (StringMap{{"n\xEF\xBF\xBD", hash_bytes(last_listed)}, {"other", hash_bytes("o")}}));
 }
 
+// Names that share a long beginning and differ inside, at the end of and past the first eight
+// bytes after it, or only in length, or in bytes above 0x7F: the map comes out in byte order.
+TEST_F(StageWalk, OrdersNamesByteByByteWhateverTheySharePrefix) {
+  StringMap expected;
+  for (const char* tail : {"", "a", "ab", "B", "abcdefgh", "abcdefgh0", "abcdefgi", "abcdefgh1x",
+                           "abcdefg\xC3\xA9", "\xC3\xA9", "~", "abcdefgh1"}) {
+    const std::string name = std::string("shared-beginning-") + tail;
+    write("s/" + name, name);
+    expected.emplace(name, hash_bytes(name));
+  }
+  EXPECT_EQ(collect_stage(run_dir_, "s").artifact_hashes, expected);
+}
+
 TEST_F(StageWalk, UnreadableArtifactIsWarnedAboutWithItsPath) {
   if (::geteuid() == 0) GTEST_SKIP() << "root reads files whatever their mode";
   write("s/secret", "x");
