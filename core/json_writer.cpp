@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <variant>
 
 namespace certwright {
@@ -30,14 +32,43 @@ constexpr std::string_view escape_for(unsigned char byte) {
   return {};
 }
 
-// Whether escape_for gives a byte an escape, as a table: the scan over every string byte is the
-// encoder's inner loop.
+// Whether escape_for gives a byte an escape, as a table.
 constexpr std::array<bool, 256> kNeedsEscape = [] {
   std::array<bool, 256> table{};
   for (std::size_t byte = 0; byte < table.size(); ++byte)
     table[byte] = !escape_for(static_cast<unsigned char>(byte)).empty();
   return table;
 }();
+
+constexpr std::uint64_t kEveryByte = 0x0101010101010101;
+constexpr std::uint64_t kHighBits = 0x8080808080808080;
+
+// Whether any of the eight bytes of `word` is below 0x20, '"' or '\\'. Each test sets the high
+// bit of some byte exactly when a byte matches (the classic zero-byte test), so the answer is
+// exact although the bits may not mark which byte it is.
+constexpr bool any_needs_escape(std::uint64_t word) {
+  const std::uint64_t quotes = word ^ (kEveryByte * '"');
+  const std::uint64_t backslashes = word ^ (kEveryByte * '\\');
+  const std::uint64_t below_space = word - kEveryByte * 0x20;
+  const std::uint64_t zero_quote = quotes - kEveryByte;
+  const std::uint64_t zero_backslash = backslashes - kEveryByte;
+  return ((below_space & ~word) | (zero_quote & ~quotes) | (zero_backslash & ~backslashes)) &
+         kHighBits;
+}
+
+// The offset of the first byte of `text` that needs an escape, or its size when none does. The
+// scan over every string byte is the encoder's inner loop, so it tests eight bytes at a time.
+std::size_t first_escape(std::string_view text) {
+  std::size_t at = 0;
+  for (; at + sizeof(std::uint64_t) <= text.size(); at += sizeof(std::uint64_t)) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + at, sizeof word);
+    if (any_needs_escape(word)) break;
+  }
+  while (at < text.size() && !kNeedsEscape[static_cast<unsigned char>(text[at])])
+    ++at;
+  return at;
+}
 
 template <class Integer>
 void append_integer(std::string& out, Integer value) {
@@ -107,14 +138,13 @@ void append_scientific(std::string& out, const DecimalForm& form) {
 void append_json_string(std::string& out, std::string_view text) {
   out.push_back('"');
   // Runs that need no escape (hashes, names: nearly every string) are appended in one piece.
-  std::size_t run_start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (!kNeedsEscape[static_cast<unsigned char>(text[i])]) continue;
-    out.append(text.data() + run_start, i - run_start);
-    out.append(escape_for(static_cast<unsigned char>(text[i])));
-    run_start = i + 1;
+  for (;;) {
+    const std::size_t at = first_escape(text);
+    out.append(text.data(), at);
+    if (at == text.size()) break;
+    out.append(escape_for(static_cast<unsigned char>(text[at])));
+    text.remove_prefix(at + 1);
   }
-  out.append(text.data() + run_start, text.size() - run_start);
   out.push_back('"');
 }
 

@@ -51,6 +51,26 @@ TEST(JsonWriter, EscapesOnlyQuoteBackslashAndControlCharacters) {
   }
 }
 
+// Strings are scanned several bytes at a time: every byte value, at every position of a string
+// longer than two such blocks, is escaped exactly as on its own.
+TEST(JsonWriter, EscapesEveryByteValueAtEveryPosition) {
+  for (int value = 0; value < 256; ++value) {
+    const char byte = static_cast<char>(value);
+    std::string alone;
+    append_json_string(alone, std::string_view(&byte, 1));
+    const std::string_view escaped = std::string_view(alone).substr(1, alone.size() - 2);
+    for (std::size_t at = 0; at < 19; ++at) {
+      std::string input(19, '~');
+      input[at] = byte;
+      std::string out;
+      append_json_string(out, input);
+      const std::string expected =
+          "\"" + input.substr(0, at) + std::string(escaped) + input.substr(at + 1) + "\"";
+      ASSERT_EQ(out, expected) << "byte " << value << " at " << at;
+    }
+  }
+}
+
 TEST(JsonWriter, WritesEveryNumberForm) {
   constexpr double kInfinity = std::numeric_limits<double>::infinity();
   struct Case {
