@@ -87,11 +87,9 @@ class StringMap {
 
   // Sets the value of `key`, inserting the entry when absent.
   void assign(std::string_view key, std::string_view value) {
-    const std::size_t at = lower_bound(key);
-    if (at != entries_.size() && key_at(at) == key)
-      entries_[at] = store(key, value);  // the old text stays unused until the map is freed
-    else
-      entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(at), store(key, value));
+    const auto [at, inserted] = emplace(key, value);
+    // The old text stays unused until the map is freed.
+    if (!inserted) entries_[at.index_] = store(key, value);
   }
 
   // Appends an entry whose key sorts after every key held (the caller guarantees it).
