@@ -6,10 +6,11 @@
 
 #include <array>
 #include <cerrno>
-#include <memory>
+#include <new>
 #include <vector>
 
 #include "core/error.h"
+#include "core/openssl_handles.h"
 #include "core/regular_file.h"
 #include "core/unique_fd.h"
 
@@ -29,46 +30,18 @@ std::string to_string(const HashText& hex) {
   return std::string(hex.data(), hex.size());
 }
 
-struct DigestContextFree {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextFree>;
+const EVP_MD* sha256_algorithm() {
+  static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  if (!sha256) throw std::bad_alloc();
+  return sha256;
+}
 
-// SHA-256 as OpenSSL implements it (with the CPU's SHA extensions where present). The algorithm
-// is fetched once and one digest context is reused, so hashing many small files costs no
-// per-file lookup or allocation.
-class Sha256 {
- public:
-  Sha256() : context_(reusable_context()) {
-    if (EVP_DigestInit_ex2(context_, algorithm(), nullptr) != 1) std::abort();
-  }
-  void update(const void* data, std::size_t size) {
-    if (EVP_DigestUpdate(context_, data, size) != 1) std::abort();
-  }
-  HashText finish_hex() {
-    std::array<unsigned char, 32> digest{};
-    unsigned int size = 0;
-    if (EVP_DigestFinal_ex(context_, digest.data(), &size) != 1) std::abort();
-    HashText hex;
-    write_hex(digest, hex.data());
-    return hex;
-  }
-
- private:
-  static const EVP_MD* algorithm() {
-    static EVP_MD* const sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-    if (!sha256) std::abort();
-    return sha256;
-  }
-  // Hashing never nests, so one context per thread serves every digest in turn.
-  static EVP_MD_CTX* reusable_context() {
-    thread_local const DigestContext context(EVP_MD_CTX_new());
-    if (!context) std::abort();
-    return context.get();
-  }
-
-  EVP_MD_CTX* context_;
-};
+// Hashing never nests, so one context per thread serves every digest in turn.
+EVP_MD_CTX* reusable_context() {
+  thread_local const DigestContext context(EVP_MD_CTX_new());
+  if (!context) throw std::bad_alloc();
+  return context.get();
+}
 
 // Reads `fd` to its end through `buffer` into a fresh SHA-256 state.
 std::expected<HashText, std::error_code> hash_descriptor(int fd, std::span<std::byte> buffer) {
@@ -86,6 +59,24 @@ std::expected<HashText, std::error_code> hash_descriptor(int fd, std::span<std::
 }
 
 }  // namespace
+
+Sha256::Sha256() {
+  if (EVP_DigestInit_ex2(reusable_context(), sha256_algorithm(), nullptr) != 1)
+    throw std::bad_alloc();
+}
+
+void Sha256::update(const void* data, std::size_t size) {
+  if (EVP_DigestUpdate(reusable_context(), data, size) != 1) throw std::bad_alloc();
+}
+
+HashText Sha256::finish_hex() {
+  std::array<unsigned char, 32> digest{};
+  unsigned int size = 0;
+  if (EVP_DigestFinal_ex(reusable_context(), digest.data(), &size) != 1) throw std::bad_alloc();
+  HashText hex;
+  write_hex(digest, hex.data());
+  return hex;
+}
 
 std::string to_hex(std::span<const unsigned char> bytes) {
   std::string hex(bytes.size() * 2, '\0');

@@ -17,6 +17,21 @@ inline constexpr std::size_t kReadBufferSize = 64 * 1024;
 // A content hash's 64 characters held inline, so that hashing a file allocates nothing.
 using HashText = std::array<char, 64>;
 
+// One SHA-256 computation as OpenSSL implements it (with the CPU's SHA extensions where
+// present). The algorithm is fetched once and one digest context per thread is reused, so
+// hashing many small files costs no per-file lookup or allocation; hence two live `Sha256`
+// objects on one thread must not interleave. OpenSSL fails here only out of memory, which
+// throws std::bad_alloc.
+class Sha256 {
+ public:
+  Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+  void update(const void* data, std::size_t size);
+  void update(std::string_view bytes) { update(bytes.data(), bytes.size()); }
+  HashText finish_hex();
+};
+
 // The content hash of a byte sequence.
 std::string hash_bytes(std::string_view bytes);
 

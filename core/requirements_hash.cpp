@@ -1,11 +1,7 @@
 #include "core/requirements_hash.h"
 
-#include <openssl/evp.h>
-
 #include <array>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 
 #include "core/content_hash.h"
 #include "core/file_read.h"
@@ -14,18 +10,9 @@
 namespace certwright {
 namespace {
 
-struct DigestContextFree {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-
 // One SHA-256 state fed document by document.
 class DocumentDigest {
  public:
-  DocumentDigest() : context_(EVP_MD_CTX_new()) {
-    if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1)
-      std::abort();  // only fails when out of memory
-  }
-
   // The length prefix keeps document boundaries in the hash: "ab" + "c" differs from "a" + "bc".
   void add_document(std::string_view bytes) {
     std::array<unsigned char, 8> length{};
@@ -34,23 +21,17 @@ class DocumentDigest {
       byte = static_cast<unsigned char>(size & 0xFF);
       size >>= 8;
     }
-    update(length.data(), length.size());
-    update(bytes.data(), bytes.size());
+    sha_.update(length.data(), length.size());
+    sha_.update(bytes);
   }
 
   std::string finish_hex() {
-    std::array<unsigned char, 32> digest{};
-    unsigned int size = 0;
-    if (EVP_DigestFinal_ex(context_.get(), digest.data(), &size) != 1) std::abort();
-    return to_hex(digest);
+    const HashText hex = sha_.finish_hex();
+    return std::string(hex.data(), hex.size());
   }
 
  private:
-  void update(const void* data, std::size_t size) {
-    if (EVP_DigestUpdate(context_.get(), data, size) != 1) std::abort();
-  }
-
-  std::unique_ptr<EVP_MD_CTX, DigestContextFree> context_;
+  Sha256 sha_;
 };
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "core/base64.h"
 #include "core/environment.h"
 #include "core/file_read.h"
+#include "core/openssl_handles.h"
 #include "core/text.h"
 
 namespace certwright {
@@ -58,10 +59,6 @@ std::string openssl_error_text() {
   ERR_error_string_n(code, text, sizeof text);
   return text;
 }
-
-struct MdContextFree {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
 
 ResolvedSigningKey derive_key(const Seed& seed, std::string note, AttestationKind kind) {
   auto key = SigningKey::from_seed(seed);
@@ -147,7 +144,7 @@ std::expected<SigningKey, std::string> SigningKey::from_seed(const Seed& seed) {
 }
 
 std::array<unsigned char, 64> SigningKey::sign(std::string_view message) const {
-  const std::unique_ptr<EVP_MD_CTX, MdContextFree> context(EVP_MD_CTX_new());
+  const DigestContext context(EVP_MD_CTX_new());
   std::array<unsigned char, 64> signature{};
   std::size_t length = signature.size();
   // No digest and no context string: plain Ed25519 over the whole message.
