@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <span>
 #include <type_traits>
@@ -9,6 +10,7 @@
 
 #include "core/content_hash.h"
 #include "core/file_read.h"
+#include "core/regular_file.h"
 #include "core/text.h"
 #include "core/warning.h"
 #include "core/yaml_json.h"
@@ -25,6 +27,11 @@ constexpr std::array<std::string_view, 1> kTopLevelKeys = {"agentic_posture"};
 constexpr std::array<std::string_view, 2> kPostureKeys = {"posture", "surfaces"};
 constexpr std::array<std::string_view, 3> kSurfaceKeys = {"kind", "description",
                                                           "governance_envelope"};
+
+// One of the projection's own names between double quotes, for messages.
+std::string quoted(std::string_view name) {
+  return "\"" + std::string(name) + "\"";
+}
 
 // The value node of each key of a table, in the table's order; none for a key not given.
 using TableEntries = std::vector<std::optional<YamlNodeId>>;
@@ -63,7 +70,8 @@ class PostureReader {
     return value && std::holds_alternative<std::nullptr_t>(value->value);
   }
 
-  // What a node is, for "expected ..., found ..." messages.
+  // What a node is, for "expected ..., found ..." messages: its kind, never its text (a build
+  // spec may be a link to a file that holds a secret).
   std::string describe(YamlNodeId id) const {
     if (node(id).kind == YamlNodeKind::mapping) return "a mapping";
     if (node(id).kind == YamlNodeKind::sequence) return "a sequence";
@@ -79,7 +87,7 @@ class PostureReader {
           else if constexpr (std::is_same_v<Held, double>)
             return "a floating-point number";
           else if constexpr (std::is_same_v<Held, std::string>)
-            return quoted_for_message(held);
+            return "a string";
           else
             return "an integer";
         },
@@ -96,7 +104,7 @@ class PostureReader {
       if (node(key).kind != YamlNodeKind::scalar) continue;
       for (std::size_t i = 0; i < keys.size(); ++i) {
         if (node(key).text != keys[i]) continue;
-        if (entries[i]) return failure(path, "repeated key " + quoted_for_message(keys[i]), key);
+        if (entries[i]) return failure(path, "repeated key " + quoted(keys[i]), key);
         entries[i] = value;
       }
     }
@@ -124,7 +132,7 @@ class PostureReader {
     }
     std::string expected = "expected one of ";
     for (std::size_t i = 0; i < names.size(); ++i)
-      expected.append(i ? ", " : "").append(quoted_for_message(names[i]));
+      expected.append(i ? ", " : "").append(quoted(names[i]));
     return failure(path, expected + ", found " + describe(id), id);
   }
 
@@ -195,6 +203,50 @@ class PostureReader {
   const YamlDocument& document_;
 };
 
+// What read_build_spec reads, with the read error kept for the caller to report.
+struct ReadBuildSpec : BuildSpecContent {
+  std::error_code read_error;
+};
+
+ReadBuildSpec read_silently(const std::string& run_dir) {
+  ReadBuildSpec content;
+  content.path = build_spec_path(run_dir);
+  // Missing, a directory or a special file: no build spec, and nothing to say. The open below
+  // refuses what may have been swapped in since, without blocking on a FIFO.
+  struct stat status {};
+  if (::stat(content.path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return content;
+  auto file = open_regular_file(content.path);
+  if (!file) {
+    content.read_error = file.error();
+    return content;
+  }
+  std::string text;
+  text.reserve(std::min(file->size, kMaxBuildSpecBytes));
+  std::vector<char> buffer(kReadBufferSize);
+  Sha256 sha;
+  std::size_t total = 0;
+  for (;;) {
+    const auto count = read_into(file->fd.get(), buffer);
+    if (!count) {
+      content.read_error = count.error();
+      return content;
+    }
+    const std::string_view piece(buffer.data(), *count);
+    sha.update(piece);
+    total += piece.size();
+    if (total <= kMaxBuildSpecBytes)
+      text.append(piece);
+    else if (text.capacity() != 0)
+      std::string().swap(text);  // past the cap: hashed on, no longer kept
+    if (*count < buffer.size()) break;
+  }
+  const HashText hex = sha.finish_hex();
+  content.hash = std::string(hex.data(), hex.size());
+  content.too_large = total > kMaxBuildSpecBytes;
+  if (!content.too_large) content.text = std::move(text);
+  return content;
+}
+
 }  // namespace
 
 std::string_view posture_level_name(PostureLevel level) {
@@ -209,16 +261,16 @@ std::string build_spec_path(const std::string& run_dir) {
   return join_path(join_path(run_dir, "s5-ui-specification"), "build-spec.yaml");
 }
 
+BuildSpecContent read_build_spec(const std::string& run_dir) {
+  ReadBuildSpec content = read_silently(run_dir);
+  if (content.read_error)
+    warn("could not hash build-spec at " + lossy_utf8(content.path) + ": " +
+         content.read_error.message());
+  return content;
+}
+
 std::optional<std::string> hash_build_spec(const std::string& run_dir) {
-  const std::string path = build_spec_path(run_dir);
-  struct stat status {};
-  if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-  auto hash = hash_file(path);
-  if (!hash) {
-    warn("could not hash build-spec at " + lossy_utf8(path) + ": " + hash.error().message());
-    return std::nullopt;
-  }
-  return std::move(*hash);
+  return read_build_spec(run_dir).hash;
 }
 
 std::expected<BuildSpecPostureProjection, std::string> parse_posture_projection(
@@ -239,17 +291,25 @@ AgenticPostureBinding posture_binding(const std::optional<AgenticPosture>& postu
   return binding;
 }
 
-std::optional<AgenticPostureBinding> project_posture(const std::string& run_dir) {
-  const std::string path = build_spec_path(run_dir);
-  const auto text = read_whole_file(path);
-  if (!text || !is_valid_utf8(*text)) return std::nullopt;
-  const auto projection = parse_posture_projection(*text);
+std::optional<AgenticPostureBinding> project_posture(const BuildSpecContent& build_spec) {
+  const std::string shown = "Build Spec at " + lossy_utf8(build_spec.path);
+  if (build_spec.too_large) {
+    warn(shown + " did not parse for agentic_posture: larger than " +
+         std::to_string(kMaxBuildSpecBytes) + " bytes (posture unstated)");
+    return std::nullopt;
+  }
+  if (!build_spec.text || !is_valid_utf8(*build_spec.text)) return std::nullopt;
+  const auto projection = parse_posture_projection(*build_spec.text);
   if (!projection) {
-    warn("Build Spec at " + lossy_utf8(path) +
-         " did not parse for agentic_posture: " + projection.error() + " (posture unstated)");
+    warn(shown + " did not parse for agentic_posture: " + projection.error() +
+         " (posture unstated)");
     return std::nullopt;
   }
   return posture_binding(projection->agentic_posture);
+}
+
+std::optional<AgenticPostureBinding> project_posture(const std::string& run_dir) {
+  return project_posture(read_silently(run_dir));
 }
 
 }  // namespace certwright

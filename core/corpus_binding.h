@@ -8,8 +8,9 @@
 
 namespace certwright {
 
-// The binding of the attestation named by `option`, else by ZEM_CORPUS_ATTESTATION_PATH; none,
-// silently, with neither, and none after a warning when it cannot be read or parsed.
+// The binding of the attestation named by `option` (its bytes opened as they are), else by
+// ZEM_CORPUS_ATTESTATION_PATH; none, silently, with neither, and none after a warning when it
+// cannot be read (past 16 MiB it is "File too large") or parsed.
 std::optional<CorpusBinding> resolve_corpus_binding(const std::optional<std::string>& option);
 
 }  // namespace certwright

@@ -12,6 +12,8 @@ class FileErrorCategory final : public std::error_category {
     switch (static_cast<FileError>(code)) {
       case FileError::not_regular_file:
         return "not a regular file";
+      case FileError::changed_while_read:
+        return "file changed size while being read";
     }
     return "unknown file error";
   }

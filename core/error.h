@@ -15,6 +15,7 @@ struct Error {
 // Errors the operating system has no code for.
 enum class FileError {
   not_regular_file = 1,  // "not a regular file": a FIFO, socket or device was named
+  changed_while_read,    // "file changed size while being read"
 };
 
 const std::error_category& file_error_category();

@@ -1,32 +1,14 @@
 #include "core/padded_file.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
+#include <span>
 
-#include "core/error.h"
+#include "core/file_read.h"
 #include "core/regular_file.h"
 
 namespace certwright {
 namespace {
-
-// Reads from `fd` until `size` bytes are in `buffer` or the file ends; the count read.
-std::expected<std::size_t, std::error_code> read_up_to(int fd, char* buffer, std::size_t size) {
-  std::size_t filled = 0;
-  while (filled < size) {
-    const ssize_t count = ::read(fd, buffer + filled, size - filled);
-    if (count > 0) {
-      filled += static_cast<std::size_t>(count);
-    } else if (count == 0) {
-      break;
-    } else if (errno != EINTR) {
-      return std::unexpected(last_system_error());
-    }
-  }
-  return filled;
-}
 
 std::expected<simdjson::padded_string, std::error_code> allocate(std::size_t size) {
   simdjson::padded_string buffer(size);
@@ -48,19 +30,21 @@ std::expected<simdjson::padded_string, std::error_code> resized(
 // is sized from that once, so the usual read copies nothing; a file that shrinks or grows
 // meanwhile (or a kernel file that reports size 0) still reads whole, at the cost of a copy.
 std::expected<simdjson::padded_string, std::error_code> read_sized(int fd,
-                                                                   std::size_t expected_size) {
+                                                                   std::size_t expected_size,
+                                                                   std::size_t max_bytes) {
   auto content = allocate(expected_size);
   std::size_t size = 0;
   while (content) {
-    const auto filled = read_up_to(fd, content->data() + size, content->size() - size);
+    const auto filled = read_into(fd, std::span(content->data(), content->size()).subspan(size));
     if (!filled) return std::unexpected(filled.error());
     size += *filled;
     if (size < content->size()) return resized(*content, size, size);
     char probe = 0;
-    const auto more = read_up_to(fd, &probe, 1);
+    const auto more = read_into(fd, std::span(&probe, 1));
     if (!more) return std::unexpected(more.error());
     if (*more == 0) return content;
-    content = resized(*content, size, std::max<std::size_t>(2 * size, 4096));
+    if (size >= max_bytes) return std::unexpected(std::make_error_code(std::errc::file_too_large));
+    content = resized(*content, size, std::min(std::max<std::size_t>(2 * size, 4096), max_bytes));
     if (content) content->data()[size++] = probe;
   }
   return content;
@@ -68,10 +52,13 @@ std::expected<simdjson::padded_string, std::error_code> read_sized(int fd,
 
 }  // namespace
 
-std::expected<simdjson::padded_string, std::error_code> read_padded_file(const std::string& path) {
+std::expected<simdjson::padded_string, std::error_code> read_padded_file(const std::string& path,
+                                                                         std::size_t max_bytes) {
   auto file = open_regular_file(path);
   if (!file) return std::unexpected(file.error());
-  return read_sized(file->fd.get(), file->size);
+  if (file->size > max_bytes)
+    return std::unexpected(std::make_error_code(std::errc::file_too_large));
+  return read_sized(file->fd.get(), file->size, max_bytes);
 }
 
 }  // namespace certwright

@@ -3,6 +3,7 @@
 
 #include <simdjson.h>
 
+#include <cstddef>
 #include <expected>
 #include <string>
 #include <system_error>
@@ -11,7 +12,9 @@ namespace certwright {
 
 // The whole content of the regular file at `path` (symbolic links followed, as a user-given
 // path expects), with the parser's padding after it; the open or read error otherwise. A FIFO
-// or device is refused rather than read, so the call cannot block.
-std::expected<simdjson::padded_string, std::error_code> read_padded_file(const std::string& path);
+// or device is refused rather than read, so the call cannot block. A file that holds more than
+// `max_bytes` is refused with std::errc::file_too_large ("File too large").
+std::expected<simdjson::padded_string, std::error_code> read_padded_file(const std::string& path,
+                                                                         std::size_t max_bytes);
 
 }  // namespace certwright

@@ -15,8 +15,10 @@ struct DocumentReadError {
   std::error_code error;
 };
 
-// One SHA-256 over every document in order, each prefixed by its length as a 64-bit
-// little-endian number; the first unreadable document otherwise.
+// One SHA-256 over every document in order, each streamed and prefixed by its length as a 64-bit
+// little-endian number; the first unreadable document otherwise (a FIFO or device is refused
+// without blocking, and a document whose size changes while it is read is an error,
+// "file changed size while being read").
 std::expected<std::string, DocumentReadError> hash_business_docs(
     const std::vector<std::string>& paths);
 

@@ -20,6 +20,9 @@ namespace ondemand = simdjson::ondemand;
 constexpr std::string_view kBomFile = ".factory/sbom.cdx.json";
 constexpr std::string_view kAuditFile = ".factory/audit.json";
 constexpr std::string_view kUnknown = "unknown";
+// Most bytes of a BOM that are read: 256 MiB. The BOM is held whole and parsed, which takes a
+// few times its size; the largest BOMs of real applications are tens of megabytes.
+constexpr std::size_t kMaxBomBytes = 256 * 1024 * 1024;
 // The DOM parser refuses documents nested deeper than this; the fallback walk does the same.
 constexpr int kMaxDepth = static_cast<int>(simdjson::DEFAULT_MAX_DEPTH);
 
@@ -272,10 +275,6 @@ std::string tool_version_of(simdjson::padded_string_view bom) {
   return chosen_version(dom_tools(root));
 }
 
-void warn_unbound(std::string message) {
-  warn(message.append(" (cert unbound)"));
-}
-
 }  // namespace
 
 std::optional<SbomArtifactBinding> resolve_sbom_binding(const std::optional<std::string>& option) {
@@ -285,7 +284,7 @@ std::optional<SbomArtifactBinding> resolve_sbom_binding(const std::optional<std:
   const std::string_view dir = option ? std::string_view(*option) : *variable;
   const std::string bom_path = join_path(dir, kBomFile);
   // Read once: the same bytes are hashed and searched for the tool version.
-  const auto bom = read_padded_file(bom_path);
+  const auto bom = read_padded_file(bom_path, kMaxBomBytes);
   if (!bom) {
     warn_unbound("SBOM " + lossy_utf8(bom_path) + " unreadable: " + bom.error().message());
     return std::nullopt;

@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,7 +17,9 @@
 #include "core/environment.h"
 #include "core/file_read.h"
 #include "core/openssl_handles.h"
+#include "core/regular_file.h"
 #include "core/text.h"
+#include "core/warning.h"
 
 namespace certwright {
 namespace {
@@ -37,18 +40,6 @@ class SecretBuffer {
  private:
   std::unique_ptr<unsigned char[]> bytes_;
   std::size_t size_;
-};
-
-// Wipes a string that holds secret text when the scope ends, on every path out.
-class WipeOnExit {
- public:
-  explicit WipeOnExit(std::string& text) : text_(text) {}
-  WipeOnExit(const WipeOnExit&) = delete;
-  WipeOnExit& operator=(const WipeOnExit&) = delete;
-  ~WipeOnExit() { OPENSSL_cleanse(text_.data(), text_.size()); }
-
- private:
-  std::string& text_;
 };
 
 std::string openssl_error_text() {
@@ -76,17 +67,43 @@ std::expected<ResolvedSigningKey, KeyError> key_from_variable(std::string_view s
   return derive_key(*seed, "source=ZEM_SIGNING_KEY", AttestationKind::operator_);
 }
 
+// A key file holds a 44-character seed text and perhaps white space around it; anything past
+// 4 KiB is no key file, and is refused before more than that is read.
+constexpr std::size_t kMaxKeyFileBytes = 4 * 1024;
+
+// Warns, once per process however often the key is resolved, when the key file may be read by
+// other users. The key's text is never shown.
+void warn_if_readable_by_others(int fd, std::string_view path) {
+  static bool warned = false;
+  struct stat status {};
+  if (warned || ::fstat(fd, &status) != 0 || (status.st_mode & (S_IRGRP | S_IROTH)) == 0) return;
+  warned = true;
+  warn("ZEM_SIGNING_KEY_PATH=" + std::string(path) +
+       " is readable by group or others; restrict it to its owner (chmod 600)");
+}
+
 std::expected<ResolvedSigningKey, KeyError> key_from_file(std::string_view path) {
   const std::string shown = "ZEM_SIGNING_KEY_PATH=" + std::string(path);
-  auto content = read_whole_file(std::string(path));
-  if (!content)
-    return std::unexpected(KeyError{KeyError::Kind::path_unreadable,
-                                    shown + " unreadable: " + content.error().message()});
-  const WipeOnExit wipe(*content);
-  if (!is_valid_utf8(*content))
-    return std::unexpected(KeyError{KeyError::Kind::path_unreadable,
-                                    shown + " unreadable: stream did not contain valid UTF-8"});
-  auto seed = parse_seed(*content);
+  const auto unreadable = [&shown](const std::string& error) {
+    return std::unexpected(
+        KeyError{KeyError::Kind::path_unreadable, shown + " unreadable: " + error});
+  };
+  const std::string too_large = std::make_error_code(std::errc::file_too_large).message();
+  const auto file = open_regular_file(std::string(path));
+  if (!file) return unreadable(file.error().message());
+  if (file->size > kMaxKeyFileBytes) return unreadable(too_large);
+  warn_if_readable_by_others(file->fd.get(), path);
+  // One fixed buffer, one byte past the cap to tell a full file from a larger one; wiped on
+  // every path out.
+  SecretBuffer content(kMaxKeyFileBytes + 1);
+  const std::span<char> bytes(reinterpret_cast<char*>(content.span().data()),
+                              content.span().size());
+  const auto count = read_into(file->fd.get(), bytes);
+  if (!count) return unreadable(count.error().message());
+  if (*count > kMaxKeyFileBytes) return unreadable(too_large);
+  const std::string_view text(bytes.data(), *count);
+  if (!is_valid_utf8(text)) return unreadable("stream did not contain valid UTF-8");
+  auto seed = parse_seed(text);
   if (!seed)
     return std::unexpected(
         KeyError{KeyError::Kind::path_malformed, shown + " content malformed: " + seed.error()});

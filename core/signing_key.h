@@ -74,8 +74,10 @@ struct KeyError {
 
 // The key from ZEM_SIGNING_KEY, else from the file named by ZEM_SIGNING_KEY_PATH, else a fresh
 // ephemeral key (a variable counts when it is set and valid UTF-8); a KeyError with its message
-// when the chosen source fails. Every copy of secret bytes it makes is wiped before it returns.
-// Throws std::runtime_error only if OpenSSL cannot build the key (out of memory).
+// when the chosen source fails. A key file over 4 KiB is unreadable ("File too large") and is
+// not read; one readable by group or others is used after a warning, printed once per process.
+// Every copy of secret bytes it makes is wiped before it returns. Throws std::runtime_error only if
+// OpenSSL cannot build the key (out of memory).
 std::expected<ResolvedSigningKey, KeyError> resolve_signing_key();
 
 // The 32-byte seed in `text` (trimmed of Unicode white space, strict Base64), or the message

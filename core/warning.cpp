@@ -26,4 +26,9 @@ void warn(std::string_view message) {
   write_fully(STDERR_FILENO, line);
 }
 
+void warn_unbound(std::string_view message) {
+  std::string line(message);
+  warn(line.append(" (cert unbound)"));
+}
+
 }  // namespace certwright

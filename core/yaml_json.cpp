@@ -59,7 +59,7 @@ Match integer_value(std::string_view text) {
       std::from_chars(digits.data(), digits.data() + digits.size(), magnitude, base);
   constexpr std::uint64_t kMostNegative = std::uint64_t{1} << 63;
   if (parsed.ec != std::errc() || (negative && magnitude > kMostNegative))
-    return std::unexpected("integer " + std::string(text) + " does not fit in 64 bits");
+    return std::unexpected("integer does not fit in 64 bits");
   if (!negative || magnitude == 0) return JsonValue{magnitude};
   // -(2^63) has no positive counterpart in int64_t; negate in unsigned arithmetic.
   return JsonValue{static_cast<std::int64_t>(~magnitude + 1)};
@@ -87,7 +87,35 @@ bool is_decimal_float(std::string_view text) {
   return at == text.size();
 }
 
-// Decimal floats, [-+]?.inf in three spellings, and .nan in three spellings.
+// For a decimal float outside the range of a double: whether it is too small rather than too
+// large, that is whether its first significant digit stands after the decimal point once the
+// exponent is applied. (A double holds every value from about 4.9e-324 to 1.8e308, so the power
+// of ten of that digit tells the two apart.)
+bool underflows(std::string_view text) {
+  if (text.starts_with('-') || text.starts_with('+')) text.remove_prefix(1);
+  const std::size_t exponent_at = text.find_first_of("eE");
+  const std::string_view mantissa = text.substr(0, exponent_at);
+  const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+  const std::size_t first = mantissa.find_first_of("123456789");
+  if (first == std::string_view::npos) return true;  // zero digits; a zero never overflows
+  // The power of ten of the first significant digit, before the exponent.
+  long long power = first < point ? static_cast<long long>(point - first) - 1
+                                  : -static_cast<long long>(first - point);
+  if (exponent_at != std::string_view::npos) {
+    std::string_view digits = text.substr(exponent_at + 1);
+    const bool negative = digits.starts_with('-');
+    if (digits.starts_with('-') || digits.starts_with('+')) digits.remove_prefix(1);
+    long long exponent = 0;
+    for (const char digit : digits)  // saturates: any larger exponent decides the same way
+      exponent = std::min(exponent * 10 + (digit - '0'), 1'000'000'000'000LL);
+    power += negative ? -exponent : exponent;
+  }
+  return power < 0;
+}
+
+// Decimal floats, [-+]?.inf in three spellings, and .nan in three spellings. A float too small
+// for a double is the zero of its sign, as every YAML and JSON reader makes it; one too large
+// cannot be carried.
 Match float_value(std::string_view text) {
   constexpr double kInfinity = std::numeric_limits<double>::infinity();
   std::string_view unsigned_text = text;
@@ -102,8 +130,9 @@ Match float_value(std::string_view text) {
   const std::string_view number = text.starts_with('+') ? unsigned_text : text;
   double value = 0;
   const auto parsed = std::from_chars(number.data(), number.data() + number.size(), value);
-  if (parsed.ec != std::errc())
-    return std::unexpected("number " + std::string(text) + " is out of the range of a double");
+  if (parsed.ec == std::errc::result_out_of_range && underflows(text))
+    return JsonValue{negative ? -0.0 : 0.0};
+  if (parsed.ec != std::errc()) return std::unexpected("number out of the range of a double");
   return JsonValue{value};
 }
 
@@ -172,9 +201,9 @@ std::expected<JsonValue, std::string> scalar_value(const YamlNode& scalar) {
   if (!tagged)  // quoted or block without a tag, "!", or a tag of no standard type
     return JsonValue{scalar.text};
   if (!*tagged) return std::unexpected(tagged->error() + position_of(scalar));
-  if (!**tagged)
-    return std::unexpected(quoted_for_message(scalar.text) + " is not a valid !!" +
-                           std::string(tag_name) + " value" + position_of(scalar));
+  if (!**tagged)  // the scalar's text is not shown: it may be a secret
+    return std::unexpected("not a valid !!" + std::string(tag_name) + " value" +
+                           position_of(scalar));
   return std::move(***tagged);
 }
 

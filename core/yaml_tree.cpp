@@ -3,8 +3,6 @@
 #include <yaml.h>
 
 #include <algorithm>
-#include <charconv>
-#include <cstdlib>
 #include <optional>
 #include <unordered_map>
 
@@ -21,19 +19,24 @@ std::string line_and_column(std::size_t line, std::size_t column) {
 class YamlParser {
  public:
   explicit YamlParser(std::string_view text) {
-    if (!yaml_parser_initialize(&parser_)) std::abort();  // only fails when out of memory
+    initialized_ = yaml_parser_initialize(&parser_) != 0;  // fails only when out of memory
+    if (!initialized_) return;
     yaml_parser_set_encoding(&parser_, YAML_UTF8_ENCODING);
     yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text.data()),
                                  text.size());
   }
   YamlParser(const YamlParser&) = delete;
   YamlParser& operator=(const YamlParser&) = delete;
-  ~YamlParser() { yaml_parser_delete(&parser_); }
+  ~YamlParser() {
+    if (initialized_) yaml_parser_delete(&parser_);
+  }
 
+  bool initialized() const { return initialized_; }
   yaml_parser_t* get() { return &parser_; }
 
  private:
   yaml_parser_t parser_{};
+  bool initialized_ = false;
 };
 
 // Owns one parsed event; deleting a zeroed event is a no-op, so a failed parse is safe too.
@@ -57,22 +60,15 @@ std::string mark_text(const yaml_mark_t& mark) {
 }
 
 // libyaml's own account of a failed parse: the problem and where, and the context it was in.
+// Its problem and context texts are fixed descriptions; the offending byte that the reader
+// can report is left out, as is everything else taken from the document.
 std::string libyaml_message(const yaml_parser_t& parser) {
   const std::string problem = parser.problem ? parser.problem : "unknown problem";
   switch (parser.error) {
     case YAML_MEMORY_ERROR:
       return "out of memory while parsing";
-    case YAML_READER_ERROR: {
-      // The reader knows only the byte offset.
-      std::string message = problem;
-      if (parser.problem_value != -1) {
-        char digits[16] = {};
-        std::to_chars(digits, digits + sizeof digits - 1,
-                      static_cast<unsigned>(parser.problem_value), 16);
-        message.append(" (#x").append(digits).append(")");
-      }
-      return message + " at byte offset " + std::to_string(parser.problem_offset);
-    }
+    case YAML_READER_ERROR:  // the reader knows only the byte offset
+      return problem + " at byte offset " + std::to_string(parser.problem_offset);
     default: {
       std::string message = problem + mark_text(parser.problem_mark);
       if (parser.context)
@@ -177,6 +173,9 @@ class TreeBuilder {
     YamlNode& node = document_.nodes[*id];
     node.text.assign(reinterpret_cast<const char*>(scalar.value), scalar.length);
     node.plain = scalar.tag == nullptr && scalar.style == YAML_PLAIN_SCALAR_STYLE;
+    node.expanded_bytes = node.text.size();
+    if (auto counted = count_bytes(node.expanded_bytes, event.start_mark); !counted)
+      return std::unexpected(counted.error());
     remember_anchor(scalar.anchor, *id);
     attach(*id);
     return {};
@@ -185,18 +184,20 @@ class TreeBuilder {
   std::expected<void, std::string> add_alias(const yaml_event_t& event) {
     const std::string name = text_of(event.data.alias.anchor);
     const auto anchor = anchors_.find(name);
+    // The anchor's name is the document's text, so the messages give only the position.
     if (anchor == anchors_.end())
-      return std::unexpected("alias *" + name + " names no complete anchored node" +
-                             mark_text(event.start_mark));
+      return std::unexpected("alias names no complete anchored node" + mark_text(event.start_mark));
     const YamlNode& target = document_.node(anchor->second);
     if (open_.size() + target.height > kMaxYamlDepth)
       return std::unexpected("nesting deeper than " + std::to_string(kMaxYamlDepth) +
-                             " levels through alias *" + name + mark_text(event.start_mark));
+                             " levels through an alias" + mark_text(event.start_mark));
     alias_nodes_ += target.expanded_size;
     if (alias_nodes_ > kMaxYamlAliasNodes)
       return std::unexpected("aliases expand to more than " + std::to_string(kMaxYamlAliasNodes) +
                              " nodes" + mark_text(event.start_mark));
     if (auto counted = count_nodes(target.expanded_size, event.start_mark); !counted)
+      return std::unexpected(counted.error());
+    if (auto counted = count_bytes(target.expanded_bytes, event.start_mark); !counted)
       return std::unexpected(counted.error());
     attach(anchor->second);
     return {};
@@ -232,6 +233,15 @@ class TreeBuilder {
     return {};
   }
 
+  std::expected<void, std::string> count_bytes(std::size_t added, const yaml_mark_t& mark) {
+    bytes_ += added;
+    if (bytes_ > kMaxYamlExpandedBytes)
+      return std::unexpected("the document holds more than " +
+                             std::to_string(kMaxYamlExpandedBytes) +
+                             " bytes of scalar text with aliases expanded" + mark_text(mark));
+    return {};
+  }
+
   void remember_anchor(const yaml_char_t* anchor, YamlNodeId id) {
     if (anchor) anchors_.insert_or_assign(text_of(anchor), id);
   }
@@ -246,6 +256,7 @@ class TreeBuilder {
     YamlNode& parent = document_.nodes[top.id];
     const YamlNode& node = document_.nodes[child];
     parent.expanded_size += node.expanded_size;
+    parent.expanded_bytes += node.expanded_bytes;
     parent.height = std::max(parent.height, node.height + 1);
     if (parent.kind == YamlNodeKind::sequence) {
       parent.items.push_back(child);
@@ -263,6 +274,7 @@ class TreeBuilder {
   std::unordered_map<std::string, YamlNodeId> anchors_;
   std::size_t alias_nodes_ = 0;  // nodes that aliases stand for
   std::size_t nodes_ = 0;        // every node so far, aliases expanded
+  std::size_t bytes_ = 0;        // scalar text so far, aliases expanded
   bool has_root_ = false;
 };
 
@@ -276,32 +288,9 @@ std::string position_of(const YamlNode& node) {
   return line_and_column(node.line, node.column);
 }
 
-std::string quoted_for_message(std::string_view text) {
-  constexpr std::size_t kShownBytes = 60;
-  std::size_t shown = std::min(text.size(), kShownBytes);
-  while (shown < text.size() && (static_cast<unsigned char>(text[shown]) & 0xC0) == 0x80)
-    --shown;  // never end inside a UTF-8 sequence
-  std::string quoted = "\"";
-  for (const char c : text.substr(0, shown)) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      quoted.push_back('\\');
-      quoted.push_back(c);
-    } else if (byte < 0x20 || byte == 0x7F) {
-      static constexpr char kHex[] = "0123456789abcdef";
-      quoted.append("\\x").push_back(kHex[byte >> 4]);
-      quoted.push_back(kHex[byte & 0x0F]);
-    } else {
-      quoted.push_back(c);
-    }
-  }
-  quoted.push_back('"');
-  if (shown < text.size()) quoted.append("...");
-  return quoted;
-}
-
 std::expected<YamlDocument, std::string> parse_yaml_document(std::string_view text) {
   YamlParser parser(text);
+  if (!parser.initialized()) return std::unexpected("out of memory while parsing");
   TreeBuilder builder;
   int documents = 0;
   for (;;) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -117,13 +119,13 @@ TEST(PostureProjection, FailsOnEveryViolationWithTheKeyAndPosition) {
   const Case cases[] = {
       {"agentic_posture:\n  posture: Declared\n",
        "agentic_posture.posture: expected one of \"none\", \"declared\", \"governed\", found "
-       "\"Declared\" at line 2, column 12"},
+       "a string at line 2, column 12"},
       {"agentic_posture:\n  posture: true\n",
        "agentic_posture.posture: expected one of \"none\", \"declared\", \"governed\", found a "
        "boolean at line 2, column 12"},
       {"agentic_posture:\n  posture: none\n  surfaces:\n    - kind: model_api\n",
        "agentic_posture.surfaces[0].kind: expected one of \"model-api\", \"tool-surface\", "
-       "\"memory-persistence\", \"human-approval-point\", found \"model_api\" at line 4, column "
+       "\"memory-persistence\", \"human-approval-point\", found a string at line 4, column "
        "13"},
       {"agentic_posture:\n  posture: none\n  surfaces:\n    - kind: model-api\n    - {x: 1}\n",
        "agentic_posture.surfaces[1]: missing required key \"kind\" at line 5, column 7"},
@@ -134,7 +136,7 @@ TEST(PostureProjection, FailsOnEveryViolationWithTheKeyAndPosition) {
       {"agentic_posture:\n  posture: none\n  surfaces:\n",
        "agentic_posture.surfaces: expected a sequence, found null at line 3, column 12"},
       {"agentic_posture:\n  posture: none\n  surfaces: [model-api]\n",
-       "agentic_posture.surfaces[0]: expected a mapping, found \"model-api\" at line 3, column 14"},
+       "agentic_posture.surfaces[0]: expected a mapping, found a string at line 3, column 14"},
       {"agentic_posture:\n  posture: none\n  surfaces: [{kind: model-api, description: 42}]\n",
        "agentic_posture.surfaces[0].description: expected a string, found an integer at line 3, "
        "column 45"},
@@ -148,7 +150,7 @@ TEST(PostureProjection, FailsOnEveryViolationWithTheKeyAndPosition) {
        "agentic_posture.surfaces[0]: repeated key \"kind\" at line 1, column 63"},
       {"- agentic_posture\n",
        "top level: expected a mapping, found a sequence at line 1, column 1"},
-      {"just text\n", "top level: expected a mapping, found \"just text\" at line 1, column 1"},
+      {"just text\n", "top level: expected a mapping, found a string at line 1, column 1"},
       {"agentic_posture: {posture: none}\n---\nagentic_posture: {posture: none}\n",
        "a second document starts at line 2, column 1; only one is allowed"},
       {"agentic_posture:\n  posture: none\n  surfaces:\n    - kind: model-api\n"
@@ -158,10 +160,10 @@ TEST(PostureProjection, FailsOnEveryViolationWithTheKeyAndPosition) {
        "column 31"},
       {"agentic_posture:\n  posture: none\n  surfaces:\n    - kind: model-api\n"
        "      governance_envelope: {limit: !!int ten}\n",
-       "agentic_posture.surfaces[0].governance_envelope: \"ten\" is not a valid !!int value at "
-       "line 5, column 36"},
+       "agentic_posture.surfaces[0].governance_envelope: not a valid !!int value at line 5, "
+       "column 36"},
       {"agentic_posture:\n  posture: none\n  surfaces: &s [{kind: model-api, more: *s}]\n",
-       "alias *s names no complete anchored node at line 3, column 41"},
+       "alias names no complete anchored node at line 3, column 41"},
       {"agentic_posture: {posture: none, surfaces: [{kind: model-api, governance_envelope: " +
            std::string(300, '[') + std::string(300, ']') + "}]}\n",
        "nesting deeper than 256 levels at line 1, column 336"},
@@ -171,6 +173,23 @@ TEST(PostureProjection, FailsOnEveryViolationWithTheKeyAndPosition) {
     ASSERT_FALSE(projection.has_value()) << c.yaml;
     EXPECT_EQ(projection.error(), c.message) << c.yaml;
   }
+}
+
+// One 64 KiB anchored scalar and 4,000 aliases of it: an 81 KB file that would expand to 262 MB.
+TEST(PostureProjection, AliasesOfLongScalarsFailPastTheTextBudgetFast) {
+  std::string yaml = "big: &big " + std::string(64 * 1024, 'x') + "\n" +
+                     "agentic_posture:\n  posture: none\n  surfaces:\n    - kind: model-api\n"
+                     "      governance_envelope: [";
+  for (int i = 0; i < 4000; ++i)
+    yaml += i ? ", *big" : "*big";
+  yaml += "]\n";
+  const auto start = std::chrono::steady_clock::now();
+  const auto projection = parse_posture_projection(yaml);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  ASSERT_FALSE(projection.has_value());
+  EXPECT_TRUE(projection.error().starts_with(
+      "the document holds more than 16777216 bytes of scalar text with aliases expanded at line 6"))
+      << projection.error();
 }
 
 TEST(PostureProjection, AliasBombInTheEnvelopeFailsFast) {
@@ -212,6 +231,38 @@ TEST_F(BuildSpecFile, HashesAndProjectsARegularFileThroughLinksSilently) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
+// The hash and the posture come from one read of the same bytes, also through a link.
+TEST_F(BuildSpecFile, ReadsOnceForTheHashAndThePosture) {
+  const std::string content = "agentic_posture:\n  posture: governed\n";
+  fs::create_directory(run_dir_ + "/shared");
+  std::ofstream(run_dir_ + "/shared/spec.yaml", std::ios::binary) << content;
+  fs::create_symlink("../shared/spec.yaml", build_spec_path(run_dir_));
+  testing::internal::CaptureStderr();
+  const BuildSpecContent spec = read_build_spec(run_dir_);
+  // Whatever happens to the file now, the projection reads what was hashed.
+  std::ofstream(run_dir_ + "/shared/spec.yaml", std::ios::binary) << "agentic_posture: [\n";
+  EXPECT_EQ(spec.hash, hash_bytes(content));
+  EXPECT_EQ(spec.text, content);
+  EXPECT_EQ(project_posture(spec).value().posture, "governed");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+// Past the cap the build spec is still hashed whole, but not held or parsed.
+TEST_F(BuildSpecFile, HashesButDoesNotParseABuildSpecPastTheCap) {
+  const std::string content =
+      "agentic_posture:\n  posture: none\n# " + std::string(kMaxBuildSpecBytes, 'x') + "\n";
+  write_build_spec(content);
+  testing::internal::CaptureStderr();
+  const BuildSpecContent spec = read_build_spec(run_dir_);
+  EXPECT_EQ(spec.hash, hash_bytes(content));
+  EXPECT_FALSE(spec.text.has_value());
+  EXPECT_FALSE(project_posture(spec).has_value());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "warning: Build Spec at " + build_spec_path(run_dir_) +
+                " did not parse for agentic_posture: larger than 16777216 bytes (posture "
+                "unstated)\n");
+}
+
 TEST_F(BuildSpecFile, GivesNothingSilentlyForAMissingDirectoryOrNonUtf8BuildSpec) {
   testing::internal::CaptureStderr();
   EXPECT_FALSE(hash_build_spec(run_dir_).has_value());
@@ -223,6 +274,12 @@ TEST_F(BuildSpecFile, GivesNothingSilentlyForAMissingDirectoryOrNonUtf8BuildSpec
   fs::create_directory(build_spec_path(run_dir_));
   EXPECT_FALSE(hash_build_spec(run_dir_).has_value());
   EXPECT_FALSE(project_posture(run_dir_).has_value());
+  fs::remove(build_spec_path(run_dir_));
+  ASSERT_EQ(::mkfifo(build_spec_path(run_dir_).c_str(), 0644), 0);
+  ::alarm(30);  // a blocking open fails the test instead of hanging it
+  EXPECT_FALSE(hash_build_spec(run_dir_).has_value());
+  EXPECT_FALSE(project_posture(run_dir_).has_value());
+  ::alarm(0);
   fs::remove(build_spec_path(run_dir_));
   write_build_spec("agentic_posture:\n  posture: \xFF\n");
   EXPECT_TRUE(hash_build_spec(run_dir_).has_value());
@@ -237,8 +294,44 @@ TEST_F(BuildSpecFile, WarnsWhenTheBuildSpecDoesNotParse) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "warning: Build Spec at " + build_spec_path(run_dir_) +
                 " did not parse for agentic_posture: agentic_posture.posture: expected one of "
-                "\"none\", \"declared\", \"governed\", found \"Declared\" at line 2, column 12 "
+                "\"none\", \"declared\", \"governed\", found a string at line 2, column 12 "
                 "(posture unstated)\n");
+}
+
+// A build spec may be a link to a key or credentials file: whatever fails, the message names
+// the position and the kind of problem, and never repeats the file's text.
+TEST(PostureProjection, MessagesNeverQuoteTheDocument) {
+  const std::string secret = "c2VjcmV0LXNlZWQtdGV4dA";
+  const std::string envelope =
+      "agentic_posture:\n  posture: none\n  surfaces:\n    - kind: "
+      "model-api\n      governance_envelope: ";
+  const std::string cases[] = {
+      secret + "\n",
+      secret + "=\n",
+      "agentic_posture: " + secret + "\n",
+      "agentic_posture:\n  posture: " + secret + "\n",
+      "agentic_posture:\n  posture: none\n  surfaces: [" + secret + "]\n",
+      "agentic_posture:\n  posture: none\n  surfaces: [{kind: " + secret + "}]\n",
+      envelope + "!!int " + secret + "\n",
+      envelope + "!!float '" + secret + "'\n",
+      envelope + "!!bool " + secret + "\n",
+      envelope + "!!null " + secret + "\n",
+      envelope + "1" + std::string(20, '9') + "\n",
+      envelope + "9e999" + secret.substr(0, 0) + "\n",
+      envelope + "*" + secret + "\n",
+      "a: &" + secret + " [*" + secret + "]\n",
+      "key: " + secret + "\n  bad: indentation\n",
+      "\"" + secret + "\\q\"\n",
+      "[" + secret + ", \x01]\n",
+      secret + ": [\n",
+  };
+  for (const std::string& yaml : cases) {
+    const auto projection = parse_posture_projection(yaml);
+    ASSERT_FALSE(projection.has_value()) << yaml;
+    EXPECT_EQ(projection.error().find("c2VjcmV0"), std::string::npos) << projection.error();
+    EXPECT_EQ(projection.error().find("99999"), std::string::npos) << projection.error();
+    EXPECT_NE(projection.error().find(" at "), std::string::npos) << projection.error();
+  }
 }
 
 }  // namespace

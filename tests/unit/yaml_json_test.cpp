@@ -118,6 +118,30 @@ TEST(YamlJson, TypesScalarsByTheCoreSchemaAndStandardTags) {
   }
 }
 
+TEST(YamlJson, FloatsTooSmallForADoubleAreZeroOfTheirSign) {
+  const std::string tiny_fraction = "0." + std::string(400, '0') + "1";
+  struct Case {
+    std::string yaml;
+    bool negative;
+  };
+  const Case cases[] = {
+      {"1e-400", false},           {"-1e-330", true},
+      {"+1E-400", false},          {"!!float -1e-400", true},
+      {"0.001e-322", false},       {tiny_fraction, false},
+      {"-" + tiny_fraction, true}, {"1e-99999999999999999999", false},
+  };
+  for (const auto& c : cases) {
+    const auto value = value_of(c.yaml);
+    ASSERT_TRUE(value.has_value()) << c.yaml << ": " << value.error();
+    const double* d = std::get_if<double>(&value->value);
+    ASSERT_NE(d, nullptr) << c.yaml;
+    EXPECT_EQ(*d, 0.0) << c.yaml;
+    EXPECT_EQ(std::signbit(*d), c.negative) << c.yaml;
+  }
+  // The smallest denormal still reads as itself.
+  EXPECT_EQ(value_of("5e-324").value(), real(std::numeric_limits<double>::denorm_min()));
+}
+
 TEST(YamlJson, NanIsADoubleInEverySpelling) {
   for (const std::string spelling : {".nan", ".NaN", ".NAN", "!!float .nan"}) {
     const auto value = value_of(spelling);
@@ -133,20 +157,18 @@ TEST(YamlJson, RefusesValuesThatCannotBeCarried) {
     std::string message;
   };
   const Case cases[] = {
-      {"18446744073709551616",
-       "integer 18446744073709551616 does not fit in 64 bits at line 1, "
-       "column 4"},
-      {"-9223372036854775809",
-       "integer -9223372036854775809 does not fit in 64 bits at line 1, "
-       "column 4"},
-      {"0x10000000000000000",
-       "integer 0x10000000000000000 does not fit in 64 bits at line 1, "
-       "column 4"},
-      {"1e400", "number 1e400 is out of the range of a double at line 1, column 4"},
-      {"!!int 1.5", "\"1.5\" is not a valid !!int value at line 1, column 4"},
-      {"!!bool yes", "\"yes\" is not a valid !!bool value at line 1, column 4"},
-      {"!!null \"x\\n\"", "\"x\\x0a\" is not a valid !!null value at line 1, column 4"},
-      {"!!float 0x1F", "\"0x1F\" is not a valid !!float value at line 1, column 4"},
+      {"18446744073709551616", "integer does not fit in 64 bits at line 1, column 4"},
+      {"-9223372036854775809", "integer does not fit in 64 bits at line 1, column 4"},
+      {"0x10000000000000000", "integer does not fit in 64 bits at line 1, column 4"},
+      {"1e400", "number out of the range of a double at line 1, column 4"},
+      {"-1.5e309", "number out of the range of a double at line 1, column 4"},
+      {"100000000000000000000e300", "number out of the range of a double at line 1, column 4"},
+      {"!!float 1e999999999999999999999",
+       "number out of the range of a double at line 1, column 4"},
+      {"!!int 1.5", "not a valid !!int value at line 1, column 4"},
+      {"!!bool yes", "not a valid !!bool value at line 1, column 4"},
+      {"!!null \"x\\n\"", "not a valid !!null value at line 1, column 4"},
+      {"!!float 0x1F", "not a valid !!float value at line 1, column 4"},
       {"{[a]: 1}", "a sequence used as a mapping key at line 1, column 5"},
       {"\n  ? {a: 1}\n  : x\n", "a mapping used as a mapping key at line 2, column 5"},
   };

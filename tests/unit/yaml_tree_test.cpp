@@ -82,10 +82,17 @@ TEST(YamlTree, RefusesHostileOrMalformedDocuments) {
       {nested_block(kMaxYamlDepth + 1), "nesting deeper than 256 levels", true},
       // The alias is fine where it is, but expanded it would sit 257 levels deep.
       {"a: &a " + nested_flow(kMaxYamlDepth - 1) + "\nb: [*a]\n",
-       "nesting deeper than 256 levels through alias *a at line 2, column 5"},
+       "nesting deeper than 256 levels through an alias at line 2, column 5"},
       {billion_laughs(), "aliases expand to more than 100000 nodes", true},
-      {"a: &a [1, *a]\n", "alias *a names no complete anchored node at line 1, column 11"},
-      {"a: *nowhere\n", "alias *nowhere names no complete anchored node at line 1, column 4"},
+      // Few nodes, but each alias repeats 1 MiB of text.
+      {"a: &a " + std::string(1024 * 1024, 'x') +
+           "\nb: [*a, *a, *a, *a, *a, *a, *a, *a, *a, *a, "
+           "*a, *a, *a, *a, *a, *a]\n",
+       "the document holds more than 16777216 bytes of scalar text with aliases expanded at line "
+       "2, "
+       "column 61"},
+      {"a: &a [1, *a]\n", "alias names no complete anchored node at line 1, column 11"},
+      {"a: *nowhere\n", "alias names no complete anchored node at line 1, column 4"},
       {"a: !!str {b: 1}\n", "tag !!str on a mapping at line 1, column 4"},
       {"a: !!map [1]\n", "tag !!map on a sequence at line 1, column 4"},
       {"a: !!seq x\n", "tag !!seq on a scalar at line 1, column 4"},
@@ -93,7 +100,7 @@ TEST(YamlTree, RefusesHostileOrMalformedDocuments) {
       {"key: [1, 2\nother: 3\n",
        "did not find expected ',' or ']' at line 2, column 6 (while parsing a flow sequence at "
        "line 1, column 6)"},
-      {"a: \x01\n", "control characters are not allowed (#x1) at byte offset 3"},
+      {"a: \x01\n", "control characters are not allowed at byte offset 3"},
   };
   for (const auto& c : cases) {
     const auto document = parse_yaml_document(c.text);
@@ -103,6 +110,14 @@ TEST(YamlTree, RefusesHostileOrMalformedDocuments) {
     else
       EXPECT_EQ(document.error(), c.message);
   }
+}
+
+TEST(YamlTree, CountsScalarTextWithAliasesExpanded) {
+  const auto document = parse_yaml_document("k: &a [abc, de]\nl: [*a, *a]\n");
+  ASSERT_TRUE(document.has_value()) << document.error();
+  EXPECT_EQ(document->node(document->root).expanded_bytes, 1u + 5u + 1u + 2u * 5u);
+  const std::string exactly = "a: " + std::string(kMaxYamlExpandedBytes - 1, 'x') + "\n";
+  EXPECT_TRUE(parse_yaml_document(exactly).has_value());
 }
 
 TEST(YamlTree, AcceptsNestingUpToTheLimit) {
