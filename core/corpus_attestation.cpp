@@ -2,9 +2,12 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "core/content_hash.h"
+#include "core/json_check.h"
 #include "core/json_value.h"
 #include "core/json_writer.h"
 #include "core/text.h"
@@ -117,6 +120,31 @@ CorpusAttestation read_attestation(RecordReader attestation) {
           read_verdicts(attestation.record("verdicts"))};
 }
 
+// Keys the record does not list are ignored at every level, whatever they hold, and RFC 8259
+// bounds no number; the DOM parser below holds numbers as 64-bit values and would refuse, say,
+// 1e400. So the whole text is first checked with numbers taken by their grammar alone, and then
+// every number is overwritten with 0 and spaces: the record has no number fields, so a number
+// can only matter by its type, which stays. A document whose root is no object or array is left
+// as it is, for the DOM parse to refuse or to type.
+simdjson::error_code check_and_zero_numbers(simdjson::padded_string& json) {
+  std::vector<std::string_view> numbers;
+  {
+    simdjson::ondemand::parser parser;
+    simdjson::ondemand::document document;
+    if (const auto code = parser.allocate(json.size(), kMaxJsonDepth + 1)) return code;
+    if (const auto code = parser.iterate(json).get(document)) return code;
+    const auto code = check_json(document, &numbers);
+    if (code == simdjson::SCALAR_DOCUMENT_AS_VALUE) return simdjson::SUCCESS;
+    if (code) return code;
+  }
+  for (const std::string_view number : numbers) {
+    char* at = json.data() + (number.data() - json.data());
+    at[0] = '0';
+    std::fill(at + 1, at + number.size(), ' ');
+  }
+  return simdjson::SUCCESS;
+}
+
 JsonValue text(std::string_view value) {
   return JsonValue{std::string(value)};
 }
@@ -153,11 +181,14 @@ JsonValue canonical_value(const CorpusAttestation& attestation) {
 }  // namespace
 
 std::expected<CorpusAttestation, Error> parse_corpus_attestation(std::string_view text) {
+  // An empty view may have no data to copy from.
+  simdjson::padded_string json(text.empty() ? std::string_view("") : text);
+  if (const auto code = check_and_zero_numbers(json)) {
+    return std::unexpected(Error{std::string("invalid JSON: ") + simdjson::error_message(code)});
+  }
   dom::parser parser;
   dom::element root;
-  // The parser copies the text into its own padded buffer; an empty view may have no data.
-  const char* bytes = text.empty() ? "" : text.data();
-  if (const auto code = parser.parse(bytes, text.size()).get(root)) {
+  if (const auto code = parser.parse(json).get(root)) {
     return std::unexpected(Error{std::string("invalid JSON: ") + simdjson::error_message(code)});
   }
   std::optional<Error> failure;

@@ -144,6 +144,21 @@ TEST(ParseCorpusAttestation, IsStrictAboutListedKeysAndLenientAboutOthers) {
       {"unknown keys twice at every level",
        with(R"({"ok":true})", R"({"x":1,"ok":true,"x":2})").replace(1, 0, R"("y":0,"y":{},)"), ""},
       {"couple null", with(R"("lint")", R"("couple":null,"lint")"), ""},
+      // RFC 8259 bounds no number: values the DOM parser cannot hold, under ignored keys.
+      {"huge numbers under ignored keys at every level",
+       with(R"({"ok":true})", R"({"ok":true,"big":18446744073709551616})")
+           .replace(1, 0,
+                    R"("extra":1e400,"x":[-9223372036854775809,{"y":-1e-400}],"z":123456789)"
+                    R"(012345678901234567890,)"),
+       ""},
+      {"huge number for a string", with(R"("schemaVersion":"1")", R"("schemaVersion":1e400)"),
+       "invalid type for `schemaVersion`: expected a string"},
+      {"huge numbers, malformed number", with(R"("rh")", R"("rh","a":1e400,"b":01)"),
+       "invalid JSON: "},
+      {"huge numbers, trailing garbage", with(R"("rh")", R"("rh","a":1e400)") + " x",
+       "invalid JSON: "},
+      {"scalar document", "\"text\"", "invalid type: expected an object"},
+      {"bad scalar document", "nul", "invalid JSON: "},
   };
   for (const Case& c : cases) {
     const auto attestation = parse_corpus_attestation(c.text);
@@ -156,6 +171,15 @@ TEST(ParseCorpusAttestation, IsStrictAboutListedKeysAndLenientAboutOthers) {
           << c.name << ": " << attestation.error().message;
     }
   }
+}
+
+TEST(AttestationHash, IgnoresNumbersUnderUnlistedKeys) {
+  const auto plain = parse_corpus_attestation(kAttestation);
+  const auto huge = parse_corpus_attestation(
+      with(R"("rh")", R"("rh","extra":18446744073709551616,"more":[1e400])"));
+  ASSERT_TRUE(plain.has_value() && huge.has_value());
+  EXPECT_EQ(attestation_hash(*huge).value(), attestation_hash(*plain).value());
+  EXPECT_EQ(huge->registry_hash, "rh");
 }
 
 TEST(AttestationHash, FailsForAFieldThatIsNotUtf8) {

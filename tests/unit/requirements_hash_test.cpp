@@ -45,6 +45,11 @@ TEST_F(RequirementsHash, PrefixesEachDocumentWithItsLittleEndianLength) {
       {{ab}, le64_2 + "ab"},
       {{ab, ab}, le64_2 + "ab" + le64_2 + "ab"},  // a path given twice is hashed twice
       {{write("empty.md", "")}, le64_0},
+      // Documents streamed through the read buffer: one that fills it exactly, one that spans it.
+      {{write("buffer.md", std::string(64 * 1024, 'b'))},
+       std::string("\x00\x00\x01\0\0\0\0\0", 8) + std::string(64 * 1024, 'b')},
+      {{write("long.md", std::string(200'000, 'l')), c},
+       std::string("\x40\x0d\x03\0\0\0\0\0", 8) + std::string(200'000, 'l') + le64_1 + "c"},
   };
   for (const auto& c : cases)
     EXPECT_EQ(hash_business_docs(c.paths).value(), one_shot_sha256(c.hashed_bytes));
@@ -61,6 +66,21 @@ TEST_F(RequirementsHash, StopsAtTheFirstUnreadableDocument) {
   EXPECT_EQ(result.error().path, missing);
   EXPECT_EQ(result.error().error, std::error_code(ENOENT, std::system_category()));
   EXPECT_FALSE(hash_business_docs({dir_}).has_value());  // a directory is no document
+}
+
+// The length prefix is the size the open file reports, and exactly that many bytes must follow:
+// a kernel file that reports 0 yet gives bytes is refused rather than hashed under a wrong
+// prefix. FIFOs and devices are refused without blocking.
+TEST_F(RequirementsHash, RefusesADocumentWhoseSizeDoesNotMatchItsBytes) {
+  const auto result = hash_business_docs({write("ok.md", "x"), "/proc/self/status"});
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error().path, "/proc/self/status");
+  EXPECT_EQ(result.error().error.message(), "file changed size while being read");
+  expect_refuses_non_regular_files([](const std::string& path) {
+    const auto hash = hash_business_docs({path});
+    return hash ? std::expected<std::string, std::error_code>(*hash)
+                : std::unexpected(hash.error().error);
+  });
 }
 
 TEST_F(RequirementsHash, ResolvesDocumentsThenTheGivenHashThenWarns) {

@@ -179,6 +179,16 @@ TEST_F(KeyEnvironment, ResolvesTheFirstConfiguredSource) {
        true,
        "\xFF" + seed,
        "ZEM_SIGNING_KEY_PATH={path} unreadable: stream did not contain valid UTF-8"},
+      {"key file of exactly 4 KiB",
+       {},
+       true,
+       seed + std::string(4096 - 44, '\n'),
+       "source=ZEM_SIGNING_KEY_PATH"},
+      {"key file past 4 KiB",
+       {},
+       true,
+       seed + std::string(4096 - 44 + 1, '\n'),
+       "ZEM_SIGNING_KEY_PATH={path} unreadable: File too large"},
       {"line break inside the file",
        {},
        true,
@@ -204,6 +214,18 @@ TEST_F(KeyEnvironment, ResolvesTheFirstConfiguredSource) {
       EXPECT_EQ(resolved.error().message, expected);
     }
   }
+}
+
+// A sparse terabyte is refused from its size, before anything is read or allocated.
+TEST_F(KeyEnvironment, RefusesAHugeKeyFileWithoutReadingIt) {
+  const std::string path = key_file(std::string(kTest1Seed));
+  std::filesystem::resize_file(path, std::uintmax_t{1} << 40);
+  set("ZEM_SIGNING_KEY", std::nullopt);
+  set("ZEM_SIGNING_KEY_PATH", path);
+  const auto resolved = resolve_signing_key();
+  ASSERT_FALSE(resolved);
+  EXPECT_EQ(resolved.error().message,
+            "ZEM_SIGNING_KEY_PATH=" + path + " unreadable: File too large");
 }
 
 TEST_F(KeyEnvironment, MakesAFreshEphemeralKeyWithoutOperatorKey) {
