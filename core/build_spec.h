@@ -40,9 +40,9 @@ std::string_view posture_level_name(PostureLevel level);
 // The spelling the build spec and the certificate use ("model-api", ...).
 std::string_view surface_kind_name(SurfaceKind kind);
 
-// Most bytes of a build spec that are held in memory and parsed for the posture: 16 MiB, far
+// Most bytes of a build spec that are held in memory and parsed for the posture: 32 MiB, far
 // beyond a hand-written file. A larger build spec is still hashed whole.
-inline constexpr std::size_t kMaxBuildSpecBytes = 16 * 1024 * 1024;
+inline constexpr std::size_t kMaxBuildSpecBytes = 32 * 1024 * 1024;
 
 // `run_dir`/s5-ui-specification/build-spec.yaml
 std::string build_spec_path(const std::string& run_dir);

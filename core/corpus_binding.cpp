@@ -14,9 +14,9 @@
 namespace certwright {
 namespace {
 
-// Most bytes of an attestation that are read: 16 MiB. The record is a few hundred bytes; keys it
+// Most bytes of an attestation that are read: 32 MiB. The record is a few hundred bytes; keys it
 // does not list may add more, but not this much.
-constexpr std::size_t kMaxAttestationBytes = 16 * 1024 * 1024;
+constexpr std::size_t kMaxAttestationBytes = 32 * 1024 * 1024;
 
 // The option's bytes are opened as they are, so any existing file can be bound; only the
 // warnings show them as text.

@@ -23,8 +23,9 @@ inline constexpr std::size_t kMaxYamlAliasNodes = 100'000;
 inline constexpr std::size_t kMaxYamlNodes = 1'000'000;
 // Most bytes of scalar text a document may hold with every alias expanded: a few aliases of one
 // long scalar would otherwise turn a small file into a huge value (4,000 aliases of 64 KiB make
-// 262 MB). 16 MiB is far beyond any hand-written build spec.
-inline constexpr std::size_t kMaxYamlExpandedBytes = 16 * 1024 * 1024;
+// 262 MB). 32 MiB is far beyond any hand-written build spec, and is also the most of a build
+// spec that is parsed at all.
+inline constexpr std::size_t kMaxYamlExpandedBytes = 32 * 1024 * 1024;
 
 using YamlNodeId = std::size_t;
 

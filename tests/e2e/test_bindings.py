@@ -200,6 +200,32 @@ def test_sbom_dir_is_opened_by_its_bytes(tmp_path, run_dir):
     assert load_certificate(run_dir / CERT)["sbomArtifactBinding"]["bomHash"] == sha256_hex(BOM)
 
 
+def test_attestation_path_is_opened_by_its_bytes(tmp_path, run_dir):
+    path = tmp_path / "attestation-\udcff.json"
+    path.write_bytes(ATTESTATION)
+    result = run(["build-certificate", str(run_dir), "--corpus-attestation", os.fsencode(path),
+                  "--require-corpus-binding", *SIGNER])
+    assert result.returncode == 0, result
+    assert load_certificate(run_dir / CERT)["corpusBinding"]["corpusAttestationHash"] == sha256_hex(
+        canonical_attestation(ATTESTATION))
+
+
+# RFC 8259 bounds no number: values beyond 64 bits or a double, under keys the record does not
+# list, at any level, leave the binding as it is.
+@pytest.mark.parametrize("extra", [b"18446744073709551616", b"1e400", b"-9223372036854775809",
+                                   b'{"deep": [1, {"x": 123456789012345678901234567890}]}'])
+def test_attestation_binds_whatever_numbers_its_ignored_keys_hold(tmp_path, run_dir, extra):
+    path = tmp_path / "attestation.json"
+    path.write_bytes(ATTESTATION.replace(b'"extra": 2', b'"extra": ' + extra)
+                     .replace(b'"notes": [1, 2]', b'"notes": [' + extra + b"]"))
+    result = run(["build-certificate", str(run_dir), "--corpus-attestation", str(path),
+                  "--require-corpus-binding", *SIGNER])
+    assert result.returncode == 0, result
+    assert binding_lines(result.stderr) == []
+    assert load_certificate(run_dir / CERT)["corpusBinding"]["corpusAttestationHash"] == sha256_hex(
+        canonical_attestation(ATTESTATION))
+
+
 def test_missing_audit_file_leaves_the_binding_out(tmp_path, run_dir):
     sbom_dir = write_sbom_dir(tmp_path / "sbom", audit=None)
     result = run(["build-certificate", str(run_dir), "--sbom-dir", str(sbom_dir), *SIGNER])

@@ -16,6 +16,7 @@ OUT = "{tmp}/cert.json"
 SIGNER = ["--signer-subject", "a", "--signer-identity-provider", "p"]
 BASE = ["--requirements-hash", "r", "--out", OUT]  # no intent warning; a known output path
 FIFO = object()  # a named pipe instead of a file
+SPARSE_TIB = object()  # a sparse file of 1 TiB
 KEY_FILE = {"ZEM_SIGNING_KEY": None, "ZEM_SIGNING_KEY_PATH": "{tmp}/key"}
 BUILD_SPEC = "run/s5-ui-specification/build-spec.yaml"
 
@@ -46,6 +47,13 @@ def alias_bomb(levels=10, width=10):
     return ("\n".join(lines) + "\n").encode()
 
 
+def long_scalar_aliases(scalar=64 * 1024, aliases=4000):
+    """An 81 KB build spec that expands to 262 MB: one long anchored scalar, many aliases."""
+    return (b"big: &big " + b"x" * scalar + b"\nagentic_posture: {posture: declared, surfaces: "
+            b"[{kind: model-api, governance_envelope: [" + b", ".join([b"*big"] * aliases)
+            + b"]}]}\n")
+
+
 def attestation(**overrides):
     record = {"schemaVersion": "1", "tool": {"name": "varrow", "version": "1"},
               "inputsManifestHash": "im", "registryHash": "rh",
@@ -73,7 +81,9 @@ CASES = [
      KEY_FILE, 2,
      "error: ZEM_SIGNING_KEY_PATH={tmp}/key content malformed: base64: Invalid symbol 0, offset 44."),
     ("key file huge", {"key": b"A" * (8 << 20)}, BASE, KEY_FILE, 2,
-     "error: ZEM_SIGNING_KEY_PATH={tmp}/key content malformed: seed length 6291456 != 32"),
+     "error: ZEM_SIGNING_KEY_PATH={tmp}/key unreadable: File too large"),
+    ("key file sparse terabyte", {"key": SPARSE_TIB}, BASE, KEY_FILE, 2,
+     "error: ZEM_SIGNING_KEY_PATH={tmp}/key unreadable: File too large"),
     ("key file empty", {"key": b""}, BASE, KEY_FILE, 2,
      "error: ZEM_SIGNING_KEY_PATH={tmp}/key content malformed: seed length 0 != 32"),
     ("key file not UTF-8", {"key": b"\xff" + TEST_SEED_B64.encode()}, BASE,
@@ -126,7 +136,11 @@ CASES = [
      {BUILD_SPEC: b'agentic_posture: {posture: "bad\\nline\\u2028\\e"}\n'}, BASE, {}, 0,
      "warning: Build Spec at {tmp}/" + BUILD_SPEC + " did not parse for agentic_posture: "
      "agentic_posture.posture: expected one of \"none\", \"declared\", \"governed\", found "
-     "\"bad\\x0aline\\u{2028}\\x1b\" at line 1, column 28 (posture unstated)"),
+     "a string at line 1, column 28 (posture unstated)"),
+    ("build spec aliases of a long scalar", {BUILD_SPEC: long_scalar_aliases()}, BASE, {}, 0,
+     "warning: Build Spec at {tmp}/" + BUILD_SPEC + " did not parse for agentic_posture: the "
+     "document holds more than 33554432 bytes of scalar text with aliases expanded at line 2, "
+     "column 3149 (posture unstated)"),
     # Paths and option values.
     ("run dir not UTF-8 with a line break", {}, None, {}, 2,
      "error: run directory does not exist: {tmp}/r\ufffd\\n"),
@@ -147,8 +161,12 @@ def materialize(tmp, files):
         path.parent.mkdir(parents=True, exist_ok=True)
         if content is FIFO:
             os.mkfifo(path)
+        elif content is SPARSE_TIB:
+            with open(path, "wb") as sparse:
+                sparse.truncate(1 << 40)
         else:
             path.write_bytes(content)
+            path.chmod(0o600)  # key files readable by others draw a warning of their own
 
 
 def expand(value, tmp):

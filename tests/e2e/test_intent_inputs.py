@@ -2,12 +2,15 @@
 agentic posture projected from the build spec."""
 
 import hashlib
+import math
+import os
 import struct
+import subprocess
 import time
 
 import pytest
 
-from conftest import base_env, load_certificate, make_run, run, unprivileged
+from conftest import BIN, base_env, load_certificate, make_run, run, unprivileged
 
 CERT = "governance-certificate.json"
 SIGNER = ["--signer-subject", "alice", "--signer-identity-provider", "idp"]
@@ -137,7 +140,7 @@ def test_build_spec_that_cannot_be_read_as_text_gives_no_binding_silently(tmp_pa
     [
         (b"agentic_posture:\n  posture: Declared\n",
          'agentic_posture.posture: expected one of "none", "declared", "governed", found '
-         '"Declared" at line 2, column 12'),
+         'a string at line 2, column 12'),
         (b"agentic_posture:\n  posture: none\n  surfaces:\n    kind: model-api\n",
          "agentic_posture.surfaces: expected a sequence, found a mapping at line 4, column 5"),
         (b"a: 1\n---\nb: 2\n", "a second document starts at line 2, column 1; only one is allowed"),
@@ -227,3 +230,77 @@ def test_unreadable_business_doc_stops_before_the_key_check(tmp_path):
     assert result.stdout == ""
     assert result.stderr == f"error: could not read --business-docs file {missing}: No such file or directory\n"
     assert not (run_dir / CERT).exists()
+
+
+def peak_rss_mib(argv, env):
+    """Runs `argv` in a child of a fresh interpreter and gives its exit code and the child's peak
+    resident set size in MiB, which counts nothing of this test process."""
+    probe = ("import resource, subprocess, sys\n"
+             "code = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, "
+             "stderr=subprocess.DEVNULL).returncode\n"
+             "print(code, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n")
+    completed = subprocess.run(["/usr/bin/python3", "-c", probe, *argv], env=env,
+                               capture_output=True, text=True, timeout=300)
+    code, kib = completed.stdout.split()
+    return int(code), int(kib) / 1024
+
+
+def test_aliases_of_a_long_scalar_stay_small_and_fast(tmp_path):
+    # 81 KB that would expand to 262 MB: one 64 KiB anchored scalar and 4,000 aliases of it.
+    content = (b"big: &big " + b"x" * (64 * 1024) + b"\nagentic_posture: {posture: declared, "
+               b"surfaces: [{kind: model-api, governance_envelope: ["
+               + b", ".join([b"*big"] * 4000) + b"]}]}\n")
+    run_dir = run_with_build_spec(tmp_path, content)
+    started = time.monotonic()
+    result, certificate = emit(run_dir, *SIGNER, "--requirements-hash", "r")
+    assert time.monotonic() - started < 5
+    assert "agenticPostureBinding" not in certificate
+    assert result.stderr == (
+        f"warning: Build Spec at {build_spec_of(run_dir)} did not parse for agentic_posture: the "
+        "document holds more than 33554432 bytes of scalar text with aliases expanded at line 2, "
+        "column 3149 (posture unstated)\n")
+    assert (run_dir / CERT).stat().st_size < 64 * 1024
+    code, peak = peak_rss_mib([BIN, "build-certificate", str(run_dir), *SIGNER, "--requirements-hash",
+                               "r", "--out", str(tmp_path / "again.json")], base_env())
+    assert code == 0
+    assert peak < 64, f"peak RSS {peak:.0f} MiB"
+
+
+def test_business_documents_are_streamed_not_held(tmp_path):
+    run_dir = make_run(tmp_path)
+    sparse = tmp_path / "huge.md"
+    with open(sparse, "wb") as out:
+        out.truncate(1 << 30)
+    code, peak = peak_rss_mib([BIN, "build-certificate", str(run_dir), "--business-docs", str(sparse),
+                               "--out", str(tmp_path / "cert.json")], base_env())
+    assert code == 0
+    assert peak < 128, f"peak RSS {peak:.0f} MiB for a 1 GiB document"
+    expected = hashlib.sha256(struct.pack("<Q", 1 << 30))
+    zeros = bytes(1 << 20)
+    for _ in range(1 << 10):
+        expected.update(zeros)
+    assert load_certificate(tmp_path / "cert.json")["intent"] == {
+        "requirementsHash": expected.hexdigest()}
+
+
+def test_build_spec_fifo_is_not_waited_on(tmp_path):
+    run_dir = run_with_build_spec(tmp_path, None)
+    (run_dir / "s5-ui-specification").mkdir()
+    os.mkfifo(build_spec_of(run_dir))
+    result, certificate = emit(run_dir, *SIGNER, "--requirements-hash", "r")
+    assert "build-spec" not in result.stderr.replace("build-spec.yaml (not a regular file)", "")
+    assert "Build Spec" not in result.stderr
+    assert certificate["buildSpec"] == {"hash": ""}
+    assert "agenticPostureBinding" not in certificate
+
+
+def test_floats_too_small_for_a_double_are_signed_zeros(tmp_path):
+    content = (b"agentic_posture:\n  posture: declared\n  surfaces:\n    - kind: model-api\n"
+               b"      governance_envelope: {a: 1e-400, b: -1e-330, c: 1e-5}\n")
+    run_dir = run_with_build_spec(tmp_path, content)
+    result, certificate = emit(run_dir, *SIGNER, "--requirements-hash", "r")
+    assert result.stderr == ""
+    envelope = certificate["agenticPostureBinding"]["surfaces"][0]["governanceEnvelope"]
+    assert envelope == {"a": 0.0, "b": 0.0, "c": 1e-5}
+    assert math.copysign(1, envelope["a"]) == 1 and math.copysign(1, envelope["b"]) == -1
+    assert b'"b": -0.0' in (run_dir / CERT).read_bytes()

@@ -1,4 +1,5 @@
-"""Key material does not outlive its use: the tool runs under gdb to the moment it exits, an
+"""Secrets stay secret. Messages never quote what a run directory links to, key files readable
+by others draw a warning that never shows the key, and key material does not outlive its use: the tool runs under gdb to the moment it exits, an
 image of its memory is taken there, and no 16-byte piece of the seed, of the expanded Ed25519
 key (SHA-512 of the seed) or of a key file's text is anywhere in it. Under AddressSanitizer
 freed memory sits in quarantine, so a secret freed without being wiped first is still there to
@@ -12,7 +13,7 @@ import textwrap
 
 import pytest
 
-from conftest import BIN, TEST_SEED, TEST_SEED_B64, base_env, load_certificate, make_run
+from conftest import BIN, TEST_SEED, TEST_SEED_B64, base_env, load_certificate, make_run, run
 
 # Written at the exit_group system call: every readable mapping of the process, in address
 # order. Mappings over 1 GiB are left out: those are AddressSanitizer's shadow and reserved
@@ -82,3 +83,56 @@ def leaked_fragments(image, secret, width=16, stride=4):
     its first bytes reused by the allocator, so a piece is evidence enough; 16 bytes of key
     material do not occur by chance."""
     return [at for at in range(0, len(secret) - width + 1, stride) if secret[at:at + width] in image]
+
+
+TOKEN = "tok_4f9a8b7c6d5e4f3a2b1c0d9e8f7a6b5c"
+
+
+# A build spec may be a link, and may be linked to the operator's key or a credentials file: the
+# link is followed and the file hashed, but no message repeats its text.
+@pytest.mark.parametrize("content", [
+    TEST_SEED_B64 + "\n",
+    f"[default]\naws_secret_access_key = {TOKEN}\n",
+    f"machine api.example login ci password {TOKEN}\n",
+    f'{{"token": "{TOKEN}", "expires": 1e400,\n',
+    f"agentic_posture:\n  posture: {TOKEN}\n",
+    f"agentic_posture: {{posture: none, surfaces: [{{kind: model-api, governance_envelope: "
+    f"!!int {TOKEN}}}]}}\n",
+    f"agentic_posture: *{TOKEN}\n",
+    f"{TOKEN}: [\n",
+])
+def test_messages_never_quote_a_linked_build_spec(tmp_path, content):
+    secret = tmp_path / "secret"
+    secret.write_text(content)
+    secret.chmod(0o600)
+    run_dir = make_run(tmp_path, {"s0-preflight": {"a": b"a"}})
+    (run_dir / "s5-ui-specification").mkdir()
+    (run_dir / "s5-ui-specification" / "build-spec.yaml").symlink_to(secret)
+    result = run(["build-certificate", str(run_dir), "--requirements-hash", "r", "--signer-subject",
+                  "a", "--signer-identity-provider", "p", "--out", str(tmp_path / "cert.json")],
+                 env=base_env(ZEM_SIGNING_KEY=TEST_SEED_B64))
+    assert result.returncode == 0, result
+    assert "did not parse for agentic_posture" in result.stderr
+    for piece in (TEST_SEED_B64[:12], TOKEN[:12], TOKEN[-12:]):
+        assert piece not in result.stderr + result.stdout
+    certificate = load_certificate(tmp_path / "cert.json")
+    assert certificate["buildSpec"]["hash"] == hashlib.sha256(content.encode()).hexdigest()
+
+
+@pytest.mark.parametrize("mode, warns", [(0o600, False), (0o400, False), (0o640, True),
+                                         (0o604, True), (0o644, True)])
+def test_key_file_readable_by_others_draws_one_warning(tmp_path, mode, warns):
+    run_dir = make_run(tmp_path, {"s0-preflight": {"a": b"a"}})
+    key_file = tmp_path / "seed.b64"
+    key_file.write_text(TEST_SEED_B64 + "\n")
+    key_file.chmod(mode)
+    # The tenant path resolves the key three times; the warning comes once.
+    result = run(["build-certificate", str(run_dir), "--requirements-hash", "r", "--signer-subject",
+                  "a", "--signer-identity-provider", "p"],
+                 env=base_env(ZEM_SIGNING_KEY_PATH=str(key_file)))
+    assert result.returncode == 0, result
+    expected = (f"warning: ZEM_SIGNING_KEY_PATH={key_file} is readable by group or others; "
+                "restrict it to its owner (chmod 600)\n")
+    assert result.stderr == (expected if warns else "")
+    assert load_certificate(run_dir / "governance-certificate.json")["signingAttestation"][
+        "note"] == "source=ZEM_SIGNING_KEY_PATH"

@@ -188,7 +188,7 @@ TEST(PostureProjection, AliasesOfLongScalarsFailPastTheTextBudgetFast) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
   ASSERT_FALSE(projection.has_value());
   EXPECT_TRUE(projection.error().starts_with(
-      "the document holds more than 16777216 bytes of scalar text with aliases expanded at line 6"))
+      "the document holds more than 33554432 bytes of scalar text with aliases expanded at line 6"))
       << projection.error();
 }
 
@@ -259,7 +259,7 @@ TEST_F(BuildSpecFile, HashesButDoesNotParseABuildSpecPastTheCap) {
   EXPECT_FALSE(project_posture(spec).has_value());
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "warning: Build Spec at " + build_spec_path(run_dir_) +
-                " did not parse for agentic_posture: larger than 16777216 bytes (posture "
+                " did not parse for agentic_posture: larger than 33554432 bytes (posture "
                 "unstated)\n");
 }
 

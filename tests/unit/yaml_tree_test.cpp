@@ -84,11 +84,11 @@ TEST(YamlTree, RefusesHostileOrMalformedDocuments) {
       {"a: &a " + nested_flow(kMaxYamlDepth - 1) + "\nb: [*a]\n",
        "nesting deeper than 256 levels through an alias at line 2, column 5"},
       {billion_laughs(), "aliases expand to more than 100000 nodes", true},
-      // Few nodes, but each alias repeats 1 MiB of text.
-      {"a: &a " + std::string(1024 * 1024, 'x') +
+      // Few nodes, but each alias repeats 2 MiB of text.
+      {"a: &a " + std::string(2 * 1024 * 1024, 'x') +
            "\nb: [*a, *a, *a, *a, *a, *a, *a, *a, *a, *a, "
            "*a, *a, *a, *a, *a, *a]\n",
-       "the document holds more than 16777216 bytes of scalar text with aliases expanded at line "
+       "the document holds more than 33554432 bytes of scalar text with aliases expanded at line "
        "2, "
        "column 61"},
       {"a: &a [1, *a]\n", "alias names no complete anchored node at line 1, column 11"},
