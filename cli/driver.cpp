@@ -119,7 +119,9 @@ int run_build_certificate(BuildCertificateArgs args) {
     return refuse("run directory does not exist: " + lossy_utf8(args.run_dir));
   }
   RunInputs run{pipeline_run_id(args.run_dir), args.adapter, std::nullopt, false};
-  run.build_spec_hash = hash_build_spec(args.run_dir);
+  // Read once: the posture is projected from the very bytes that were hashed.
+  const BuildSpecContent build_spec = read_build_spec(args.run_dir);
+  run.build_spec_hash = build_spec.hash;
   run.build_spec_hashed = run.build_spec_hash.has_value();
 
   auto requirements_hash = resolve_requirements_hash(args.business_docs, args.requirements_hash);
@@ -137,7 +139,7 @@ int run_build_certificate(BuildCertificateArgs args) {
 
   auto corpus = resolve_corpus_binding(args.corpus_attestation);
   auto sbom = resolve_sbom_binding(args.sbom_dir);
-  auto posture = project_posture(args.run_dir);
+  auto posture = project_posture(build_spec);
   if (args.require_corpus_binding && (!*signer || !corpus)) return refuse(kCorpusBindingRequired);
   if (args.require_sbom_binding && (!*signer || !sbom)) return refuse(kSbomBindingRequired);
 
