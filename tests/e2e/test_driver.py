@@ -225,7 +225,7 @@ def test_running_out_of_memory_is_one_error_line_and_exit_2(tmp_path, run_dir):
     def limit_address_space():
         resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
 
-    completed = subprocess.run([BIN, "build-certificate", str(run_dir)],
+    completed = subprocess.run([BIN, "build-certificate", str(run_dir), "--requirements-hash", "r"],
                                env=base_env(ZEM_SIGNING_KEY_PATH=str(key)), capture_output=True,
                                stdin=subprocess.DEVNULL, preexec_fn=limit_address_space, timeout=120)
     assert completed.returncode == 2, completed
