@@ -23,6 +23,9 @@
 namespace certwright {
 namespace {
 
+// Set once the certificate exists: from then on a failure means it was not written.
+bool certificate_assembled = false;
+
 constexpr std::string_view kTenantModeNeedsSigner =
     "--tenant-mode requires --signer-subject and --signer-identity-provider (spec 168 FR-007: "
     "anonymous signing forbidden -- a run with no identifiable signer halts before emitting)";
@@ -100,6 +103,10 @@ std::string summary_line(const std::string& out, const GovernanceCertificate& ce
 
 }  // namespace
 
+int exit_code_for_escaped_failure() {
+  return certificate_assembled ? 1 : 2;
+}
+
 std::string pipeline_run_id(const std::string& run_dir) {
   // The last named component: separators and "." components are skipped; ".." names nothing.
   std::string_view rest = run_dir;
@@ -149,13 +156,20 @@ int run_build_certificate(BuildCertificateArgs args) {
                      std::move(corpus), std::move(sbom), std::move(posture)});
   if (!certificate) return refuse(certificate.error().message);
 
+  certificate_assembled = true;
   const std::string out = args.out.value_or(join_path(args.run_dir, "governance-certificate.json"));
-  if (auto written = write_certificate(*certificate, out); !written) {
+  const std::string summary = summary_line(out, *certificate);
+  const auto written = write_certificate(*certificate, out);
+  if (!written) {
     print_error("failed to persist certificate at " + lossy_utf8(out) + ": " +
                 written.error().message());
     return 1;
   }
-  write_fully(STDOUT_FILENO, summary_line(out, *certificate));
+  if (const std::error_code error = written->directory_sync_error) {
+    warn("certificate written to " + lossy_utf8(out) + " but its directory could not be synced: " +
+         error.message() + " (a crash soon after may lose it)");
+  }
+  write_fully(STDOUT_FILENO, summary);
   return 0;
 }
 

@@ -79,7 +79,8 @@ std::string top_level_help(std::string_view program) {
 std::string subcommand_help(std::string_view program, const Subcommand& command) {
   std::string out(command.about);
   out.append("\n\n").append(subcommand_usage(program, command)).append("\n\nArguments:\n");
-  const std::string positional = "<" + std::string(command.positional.value_name) + ">";
+  std::string positional("<");  // appended: GCC 12 -O3 misreads `"<" + ...` as overlapping
+  positional.append(command.positional.value_name).append(">");
   append_entry(out, entry_indent, positional, command.positional.help);
   out.append("\nOptions:\n");
   for (const Option& option : command.options)

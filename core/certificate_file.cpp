@@ -42,6 +42,34 @@ std::string_view file_name_of(std::string_view target) {
   return name;
 }
 
+std::string temporary_name(std::string_view target, long pid) {
+  std::string_view name = file_name_of(target);
+  if (name.empty()) name = kDefaultFileName;
+  // Appended piece by piece: GCC 12 at -O3 misreads chained `+` here as overlapping copies.
+  std::string temporary(".");
+  temporary.append(lossy_utf8(name)).append(".").append(std::to_string(pid)).append(".tmp");
+  return temporary;
+}
+
+std::unexpected<std::error_code> failure(std::errc code) {
+  return std::unexpected(std::make_error_code(code));
+}
+
+// Refuses a target that exists and is not a regular file, before anything is written: renaming
+// over a link, FIFO or device would replace it, and a directory cannot be replaced by a file.
+std::expected<void, std::error_code> check_target(int directory, std::string_view target,
+                                                  const std::string& name) {
+  struct stat status {};
+  const bool exists = ::fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!exists && errno != ENOENT) return std::unexpected(last_system_error());
+  if (exists && S_ISDIR(status.st_mode)) return failure(std::errc::is_a_directory);
+  if (target.ends_with('/')) return failure(std::errc::not_a_directory);
+  if (exists && !S_ISREG(status.st_mode)) {
+    return std::unexpected(make_error_code(FileError::not_regular_file));
+  }
+  return {};
+}
+
 std::expected<void, std::error_code> write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t written = ::write(fd, bytes.data(), bytes.size());
@@ -52,56 +80,71 @@ std::expected<void, std::error_code> write_all(int fd, std::string_view bytes) {
   return {};
 }
 
-// Writes `bytes` to the open file, flushes them to stable storage and closes it.
-std::expected<void, std::error_code> write_durably(UniqueFd fd, std::string_view bytes) {
+// Creates `name` afresh in `directory` (a stale entry of that name is removed first, never
+// opened), writes `bytes`, flushes them to stable storage and closes the file.
+std::expected<void, std::error_code> write_new_file(int directory, const std::string& name,
+                                                    std::string_view bytes) {
+  if (::unlinkat(directory, name.c_str(), 0) != 0 && errno != ENOENT) {
+    return std::unexpected(last_system_error());
+  }
+  UniqueFd fd(::openat(directory, name.c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+  if (!fd) return std::unexpected(last_system_error());
   if (auto written = write_all(fd.get(), bytes); !written) return written;
   if (::fsync(fd.get()) != 0) return std::unexpected(last_system_error());
   if (::close(fd.release()) != 0) return std::unexpected(last_system_error());
   return {};
 }
 
-// Flushes a directory's entries (the rename) to stable storage.
-std::expected<void, std::error_code> sync_directory(std::string_view directory) {
-  const std::string path = directory.empty() ? "." : std::string(directory);
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd || ::fsync(fd.get()) != 0) return std::unexpected(last_system_error());
+// Flushes the directory's entries (the rename) to stable storage. The directory is reopened
+// for reading through its path descriptor, which a directory without read permission refuses.
+std::error_code sync_directory(int directory) {
+  const UniqueFd readable(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!readable || ::fsync(readable.get()) != 0) return last_system_error();
   return {};
 }
 
 }  // namespace
 
 std::string temporary_path_for(const std::string& target, long pid) {
-  std::string_view name = file_name_of(target);
-  if (name.empty()) name = kDefaultFileName;
   const std::string_view parent = parent_of(target);
-  std::string file = "." + lossy_utf8(name) + "." + std::to_string(pid) + ".tmp";
-  return parent.empty() ? file : join_path(parent, file);
+  std::string name = temporary_name(target, pid);
+  return parent.empty() ? name : join_path(parent, name);
 }
 
-std::expected<void, std::error_code> write_certificate(const GovernanceCertificate& certificate,
-                                                       const std::string& target) {
-  const std::string_view parent = parent_of(target);
+std::expected<WrittenCertificate, std::error_code> write_certificate(
+    const GovernanceCertificate& certificate, const std::string& target) {
+  const std::string name(file_name_of(target));
+  if (name.empty())
+    return failure(target.empty() ? std::errc::no_such_file_or_directory
+                                  : std::errc::is_a_directory);
+  const std::string parent(parent_of(target));
   if (!parent.empty()) {
     std::error_code error;
     std::filesystem::create_directories(std::filesystem::path(parent), error);
     if (error) return std::unexpected(error);
   }
+  // A path descriptor needs no read permission on the directory, and keeps every step below in
+  // the same directory even if its path is swapped meanwhile.
+  const UniqueFd directory(
+      ::open(parent.empty() ? "." : parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!directory) return std::unexpected(last_system_error());
+  if (auto checked = check_target(directory.get(), target, name); !checked) {
+    return std::unexpected(checked.error());
+  }
+
   const std::string bytes = encode_pretty(certificate);
-  const std::string temporary = temporary_path_for(target, static_cast<long>(::getpid()));
-  // O_NOFOLLOW: a link planted at the temporary path must not redirect the write.
-  UniqueFd fd(
-      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
-  if (!fd) return std::unexpected(last_system_error());
-  if (auto written = write_durably(std::move(fd), bytes); !written) {
-    ::unlink(temporary.c_str());
-    return written;
+  const std::string temporary = temporary_name(target, static_cast<long>(::getpid()));
+  auto written = write_new_file(directory.get(), temporary, bytes);
+  if (written &&
+      ::renameat(directory.get(), temporary.c_str(), directory.get(), name.c_str()) != 0) {
+    written = std::unexpected(last_system_error());
   }
-  if (::rename(temporary.c_str(), target.c_str()) != 0) {
-    const std::error_code error = last_system_error();
-    ::unlink(temporary.c_str());
-    return std::unexpected(error);
+  if (!written) {
+    ::unlinkat(directory.get(), temporary.c_str(), 0);
+    return std::unexpected(written.error());
   }
-  return sync_directory(parent);
+  return WrittenCertificate{sync_directory(directory.get())};
 }
 
 }  // namespace certwright

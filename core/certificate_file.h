@@ -12,10 +12,19 @@ namespace certwright {
 // "." + file name + "." + pid + ".tmp" beside `target`.
 std::string temporary_path_for(const std::string& target, long pid);
 
-// Writes the pretty encoding to a temporary file beside `target` (parents created), flushes it
-// to stable storage and renames it over `target`; the first system error otherwise, with the
-// temporary file removed and any existing `target` untouched.
-std::expected<void, std::error_code> write_certificate(const GovernanceCertificate& certificate,
-                                                       const std::string& target);
+// A certificate that is in place at its target. `directory_sync_error` is set when the rename
+// could not be flushed to stable storage (the directory could not be opened or synced): the
+// new file is visible, but a crash soon after could still bring the old one back.
+struct WrittenCertificate {
+  std::error_code directory_sync_error;
+};
+
+// Writes the pretty encoding to a fresh temporary file beside `target` (parents created),
+// flushes it to stable storage and renames it over `target`, every step relative to one
+// descriptor of the target's directory. Fails with the first system error, with "Is a
+// directory" or "not a regular file" when `target` exists and is not a regular file, and in
+// every failure the temporary file is removed and an existing `target` is left unchanged.
+std::expected<WrittenCertificate, std::error_code> write_certificate(
+    const GovernanceCertificate& certificate, const std::string& target);
 
 }  // namespace certwright

@@ -2,6 +2,7 @@
 operator-signed tenant certificate with both bindings, and fail the job instead of emitting a
 weaker one."""
 
+import base64
 import re
 import shutil
 import subprocess
@@ -124,3 +125,14 @@ def test_recipes_install_the_package_that_cpack_builds():
     package = f"./certwright_{version}_amd64.deb"
     assert package in github_steps()[0]["run"]
     assert any(package in line for line in gitlab_job()["before_script"])
+
+
+def test_key_recipe_makes_a_seed_only_its_owner_can_read(tmp_path):
+    before_first_run = GUIDE.read_text(encoding="utf-8").split("## Before the first run\n", 1)[1]
+    snippet = re.search(r"```sh\n(.*?)```", before_first_run, re.S).group(1)
+    completed = subprocess.run(["bash", "--noprofile", "--norc", "-ec", f"umask 022\n{snippet}"],
+                               cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert completed.returncode == 0, completed.stderr
+    (key,) = tmp_path.iterdir()
+    assert key.stat().st_mode & 0o777 == 0o600
+    assert len(base64.b64decode(key.read_text().strip(), validate=True)) == 32

@@ -1,9 +1,11 @@
 """The emission's fixed order, its error lines and exit codes, the summary line and the
 certificate file."""
 
+import os
 import pathlib
 import re
 import resource
+import shutil
 import signal
 import subprocess
 
@@ -188,3 +190,46 @@ def test_names_with_control_characters_stay_on_one_line_in_messages(tmp_path):
     missing = run(["build-certificate", str(tmp_path / "gone\nerror: forged")])
     assert missing.returncode == 2
     assert missing.stderr == f"error: run directory does not exist: {tmp_path}/gone\\nerror: forged\n"
+
+
+def test_core_dumps_are_disabled_before_the_key_file_is_opened(tmp_path, run_dir):
+    if shutil.which("strace") is None:
+        pytest.fail("strace is required (scripts/deps test installs it)")
+    if os.geteuid() != 0:
+        pytest.skip("strace shows a non-dumpable process's file names only to root")
+    key = tmp_path / "seed.b64"
+    key.write_text(TEST_SEED_B64)
+    trace = tmp_path / "trace"
+    # LeakSanitizer cannot run under ptrace.
+    env = base_env(ZEM_SIGNING_KEY_PATH=str(key), ASAN_OPTIONS="detect_leaks=0")
+    completed = subprocess.run(
+        ["strace", "-f", "-s", "4096", "-e", "trace=prctl,open,openat", "-o", str(trace),
+         BIN, "build-certificate", str(run_dir), "--out", str(tmp_path / "cert.json")],
+        env=env, capture_output=True, stdin=subprocess.DEVNULL, timeout=120)
+    assert completed.returncode == 0, completed
+    calls = trace.read_text().splitlines()
+    disabled = [i for i, call in enumerate(calls) if "prctl(PR_SET_DUMPABLE, SUID_DUMP_DISABLE" in call]
+    key_opened = [i for i, call in enumerate(calls) if f'"{key}"' in call]
+    assert disabled and key_opened, calls
+    assert disabled[0] < key_opened[0]
+
+
+def test_running_out_of_memory_is_one_error_line_and_exit_2(tmp_path, run_dir):
+    if b"__asan_init" in pathlib.Path(BIN).read_bytes():
+        pytest.skip("AddressSanitizer ends the process on a failed allocation itself; "
+                    "scripts/test runs this test with an uninstrumented build")
+    key = tmp_path / "sparse.key"
+    with open(key, "wb") as sparse:
+        sparse.truncate(1 << 40)  # 1 TiB
+
+    def limit_address_space():
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+
+    completed = subprocess.run([BIN, "build-certificate", str(run_dir), "--requirements-hash", "r"],
+                               env=base_env(ZEM_SIGNING_KEY_PATH=str(key)), capture_output=True,
+                               stdin=subprocess.DEVNULL, preexec_fn=limit_address_space, timeout=120)
+    assert completed.returncode == 2, completed
+    assert completed.stdout == b""
+    errors = completed.stderr.decode().splitlines()
+    assert len(errors) == 1 and errors[0].startswith("error: "), completed.stderr
+    assert written_files(run_dir) == []

@@ -2,7 +2,9 @@
 printed. (Its verification pointer leads to docs/verifying.md, whose recipes test_verifying.py
 runs.)"""
 
+import os
 import re
+import subprocess
 
 from conftest import ROOT, load_certificate, run
 from test_ci_recipes import SEED_B64, make_workspace, run_script
@@ -46,3 +48,31 @@ def test_usage_examples_emit_what_they_promise(tmp_path):
     tenant_certificate = load_certificate(workspace / "governance-certificate.json")
     assert tenant_certificate["signer"]["subject"] == "octocat"
     assert {"corpusBinding", "sbomArtifactBinding"} <= tenant_certificate.keys()
+
+
+def packages_installed_by(tmp_path, *args):
+    """What `scripts/deps ARGS` would ask apt-get to install on a machine that has nothing."""
+    stubs = tmp_path / "stubs"
+    stubs.mkdir(exist_ok=True)
+    log = tmp_path / "apt-get.log"
+    (stubs / "dpkg-query").write_text("#!/bin/sh\nexit 1\n")
+    (stubs / "apt-get").write_text(f'#!/bin/sh\n[ "$1" = install ] && echo "$@" >> {log}\nexit 0\n')
+    (stubs / "sudo").write_text('#!/bin/sh\nexec "$@"\n')
+    for stub in stubs.iterdir():
+        stub.chmod(0o755)
+    log.write_text("")
+    env = {**os.environ, "PATH": f"{stubs}:{os.environ['PATH']}"}
+    completed = subprocess.run([str(ROOT / "scripts" / "deps"), *args], env=env,
+                               capture_output=True, text=True, timeout=60)
+    assert completed.returncode == 0, completed.stderr
+    return {word for word in log.read_text().split() if not word.startswith("-")} - {"install"}
+
+
+def test_demo_installs_only_what_building_needs_and_test_installs_the_rest(tmp_path):
+    assert "\nscripts/deps build\n" in (ROOT / "scripts" / "demo").read_text(encoding="utf-8")
+    build = packages_installed_by(tmp_path, "build")
+    test = packages_installed_by(tmp_path, "test")
+    assert {"cmake", "g++", "libssl-dev", "libyaml-dev", "libsimdjson-dev"} <= build
+    assert not build & {"clang-16", "llvm", "gdb", "valgrind", "hyperfine", "in-toto", "rhash",
+                        "gnuplot-nox", "libgtest-dev", "libbenchmark-dev"}
+    assert build < test and {"clang-16", "gdb", "strace", "libgtest-dev"} <= test

@@ -1,8 +1,10 @@
 #include "core/certificate_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -75,16 +77,52 @@ TEST_F(CertificateFileTest, ReplacesAnExistingFile) {
   EXPECT_EQ(read(target), encode_pretty(certificate_));
 }
 
-TEST_F(CertificateFileTest, NeverWritesThroughALinkAtTheTemporaryPath) {
+TEST_F(CertificateFileTest, AnEntryPlantedAtTheTemporaryPathIsReplacedNeverWrittenThrough) {
   const fs::path target = root_ / "cert.json";
   const fs::path victim = root_ / "victim";
-  std::ofstream(victim) << "untouched";
-  fs::create_symlink(victim, temporary_path_for(target.string(), ::getpid()));
-  const auto written = write_certificate(certificate_, target.string());
-  ASSERT_FALSE(written);
-  EXPECT_EQ(written.error(), std::errc::too_many_symbolic_link_levels);
-  EXPECT_EQ(read(victim), "untouched");
-  EXPECT_FALSE(fs::exists(target));
+  const fs::path planted = temporary_path_for(target.string(), ::getpid());
+  using Plant = void (*)(const fs::path& victim, const fs::path& at);
+  const Plant plants[] = {
+      [](const fs::path& victim, const fs::path& at) { fs::create_symlink(victim, at); },
+      [](const fs::path& victim, const fs::path& at) { fs::create_hard_link(victim, at); },
+  };
+  for (const Plant plant : plants) {
+    std::ofstream(victim) << "untouched";
+    plant(victim, planted);
+    const auto written = write_certificate(certificate_, target.string());
+    ASSERT_TRUE(written) << written.error().message();
+    EXPECT_EQ(read(victim), "untouched");
+    EXPECT_EQ(read(target), encode_pretty(certificate_));
+    EXPECT_EQ(names_in(root_), (std::vector<std::string>{"cert.json", "victim"}));
+  }
+}
+
+TEST_F(CertificateFileTest, ATargetThatIsNotARegularFileIsRefusedBeforeWriting) {
+  std::ofstream(root_ / "file") << "kept";
+  fs::create_directory(root_ / "directory");
+  fs::create_symlink(root_ / "file", root_ / "link");
+  fs::create_symlink(root_ / "nowhere", root_ / "dangling");
+  ASSERT_EQ(::mkfifo((root_ / "fifo").c_str(), 0600), 0);
+  struct Case {
+    std::string target;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"link", "not a regular file"},     {"dangling", "not a regular file"},
+      {"fifo", "not a regular file"},     {"directory", "Is a directory"},
+      {"directory/..", "Is a directory"}, {"file/", "Not a directory"},
+  };
+  for (const auto& c : cases) {
+    const auto written = write_certificate(certificate_, (root_ / c.target).string());
+    ASSERT_FALSE(written) << c.target;
+    EXPECT_EQ(written.error().message(), c.error) << c.target;
+  }
+  EXPECT_EQ(read(root_ / "file"), "kept");
+  EXPECT_EQ(fs::read_symlink(root_ / "link"), root_ / "file");
+  EXPECT_TRUE(fs::is_fifo(fs::symlink_status(root_ / "fifo")));
+  EXPECT_EQ(names_in(root_),
+            (std::vector<std::string>{"dangling", "directory", "fifo", "file", "link"}));
+  EXPECT_TRUE(fs::is_empty(root_ / "directory"));
 }
 
 TEST_F(CertificateFileTest, FailedRenameRemovesTheTemporaryFile) {
