@@ -68,8 +68,10 @@ class Within {
   Reader& reader_;
 };
 
+// Keys in free-form values are any text; the path shows them as one line.
 Within member(Reader& reader, std::string_view key) {
-  return Within(reader, "." + std::string(key));
+  constexpr std::size_t kShown = 80;
+  return Within(reader, "." + single_line(key.substr(0, kShown)));
 }
 Within element(Reader& reader, std::size_t index) {
   return Within(reader, "[" + std::to_string(index) + "]");

@@ -164,7 +164,7 @@ void compare_artifacts(const StringMap& certified, const StringMap& found, Stage
 
 std::string stage_summary(std::string_view stage_id, const StageDrift& drift) {
   std::string text = "stage \"" + std::string(stage_id) + "\"";
-  if (drift.missing) return text + " missing";
+  if (drift.missing) text += " missing:";
   const auto count = [&](const std::vector<std::string>& names, std::string_view what) {
     if (!names.empty()) text += " " + std::to_string(names.size()) + " " + std::string(what);
   };
@@ -185,12 +185,11 @@ CheckResult stage_drift_check(VerificationReport& report, const GovernanceCertif
       continue;
     }
     StageDrift drift;
-    if (!is_directory(join_path(run_dir, stage.stage_id))) {
-      drift.missing = true;
-    } else {
-      compare_artifacts(stage.artifact_hashes,
-                        collect_stage(run_dir, stage.stage_id).artifact_hashes, drift);
-    }
+    drift.missing = !is_directory(join_path(run_dir, stage.stage_id));
+    compare_artifacts(
+        stage.artifact_hashes,
+        drift.missing ? StringMap() : collect_stage(run_dir, stage.stage_id).artifact_hashes,
+        drift);
     if (drift.drifted()) problems.push_back(stage_summary(stage.stage_id, drift));
     // A stage id listed twice is reported once, with the first record's comparison.
     report.stages.try_emplace(stage.stage_id, std::move(drift));

@@ -47,14 +47,16 @@ struct CheckResult {
   std::string detail;  // raw text: names in it are unescaped
 };
 
-// A stage's artifacts as the run directory holds them now, against the certificate.
+// A stage's artifacts as the run directory holds them now, against the certificate. A missing
+// stage directory has every certified artifact removed; one that was certified without
+// artifacts (the emitter records a missing directory that way) has not drifted.
 struct StageDrift {
   bool missing = false;
   std::vector<std::string> added;
   std::vector<std::string> removed;
   std::vector<std::string> changed;
 
-  bool drifted() const { return missing || !added.empty() || !removed.empty() || !changed.empty(); }
+  bool drifted() const { return !added.empty() || !removed.empty() || !changed.empty(); }
 };
 
 // An input's hash as certified and as found now.

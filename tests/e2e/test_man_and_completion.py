@@ -18,13 +18,14 @@ def c_literals(text):
     return "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', text)).replace('\\"', '"').replace("\\\\", "\\")
 
 
-def option_table():
-    """(name, value name, help text) of every row of cli/option_table.cpp, in table order."""
+def option_table(table="build_certificate_options", args="BuildCertificateArgs"):
+    """(name, value name, help text) of every row of one table of cli/option_table.cpp, in
+    table order."""
     source = (ROOT / "cli" / "option_table.cpp").read_text(encoding="utf-8")
-    table = source.split("build_certificate_options = ", 1)[1].split("});", 1)[0]
-    rows = re.findall(r'\{"([a-z-]+)", "([A-Z_]*)", OptionKind::\w+,\s*&BuildCertificateArgs::\w+,'
-                      r'\s*((?:"(?:[^"\\]|\\.)*"\s*)+)\}', table)
-    assert len(rows) == table.count("&BuildCertificateArgs::") > 0, "a row the pattern missed"
+    table = source.split(f"{table} = ", 1)[1].split("});", 1)[0]
+    rows = re.findall(r'\{"([a-z-]+)", "([A-Z_0-9]*)", OptionKind::\w+,\s*&' + args + r'::\w+,'
+                      r'\s*((?:"(?:[^"\\]|\\.)*"\s*)+)(?:,[^}]*)?\}', table)
+    assert len(rows) == table.count(f"&{args}::") > 0, "a row the pattern missed"
     return [(name, value, c_literals(help_text)) for name, value, help_text in rows]
 
 
