@@ -183,7 +183,9 @@ class Fields {
   template <class T>
   bool if_present(std::string_view key, std::optional<T>& out) {
     if (!found_[index_of(key)]) return true;
-    return always(key, out.emplace());
+    // Assigned rather than emplaced: clang cannot default-emplace the recursive JsonValue.
+    out = T{};
+    return always(key, *out);
   }
   // The encoder leaves an empty list or map out, so one written empty is not its text.
   template <class Container>
@@ -198,7 +200,8 @@ class Fields {
   bool null_if_absent(std::string_view key, std::optional<T>& out) {
     const std::size_t at = index_of(key);
     if (found_[at] && values_[at].is_null()) return true;
-    return always(key, out.emplace());
+    out = T{};
+    return always(key, *out);
   }
 
  private:
