@@ -276,12 +276,12 @@ void require_round_trip(element root, const GovernanceCertificate& certificate) 
   }
 }
 
-// Whether the reader holds `time` as written: a second written as 60 is a leap second only at
-// the end of a day.
+// Whether the reader takes `time` as written: a nanosecond count of a second or more is
+// written as second 60 of its minute, which is a leap second only in the day's last minute.
 bool readable(UtcTime time) {
   constexpr std::int64_t kDay = 86400;
   const std::int64_t second_of_day = ((time.unix_seconds % kDay) + kDay) % kDay;
-  return time.nanos < 1'000'000'000 || second_of_day == kDay - 1;
+  return time.nanos < 1'000'000'000 || second_of_day >= kDay - 60;
 }
 
 bool readable(const GovernanceCertificate& certificate) {
