@@ -74,11 +74,12 @@ class Number(str):
 
 
 def unique_members(pairs):
-    keys = [key for key, _ in pairs]
-    for key in keys:
-        if keys.count(key) > 1:
-            raise Rejected(f"duplicate key {key!r}")
-    return dict(pairs)
+    members = dict(pairs)
+    if len(members) != len(pairs):
+        seen = set()
+        duplicate = next(key for key, _ in pairs if key in seen or seen.add(key))
+        raise Rejected(f"duplicate key {duplicate!r}")
+    return members
 
 
 def refuse_constant(name):
