@@ -18,6 +18,9 @@
 namespace certwright {
 namespace {
 
+constexpr std::string_view kDriftNotChecked =
+    "drift not checked: the certificate is not intact and sealed";
+
 struct PublicKeyFree {
   void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
@@ -269,6 +272,7 @@ VerificationReport verify_certificate(simdjson::padded_string_view file,
   auto certificate = read_certificate(file);
   if (!certificate) {
     report.checks.push_back({"well-formed", false, certificate.error().message});
+    if (wants_drift(inputs)) report.notes.emplace_back(kDriftNotChecked);
     return report;
   }
   report.checks.push_back({"well-formed", true,
@@ -288,7 +292,7 @@ VerificationReport verify_certificate(simdjson::padded_string_view file,
   if (sealed)
     add_drift_checks(report, *certificate, inputs);
   else if (wants_drift(inputs))
-    report.notes.push_back("drift not checked: the certificate is not intact and sealed");
+    report.notes.emplace_back(kDriftNotChecked);
   report.certificate = std::move(*certificate);
   return report;
 }
