@@ -7,20 +7,23 @@
 
 #include "cli/driver.h"
 #include "cli/help_text.h"
+#include "cli/keygen_driver.h"
 #include "cli/option_table.h"
+#include "cli/verify_driver.h"
 #include "core/text.h"
 
 namespace certwright {
 namespace {
 
 struct HelpRequested {};
+struct VersionRequested {};
 
 // A rejected argument; the caller adds the usage line of the level it was found on.
 struct Failure {
   std::string message;
 };
 
-using Stop = std::variant<HelpRequested, Failure>;
+using Stop = std::variant<HelpRequested, VersionRequested, Failure>;
 
 // A lone "-" is an ordinary value (by convention standard input or output), never an option.
 bool looks_like_option(std::string_view argument) {
@@ -29,6 +32,10 @@ bool looks_like_option(std::string_view argument) {
 
 bool is_help(std::string_view name) {
   return name == "-h" || name == "--help";
+}
+
+bool is_version(std::string_view name) {
+  return name == "-V" || name == "--version";
 }
 
 // Arguments are raw bytes; messages must stay valid UTF-8 and on one line.
@@ -65,34 +72,42 @@ std::string usage_error(std::string_view message, std::string_view usage) {
 }
 
 // The file name of argv[0], as usage lines show it: one line, whatever the caller named it.
-std::string program_name(std::span<const std::string_view> argv) {
-  if (argv.empty()) return std::string(tool_name);
+std::string program_name(std::span<const std::string_view> argv, std::string_view fallback) {
+  if (argv.empty()) return std::string(fallback);
   const std::string_view path = argv.front();
   const auto slash = path.rfind('/');
   const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-  return name.empty() ? std::string(tool_name) : single_line(name);
+  return name.empty() ? std::string(fallback) : single_line(name);
 }
 
-// Reads the arguments after the subcommand name, left to right; the first help request or
-// rejected argument ends the parse.
-class SubcommandParser {
+// Reads a command's arguments (those after the subcommand name, or after the program path),
+// left to right; the first help or version request or rejected argument ends the parse.
+template <class Args>
+class CommandParser {
  public:
-  SubcommandParser(const Subcommand& command, std::span<const std::string_view> arguments)
+  using Option = BasicOption<Args>;
+
+  CommandParser(const BasicCommand<Args>& command, std::span<const std::string_view> arguments)
       : command_(command), arguments_(arguments), seen_(command.options.size(), false) {}
 
-  std::variant<BuildCertificateArgs, Stop> parse() {
+  std::variant<Args, Stop> parse() {
     while (next_ < arguments_.size()) {
       const std::string_view argument = arguments_[next_++];
       const bool positional = options_ended_ || !looks_like_option(argument);
       if (auto stop = positional ? take_positional(argument) : take_option(argument))
         return *std::move(stop);
     }
-    if (!have_positional_) return Stop(missing_positional());
+    if (!have_positional_ && has_positional()) return Stop(missing_positional());
+    if (command_.check)
+      if (auto message = command_.check(args_)) return Stop(Failure{*std::move(message)});
     return std::move(args_);
   }
 
  private:
+  bool has_positional() const { return !command_.positional.value_name.empty(); }
+
   std::optional<Stop> take_positional(std::string_view argument) {
+    if (!has_positional()) return unexpected(argument);
     if (have_positional_) {
       const std::string_view value_name = command_.positional.value_name;
       return Failure{unexpected(argument).message + "; <" + std::string(value_name) +
@@ -111,17 +126,30 @@ class SubcommandParser {
     const auto [name, joined_value] = split_joined(argument);
     if (is_help(name))
       return joined_value ? Stop(value_given_to_flag(name, *joined_value)) : HelpRequested{};
-    const Option* option =
-        name.starts_with("--") ? find_option(command_.options, name.substr(2)) : nullptr;
+    if (command_.has_version && is_version(name))
+      return joined_value ? Stop(value_given_to_flag(name, *joined_value)) : VersionRequested{};
+    const Option* option = find(name);
     if (option == nullptr) return unexpected(argument);
     if (auto repeated = mark_seen(*option)) return repeated;
     if (option->kind == OptionKind::flag) return set_flag(*option, name, joined_value);
     return take_values(*option, joined_value);
   }
 
-  // Single-valued options and flags may appear once; a list accumulates over occurrences.
+  // "--name" by its long name, "-x" by its short one.
+  const Option* find(std::string_view name) const {
+    if (name.starts_with("--")) return find_option(command_.options, name.substr(2));
+    if (name.size() == 2) return find_short_option(command_.options, name[1]);
+    return nullptr;
+  }
+
+  static bool is_repeatable(OptionKind kind) {
+    return kind == OptionKind::path_list || kind == OptionKind::text_each ||
+           kind == OptionKind::path_each;
+  }
+
+  // Single-valued options and flags may appear once; lists accumulate over occurrences.
   std::optional<Stop> mark_seen(const Option& option) {
-    if (option.kind == OptionKind::path_list) return std::nullopt;
+    if (is_repeatable(option.kind)) return std::nullopt;
     const auto row = static_cast<std::size_t>(&option - command_.options.data());
     if (seen_[row])
       return Failure{"the argument " + quoted(option_signature(option)) +
@@ -133,7 +161,7 @@ class SubcommandParser {
   std::optional<Stop> set_flag(const Option& option, std::string_view name,
                                std::optional<std::string_view> joined_value) {
     if (joined_value) return value_given_to_flag(name, *joined_value);
-    args_.*std::get<bool BuildCertificateArgs::*>(option.field) = true;
+    args_.*std::get<bool Args::*>(option.field) = true;
     return std::nullopt;
   }
 
@@ -142,7 +170,10 @@ class SubcommandParser {
   std::optional<Stop> take_values(const Option& option,
                                   std::optional<std::string_view> joined_value) {
     const auto first = joined_value ? joined_value : next_value();
+    if (!first && option.kind == OptionKind::optional_path) return store(option, "");
     if (!first) return missing_value(option);
+    if (first->empty() && option.empty_value == EmptyValue::refused)
+      return Failure{"the value of " + quoted(option_signature(option)) + " is empty"};
     if (auto invalid = store(option, *first)) return invalid;
     if (option.kind != OptionKind::path_list) return std::nullopt;
     while (const auto more = next_value())
@@ -156,7 +187,8 @@ class SubcommandParser {
   }
 
   std::optional<Stop> store(const Option& option, std::string_view value) {
-    if (option.kind == OptionKind::text && !is_valid_utf8(value))
+    const bool is_text = option.kind == OptionKind::text || option.kind == OptionKind::text_each;
+    if (is_text && !is_valid_utf8(value))
       return Failure{"invalid UTF-8 in the value of " + quoted(option_signature(option))};
     std::visit(
         [&](auto field) {
@@ -183,33 +215,43 @@ class SubcommandParser {
   }
 
   Failure missing_positional() const {
-    std::string message = "the required argument '<" + std::string(command_.positional.value_name) +
-                          ">' was not provided";
-    if (!args_.business_docs.empty())
-      message +=
-          " (--business-docs takes every following argument up to the next option; give "
-          "<RUN_DIR> before it, or after '--')";
+    const std::string positional = "<" + std::string(command_.positional.value_name) + ">";
+    std::string message = "the required argument '" + positional + "' was not provided";
+    for (const Option& option : command_.options) {
+      const auto* list = std::get_if<std::vector<std::string> Args::*>(&option.field);
+      if (option.kind == OptionKind::path_list && !(args_.**list).empty()) {
+        message += " (--" + std::string(option.name) +
+                   " takes every following argument up to the next option; give " + positional +
+                   " before it, or after '--')";
+        break;
+      }
+    }
     return {message};
   }
 
-  const Subcommand& command_;
+  const BasicCommand<Args>& command_;
   std::span<const std::string_view> arguments_;
   std::size_t next_ = 0;
-  BuildCertificateArgs args_;
+  Args args_;
   std::vector<bool> seen_;  // one per option row
   bool have_positional_ = false;
   bool options_ended_ = false;
 };
 
-CommandLine parse_subcommand(std::string_view program, const Subcommand& command,
-                             std::span<const std::string_view> arguments) {
-  auto parsed = SubcommandParser(command, arguments).parse();
-  if (auto* args = std::get_if<BuildCertificateArgs>(&parsed)) return std::move(*args);
+VersionText version_text(std::string_view name) {
+  return VersionText{std::string(name) + " " + CERTWRIGHT_VERSION + "\n"};
+}
+
+template <class Args>
+std::variant<Args, HelpText, VersionText, UsageError> parse_command(
+    std::string_view program, const BasicCommand<Args>& command,
+    std::span<const std::string_view> arguments) {
+  auto parsed = CommandParser<Args>(command, arguments).parse();
+  if (auto* args = std::get_if<Args>(&parsed)) return std::move(*args);
   const Stop& stop = std::get<Stop>(parsed);
-  if (std::holds_alternative<HelpRequested>(stop))
-    return HelpText{subcommand_help(program, command)};
-  return UsageError{
-      usage_error(std::get<Failure>(stop).message, subcommand_usage(program, command))};
+  if (std::holds_alternative<HelpRequested>(stop)) return HelpText{command_help(program, command)};
+  if (std::holds_alternative<VersionRequested>(stop)) return version_text(command.name);
+  return UsageError{usage_error(std::get<Failure>(stop).message, command_usage(program, command))};
 }
 
 UsageError top_level_error(std::string_view program, const Failure& failure) {
@@ -233,29 +275,34 @@ CommandLine parse_subcommand_name(std::string_view program,
                                   std::span<const std::string_view> arguments) {
   const Subcommand& command = build_certificate_command();
   const std::string_view name = arguments.front();
-  if (name == command.name) return parse_subcommand(program, command, arguments.subspan(1));
+  if (name == command.name) return parse_command(program, command, arguments.subspan(1));
   if (name == "help") return parse_help(program, arguments.subspan(1));
   return top_level_error(program, unrecognised_subcommand(name));
 }
 
-// The top level takes -h/--help, -V/--version and then one subcommand name.
+// The top level takes -h/--help or -V/--version, or else one subcommand name and its arguments;
+// the first argument decides which.
 CommandLine parse_top_level(std::string_view program, std::span<const std::string_view> arguments) {
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    const auto [name, joined_value] = split_joined(arguments[i]);
-    const bool is_version = name == "-V" || name == "--version";
-    if ((is_help(name) || is_version) && joined_value)
-      return top_level_error(program, value_given_to_flag(name, *joined_value));
-    if (is_help(name)) return HelpText{top_level_help(program)};
-    if (is_version) return VersionText{std::string(tool_name) + " " + CERTWRIGHT_VERSION + "\n"};
-    if (arguments[i] == "--") {
-      // Nothing after "--" can name a subcommand.
-      if (i + 1 < arguments.size()) return top_level_error(program, unexpected(arguments[i + 1]));
-      return top_level_error(program, {"the required argument '<COMMAND>' was not provided"});
-    }
-    if (looks_like_option(arguments[i])) return top_level_error(program, unexpected(arguments[i]));
-    return parse_subcommand_name(program, arguments.subspan(i));
+  const std::string_view first = arguments.front();
+  const auto [name, joined_value] = split_joined(first);
+  if ((is_help(name) || is_version(name)) && joined_value)
+    return top_level_error(program, value_given_to_flag(name, *joined_value));
+  if (is_help(name)) return HelpText{top_level_help(program)};
+  if (is_version(name)) return version_text(tool_name);
+  if (first == "--") {
+    // Nothing after "--" can name a subcommand.
+    if (arguments.size() > 1) return top_level_error(program, unexpected(arguments[1]));
+    return top_level_error(program, {"the required argument '<COMMAND>' was not provided"});
   }
-  return top_level_error(program, {"the required argument '<COMMAND>' was not provided"});
+  if (looks_like_option(first)) return top_level_error(program, unexpected(first));
+  return parse_subcommand_name(program, arguments);
+}
+
+template <class Args>
+std::variant<Args, HelpText, VersionText, UsageError> parse_program(
+    std::span<const std::string_view> argv, const BasicCommand<Args>& command) {
+  const std::string program = program_name(argv, command.name);
+  return parse_command(program, command, argv.empty() ? argv : argv.subspan(1));
 }
 
 void write_all(std::FILE* stream, std::string_view text) {
@@ -263,20 +310,10 @@ void write_all(std::FILE* stream, std::string_view text) {
   std::fflush(stream);
 }
 
-}  // namespace
-
-CommandLine parse_command_line(std::span<const std::string_view> argv) {
-  const std::string program = program_name(argv);
-  const auto arguments = argv.empty() ? argv : argv.subspan(1);
-  if (arguments.empty()) return UsageError{top_level_help(program)};
-  return parse_top_level(program, arguments);
-}
-
-int run_command_line(std::span<char*> argv) {
-  const std::vector<std::string_view> arguments(argv.begin(), argv.end());
-  CommandLine command_line = parse_command_line(arguments);
-  if (auto* args = std::get_if<BuildCertificateArgs>(&command_line))
-    return run_build_certificate(std::move(*args));
+// Prints help, version or a usage error and gives the exit code, or runs `driver`.
+template <class Args, class Driver>
+int run_parsed(std::variant<Args, HelpText, VersionText, UsageError> command_line, Driver driver) {
+  if (auto* args = std::get_if<Args>(&command_line)) return driver(std::move(*args));
   if (const auto* help = std::get_if<HelpText>(&command_line)) {
     write_all(stdout, help->text);
     return 0;
@@ -287,6 +324,38 @@ int run_command_line(std::span<char*> argv) {
   }
   write_all(stderr, std::get<UsageError>(command_line).text);
   return 2;
+}
+
+}  // namespace
+
+CommandLine parse_command_line(std::span<const std::string_view> argv) {
+  const std::string program = program_name(argv, tool_name);
+  const auto arguments = argv.empty() ? argv : argv.subspan(1);
+  if (arguments.empty()) return UsageError{top_level_help(program)};
+  return parse_top_level(program, arguments);
+}
+
+VerifyCommandLine parse_verify_command_line(std::span<const std::string_view> argv) {
+  return parse_program(argv, verify_command());
+}
+
+KeygenCommandLine parse_keygen_command_line(std::span<const std::string_view> argv) {
+  return parse_program(argv, keygen_command());
+}
+
+int run_command_line(std::span<char*> argv) {
+  const std::vector<std::string_view> arguments(argv.begin(), argv.end());
+  return run_parsed(parse_command_line(arguments), run_build_certificate);
+}
+
+int run_verify_command_line(std::span<char*> argv) {
+  const std::vector<std::string_view> arguments(argv.begin(), argv.end());
+  return run_parsed(parse_verify_command_line(arguments), run_verify);
+}
+
+int run_keygen_command_line(std::span<char*> argv) {
+  const std::vector<std::string_view> arguments(argv.begin(), argv.end());
+  return run_parsed(parse_keygen_command_line(arguments), run_keygen);
 }
 
 }  // namespace certwright

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/error_line.h"
 #include "core/build_spec.h"
 #include "core/certificate_assembly.h"
 #include "core/certificate_file.h"
@@ -41,19 +42,6 @@ constexpr std::string_view kSbomBindingRequired =
     "--require-sbom-binding was set but no SBOM artifact binding could be applied (the BOM/audit "
     "artifacts must resolve AND a signer must be present); refusing to emit a certificate "
     "without the required SBOM binding.";
-
-// Prints "error: {message}" as one line on standard error.
-void print_error(std::string_view message) {
-  std::string line = "error: ";
-  line.append(single_line(message)).push_back('\n');
-  write_fully(STDERR_FILENO, line);
-}
-
-// Prints the error and gives the exit code of a run refused before a certificate existed.
-int refuse(std::string_view message) {
-  print_error(message);
-  return 2;
-}
 
 bool is_existing_directory(const std::string& path) {
   struct stat status {};

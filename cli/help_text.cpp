@@ -23,13 +23,21 @@ void append_entry(std::string& out, std::string_view indent, std::string_view si
 
 // The default of a text or path that is never absent, read from a fresh record so that the
 // record's initialiser stays its only source.
-std::string default_of(const Option& option) {
-  const auto* field = std::get_if<std::string BuildCertificateArgs::*>(&option.field);
-  return field == nullptr ? std::string() : BuildCertificateArgs{}.**field;
+template <class Args>
+std::string default_of(const BasicOption<Args>& option) {
+  const auto* field = std::get_if<std::string Args::*>(&option.field);
+  return field == nullptr ? std::string() : Args{}.**field;
 }
 
-void append_option(std::string& out, const Option& option) {
-  append_entry(out, long_only_indent, option_signature(option), option.help);
+template <class Args>
+void append_option(std::string& out, const BasicOption<Args>& option) {
+  if (option.short_name != '\0') {
+    const std::string signature =
+        std::string("-") + option.short_name + ", " + option_signature(option);
+    append_entry(out, entry_indent, signature, option.help);
+  } else {
+    append_entry(out, long_only_indent, option_signature(option), option.help);
+  }
   if (const std::string value = default_of(option); !value.empty())
     out.append("\n").append(help_indent).append("[default: ").append(value).append("]\n");
   out.append("\n");
@@ -47,12 +55,21 @@ void append_table(std::string& out,
   }
 }
 
+// A program of its own is named by its program path; a subcommand follows the program.
+template <class Args>
+bool is_program(const BasicCommand<Args>& command) {
+  return command.has_version;
+}
+
 }  // namespace
 
-std::string option_signature(const Option& option) {
-  std::string signature = "--" + std::string(option.name);
-  if (option.kind != OptionKind::flag) signature.append(" <").append(option.value_name).append(">");
-  if (option.kind == OptionKind::path_list) signature.append("...");
+std::string option_signature(std::string_view name, std::string_view value_name, OptionKind kind) {
+  std::string signature = "--" + std::string(name);
+  if (kind == OptionKind::optional_path)
+    signature.append(" [<").append(value_name).append(">]");
+  else if (kind != OptionKind::flag)
+    signature.append(" <").append(value_name).append(">");
+  if (kind == OptionKind::path_list) signature.append("...");
   return signature;
 }
 
@@ -60,10 +77,14 @@ std::string top_level_usage(std::string_view program) {
   return "Usage: " + std::string(program) + " <COMMAND>";
 }
 
-std::string subcommand_usage(std::string_view program, const Subcommand& command) {
-  std::string usage = "Usage: " + std::string(program) + " " + std::string(command.name);
+template <class Args>
+std::string command_usage(std::string_view program, const BasicCommand<Args>& command) {
+  std::string usage = "Usage: " + std::string(program);
+  if (!is_program(command)) usage.append(" ").append(command.name);
   if (!command.options.empty()) usage.append(" [OPTIONS]");
-  return usage.append(" <").append(command.positional.value_name).append(">");
+  if (!command.positional.value_name.empty())
+    usage.append(" <").append(command.positional.value_name).append(">");
+  return usage;
 }
 
 std::string top_level_help(std::string_view program) {
@@ -76,17 +97,38 @@ std::string top_level_help(std::string_view program) {
   return out;
 }
 
-std::string subcommand_help(std::string_view program, const Subcommand& command) {
+template <class Args>
+std::string command_help(std::string_view program, const BasicCommand<Args>& command) {
   std::string out(command.about);
-  out.append("\n\n").append(subcommand_usage(program, command)).append("\n\nArguments:\n");
-  std::string positional("<");  // appended: GCC 12 -O3 misreads `"<" + ...` as overlapping
-  positional.append(command.positional.value_name).append(">");
-  append_entry(out, entry_indent, positional, command.positional.help);
-  out.append("\nOptions:\n");
-  for (const Option& option : command.options)
+  out.append("\n\n").append(command_usage(program, command)).append("\n\n");
+  if (!command.positional.value_name.empty()) {
+    out.append("Arguments:\n");
+    std::string positional("<");  // appended: GCC 12 -O3 misreads `"<" + ...` as overlapping
+    positional.append(command.positional.value_name).append(">");
+    append_entry(out, entry_indent, positional, command.positional.help);
+    out.append("\n");
+  }
+  out.append("Options:\n");
+  for (const BasicOption<Args>& option : command.options)
     append_option(out, option);
   append_entry(out, entry_indent, "-h, --help", "Print help");
+  if (command.has_version) append_entry(out, entry_indent, "-V, --version", "Print version");
   return out;
+}
+
+template std::string command_usage(std::string_view, const BasicCommand<BuildCertificateArgs>&);
+template std::string command_usage(std::string_view, const BasicCommand<VerifyArgs>&);
+template std::string command_usage(std::string_view, const BasicCommand<KeygenArgs>&);
+template std::string command_help(std::string_view, const BasicCommand<BuildCertificateArgs>&);
+template std::string command_help(std::string_view, const BasicCommand<VerifyArgs>&);
+template std::string command_help(std::string_view, const BasicCommand<KeygenArgs>&);
+
+std::string subcommand_usage(std::string_view program, const Subcommand& command) {
+  return command_usage(program, command);
+}
+
+std::string subcommand_help(std::string_view program, const Subcommand& command) {
+  return command_help(program, command);
 }
 
 }  // namespace certwright

@@ -1,4 +1,4 @@
-// Usage lines and help texts, generated from the option table.
+// Usage lines and help texts, generated from the option tables.
 #pragma once
 
 #include <string>
@@ -8,20 +8,30 @@
 
 namespace certwright {
 
-// "--name <VALUE_NAME>" ("..." appended for a list, no value for a flag), as help and errors show
-// it.
-std::string option_signature(const Option& option);
+// "--name <VALUE_NAME>" ("..." appended for a list, "[<VALUE_NAME>]" for an optional value, no
+// value for a flag), as help and errors show it.
+std::string option_signature(std::string_view name, std::string_view value_name, OptionKind kind);
+template <class Args>
+std::string option_signature(const BasicOption<Args>& option) {
+  return option_signature(option.name, option.value_name, option.kind);
+}
 
 // "Usage: <program> <COMMAND>".
 std::string top_level_usage(std::string_view program);
 
-// "Usage: <program> <subcommand> [OPTIONS] <POSITIONAL>".
-std::string subcommand_usage(std::string_view program, const Subcommand& command);
-
 // The tool's about text, usage, subcommands and top-level options.
 std::string top_level_help(std::string_view program);
 
-// The subcommand's about text, usage, positional and every option with its help text verbatim.
+// "Usage: <program> <subcommand> [OPTIONS] <POSITIONAL>" for a subcommand, "Usage: <program>
+// [OPTIONS] <POSITIONAL>" for a program of its own.
+template <class Args>
+std::string command_usage(std::string_view program, const BasicCommand<Args>& command);
+
+// The command's about text, usage, positional and every option with its help text verbatim.
+template <class Args>
+std::string command_help(std::string_view program, const BasicCommand<Args>& command);
+
+std::string subcommand_usage(std::string_view program, const Subcommand& command);
 std::string subcommand_help(std::string_view program, const Subcommand& command);
 
 }  // namespace certwright

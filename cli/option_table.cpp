@@ -19,7 +19,8 @@ constexpr std::array build_certificate_options = std::to_array<Option>({
     {"out", "OUT", OptionKind::path, &BuildCertificateArgs::out,
      "Full output file path (including the file name) for the emitted certificate. Parent "
      "directories are created as needed. Defaults to `<run-dir>/governance-certificate.json` when "
-     "omitted"},
+     "omitted",
+     EmptyValue::refused},
     {"repo-root", "REPO_ROOT", OptionKind::path, &BuildCertificateArgs::repo_root,
      "Repository root used to locate the committed spec registry for `intent.spec_id` resolution "
      "validation. Defaults to the current working directory. A tenant certificate carries no "
@@ -68,25 +69,88 @@ constexpr std::array build_certificate_options = std::to_array<Option>({
      "onto. Mirrors `--require-corpus-binding`"},
 });
 
+constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
+    {"public-key", "B64", OptionKind::text_each, &VerifyArgs::public_keys,
+     "A trusted operator public key: 44 characters of standard Base64. Repeatable; the "
+     "certificate must be sealed by one of the trusted keys"},
+    {"public-key-file", "FILE", OptionKind::path_each, &VerifyArgs::public_key_files,
+     "A file of trusted public keys, one Base64 key per line; blank lines and lines starting with "
+     "`#` are ignored. Repeatable, and combinable with `--public-key`",
+     EmptyValue::refused},
+    {"integrity-only", "", OptionKind::flag, &VerifyArgs::integrity_only,
+     "Trust no key: check only that the certificate is intact and sealed by the key it carries. "
+     "The report says that nothing is trusted"},
+    {"signer-subject", "S", OptionKind::text, &VerifyArgs::signer_subject,
+     "The signer subject the certificate must name (exact text)"},
+    {"signer-identity-provider", "P", OptionKind::text, &VerifyArgs::signer_identity_provider,
+     "The signer identity provider the certificate must name (exact text)"},
+    {"require-operator-key", "", OptionKind::flag, &VerifyArgs::require_operator_key,
+     "Require `signingAttestation.kind` to be `operator`; on by default when a trusted key is "
+     "given"},
+    {"allow-ephemeral", "", OptionKind::flag, &VerifyArgs::allow_ephemeral,
+     "Accept a certificate sealed by an ephemeral key (turns the default of "
+     "`--require-operator-key` off)"},
+    {"require-corpus-binding", "", OptionKind::flag, &VerifyArgs::require_corpus_binding,
+     "Require a corpus binding in the certificate"},
+    {"require-sbom-binding", "", OptionKind::flag, &VerifyArgs::require_sbom_binding,
+     "Require an SBOM artifact binding in the certificate"},
+    {"require-posture-binding", "", OptionKind::flag, &VerifyArgs::require_posture_binding,
+     "Require an agentic posture binding in the certificate"},
+    {"run-dir", "DIR", OptionKind::path, &VerifyArgs::run_dir,
+     "Re-hash the run directory and compare: every stage of the certificate is walked at "
+     "`DIR/<stageId>` as the emitter walks it, and `buildSpec.hash` is recomputed from "
+     "`DIR/s5-ui-specification/build-spec.yaml`",
+     EmptyValue::refused},
+    {"business-docs", "DOC", OptionKind::path_list, &VerifyArgs::business_docs,
+     "Recompute `intent.requirementsHash` from these requirement documents and compare"},
+    {"corpus-attestation", "FILE", OptionKind::path, &VerifyArgs::corpus_attestation,
+     "Recompute the corpus binding from this CorpusAttestation JSON and compare",
+     EmptyValue::refused},
+    {"sbom-dir", "DIR", OptionKind::path, &VerifyArgs::sbom_dir,
+     "Recompute the SBOM artifact binding from `.factory/sbom.cdx.json` and `.factory/audit.json` "
+     "under this directory and compare",
+     EmptyValue::refused},
+    {"format", "FORMAT", OptionKind::text, &VerifyArgs::format,
+     "The report's form on standard output: `text` or `json`"},
+    {"quiet", "", OptionKind::flag, &VerifyArgs::quiet,
+     "Print no report; the exit code alone tells the result", EmptyValue::allowed, 'q'},
+});
+
+constexpr std::array keygen_options = std::to_array<BasicOption<KeygenArgs>>({
+    {"out", "FILE", OptionKind::path, &KeygenArgs::out,
+     "Write a new seed from the operating system's random source to FILE as its Base64 text, "
+     "created with mode 0600 and never overwriting; print its public key",
+     EmptyValue::refused},
+    {"public", "FILE", OptionKind::optional_path, &KeygenArgs::public_key_of,
+     "Print the public key of the seed in FILE or, without FILE, of the key the emitter would "
+     "resolve from ZEM_SIGNING_KEY or ZEM_SIGNING_KEY_PATH",
+     EmptyValue::refused},
+});
+
 // A row whose field type disagrees with its kind would be parsed one way and stored another.
-constexpr bool kind_matches_field(const Option& option) {
+template <class Args>
+constexpr bool kind_matches_field(const BasicOption<Args>& option) {
+  const bool has_value = !option.value_name.empty();
   switch (option.kind) {
     case OptionKind::text:
     case OptionKind::path:
-      return !option.value_name.empty() &&
-             (std::holds_alternative<std::string BuildCertificateArgs::*>(option.field) ||
-              std::holds_alternative<std::optional<std::string> BuildCertificateArgs::*>(
-                  option.field));
+    case OptionKind::optional_path:
+      return has_value &&
+             (std::holds_alternative<std::string Args::*>(option.field) ||
+              std::holds_alternative<std::optional<std::string> Args::*>(option.field));
+    case OptionKind::text_each:
+    case OptionKind::path_each:
     case OptionKind::path_list:
-      return !option.value_name.empty() &&
-             std::holds_alternative<std::vector<std::string> BuildCertificateArgs::*>(option.field);
+      return has_value && std::holds_alternative<std::vector<std::string> Args::*>(option.field);
     case OptionKind::flag:
-      return option.value_name.empty() &&
-             std::holds_alternative<bool BuildCertificateArgs::*>(option.field);
+      return !has_value && std::holds_alternative<bool Args::*>(option.field);
   }
   return false;
 }
-static_assert(std::ranges::all_of(build_certificate_options, kind_matches_field));
+static_assert(std::ranges::all_of(build_certificate_options,
+                                  kind_matches_field<BuildCertificateArgs>));
+static_assert(std::ranges::all_of(verify_options, kind_matches_field<VerifyArgs>));
+static_assert(std::ranges::all_of(keygen_options, kind_matches_field<KeygenArgs>));
 
 constexpr Subcommand build_certificate{
     .name = "build-certificate",
@@ -98,15 +162,41 @@ constexpr Subcommand build_certificate{
     .options = build_certificate_options,
 };
 
+constexpr VerifyCommand verify{
+    .name = verify_tool_name,
+    .about =
+        "Verify a governance certificate: intact, sealed by a trusted key, for the expected "
+        "signer, and, on request, still matching its run directory and inputs",
+    .positional = {"CERTIFICATE", &VerifyArgs::certificate,
+                   "The certificate file to verify (`governance-certificate.json`)"},
+    .options = verify_options,
+    .check = check_verify_args,
+    .has_version = true,
+};
+
+constexpr KeygenCommand keygen{
+    .name = keygen_tool_name,
+    .about =
+        "Make an operator signing seed for certwright, or print the public key that verifiers "
+        "pin",
+    .positional = {},
+    .options = keygen_options,
+    .check = check_keygen_args,
+    .has_version = true,
+};
+
 }  // namespace
 
 const Subcommand& build_certificate_command() {
   return build_certificate;
 }
 
-const Option* find_option(std::span<const Option> options, std::string_view name) {
-  const auto row = std::ranges::find(options, name, &Option::name);
-  return row == options.end() ? nullptr : &*row;
+const VerifyCommand& verify_command() {
+  return verify;
+}
+
+const KeygenCommand& keygen_command() {
+  return keygen;
 }
 
 }  // namespace certwright

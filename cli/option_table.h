@@ -1,4 +1,4 @@
-// The command tree as data: one row per option of `build-certificate` drives parsing, the
+// The command lines as data: one table per program, one row per option, drives parsing, the
 // usage line and the help text, so each name and help text is written once.
 #pragma once
 
@@ -10,48 +10,91 @@
 #include <vector>
 
 #include "cli/build_certificate_args.h"
+#include "cli/keygen_args.h"
+#include "cli/verify_args.h"
 
 namespace certwright {
 
 // text values must be valid UTF-8; paths are kept as the raw argument bytes.
-enum class OptionKind { text, path, path_list, flag };
+//   text, path: one value, the option given once;
+//   text_each, path_each: one value per occurrence, the option repeatable;
+//   path_list: every following argument up to the next option, the option repeatable;
+//   flag: no value, given once;
+//   optional_path: given once, with a path value or without one (then stored as "").
+enum class OptionKind { text, path, text_each, path_each, path_list, flag, optional_path };
+
+// Whether a value may be the empty text.
+enum class EmptyValue { allowed, refused };
 
 // Where a row's value lands in the record; the alternative always matches the row's kind.
-using OptionField =
-    std::variant<std::string BuildCertificateArgs::*,
-                 std::optional<std::string> BuildCertificateArgs::*,
-                 std::vector<std::string> BuildCertificateArgs::*, bool BuildCertificateArgs::*>;
+template <class Args>
+using OptionField = std::variant<std::string Args::*, std::optional<std::string> Args::*,
+                                 std::vector<std::string> Args::*, bool Args::*>;
 
-struct Option {
+template <class Args>
+struct BasicOption {
   std::string_view name;        // the long name without its leading "--"
   std::string_view value_name;  // shown as <VALUE_NAME>; empty for a flag
   OptionKind kind;
-  OptionField field;
+  OptionField<Args> field;
+  std::string_view help;
+  EmptyValue empty_value = EmptyValue::allowed;
+  char short_name = '\0';  // "-q" for 'q'; none when NUL
+};
+
+template <class Args>
+struct BasicPositional {
+  std::string_view value_name;  // empty: the command takes no positional argument
+  std::string Args::*field = nullptr;
   std::string_view help;
 };
 
-struct Positional {
-  std::string_view value_name;
-  std::string BuildCertificateArgs::*field;
-  std::string_view help;
-};
-
-struct Subcommand {
-  std::string_view name;
+template <class Args>
+struct BasicCommand {
+  std::string_view name;  // the subcommand's name, or the program's
   std::string_view about;
-  Positional positional;
-  std::span<const Option> options;  // in the record's field order
+  BasicPositional<Args> positional;
+  std::span<const BasicOption<Args>> options;  // in the record's field order
+  // The usage error of options that are each well-formed but not together, or none.
+  std::optional<std::string> (*check)(const Args&) = nullptr;
+  bool has_version = false;  // -V/--version is one of the command's own options
 };
+
+using Option = BasicOption<BuildCertificateArgs>;
+using Subcommand = BasicCommand<BuildCertificateArgs>;
+using VerifyCommand = BasicCommand<VerifyArgs>;
+using KeygenCommand = BasicCommand<KeygenArgs>;
 
 inline constexpr std::string_view tool_name = "certwright";
 inline constexpr std::string_view tool_about =
     "Emit a factory's run-side governance certificate from a finished run directory. Post-hoc, "
     "identity-bearing, never a verifier (spec 220).";
+inline constexpr std::string_view verify_tool_name = "certwright-verify";
+inline constexpr std::string_view keygen_tool_name = "certwright-keygen";
 
 // The `build-certificate` subcommand: about text, RUN_DIR and its option rows.
 const Subcommand& build_certificate_command();
+// `certwright-verify`: about text, CERTIFICATE and its option rows.
+const VerifyCommand& verify_command();
+// `certwright-keygen`: about text and its option rows.
+const KeygenCommand& keygen_command();
 
 // The row whose long name is `name` (without "--"), or nullptr when there is none.
-const Option* find_option(std::span<const Option> options, std::string_view name);
+template <class Args>
+const BasicOption<Args>* find_option(std::span<const BasicOption<Args>> options,
+                                     std::string_view name) {
+  for (const BasicOption<Args>& option : options)
+    if (option.name == name) return &option;
+  return nullptr;
+}
+
+// The row whose short name is `letter`, or nullptr when there is none.
+template <class Args>
+const BasicOption<Args>* find_short_option(std::span<const BasicOption<Args>> options,
+                                           char letter) {
+  for (const BasicOption<Args>& option : options)
+    if (option.short_name != '\0' && option.short_name == letter) return &option;
+  return nullptr;
+}
 
 }  // namespace certwright

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/date_time.h"
@@ -15,6 +16,9 @@
 #include "core/string_map.h"
 
 namespace certwright {
+
+// The "certificateVersion" this program writes, and the only one its reader accepts.
+inline constexpr std::string_view kCurrentCertificateVersion = "1.5.0";
 
 enum class CertificateStatus { complete, incomplete };
 enum class CheckStatus { passed, failed, skipped };

@@ -37,6 +37,35 @@ CivilDate civil_from_days(std::int64_t days) {
   return {year, month, day};
 }
 
+// Day count from 1970-01-01 of a proleptic Gregorian date; the inverse of civil_from_days.
+std::int64_t days_from_civil(std::int64_t year, unsigned month, unsigned day) {
+  year -= month <= 2 ? 1 : 0;
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const std::int64_t year_of_era = year - era * 400;
+  const std::int64_t day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const std::int64_t day_of_era =
+      year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  return era * 146097 + day_of_era - 719468;
+}
+
+unsigned days_in_month(std::int64_t year, unsigned month) {
+  static constexpr std::array<unsigned, 12> kDays = {31, 28, 31, 30, 31, 30,
+                                                     31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+// The decimal number in text[at, at + width), or none when a character there is not a digit.
+std::optional<std::uint32_t> digits_at(std::string_view text, std::size_t at, std::size_t width) {
+  if (at + width > text.size()) return std::nullopt;
+  std::uint32_t value = 0;
+  for (std::size_t i = at; i < at + width; ++i) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint32_t>(text[i] - '0');
+  }
+  return value;
+}
+
 // Appends `value` as exactly `width` decimal digits, zero-padded on the left.
 void append_padded(std::string& out, std::uint64_t value, int width) {
   std::array<char, 24> digits{};
@@ -108,6 +137,44 @@ std::string format_date_time(UtcTime time) {
   append_fraction(text, nanos);
   text.push_back('Z');
   return text;
+}
+
+std::optional<UtcTime> parse_date_time(std::string_view text) {
+  // YYYY-MM-DDTHH:MM:SS, then an optional fraction, then Z.
+  constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:dd";
+  if (text.size() < kShape.size() + 1 || text.back() != 'Z') return std::nullopt;
+  for (std::size_t i = 0; i < kShape.size(); ++i)
+    if (kShape[i] != 'd' && text[i] != kShape[i]) return std::nullopt;
+  const auto year = digits_at(text, 0, 4);
+  const auto month = digits_at(text, 5, 2);
+  const auto day = digits_at(text, 8, 2);
+  const auto hour = digits_at(text, 11, 2);
+  const auto minute = digits_at(text, 14, 2);
+  const auto second = digits_at(text, 17, 2);
+  if (!year || !month || !day || !hour || !minute || !second) return std::nullopt;
+  if (*month < 1 || *month > 12 || *day < 1 || *day > days_in_month(*year, *month) || *hour > 23 ||
+      *minute > 59)
+    return std::nullopt;
+  const bool leap_second = *second == 60 && *hour == 23 && *minute == 59;
+  if (*second > 59 && !leap_second) return std::nullopt;
+
+  std::uint32_t nanos = 0;
+  const std::size_t fraction_width = text.size() - kShape.size() - 1;
+  if (fraction_width != 0) {
+    if (text[kShape.size()] != '.') return std::nullopt;
+    const std::size_t width = fraction_width - 1;
+    const auto fraction = digits_at(text, kShape.size() + 1, width);
+    if ((width != 3 && width != 6 && width != 9) || !fraction) return std::nullopt;
+    nanos = *fraction;
+    for (std::size_t i = width; i < 9; ++i)
+      nanos *= 10;
+  }
+  const UtcTime time{days_from_civil(*year, *month, *day) * kSecondsPerDay + *hour * 3600 +
+                         *minute * 60 + (leap_second ? 59 : *second),
+                     leap_second ? nanos + kNanosPerSecond : nanos};
+  // The width of the fraction must be the one the certificate writes for these nanoseconds.
+  if (format_date_time(time) != text) return std::nullopt;
+  return time;
 }
 
 UtcTime utc_now() {

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace certwright {
 
@@ -17,6 +19,11 @@ struct UtcTime {
 // "YYYY-MM-DDTHH:MM:SS[.fff|.ffffff|.fffffffff]Z": no fraction for whole seconds, otherwise the
 // shortest of 3, 6 or 9 digits that holds the nanoseconds exactly.
 std::string format_date_time(UtcTime time);
+
+// The instant that `text` names when it is exactly what format_date_time writes for it (four-digit
+// year, the shortest exact fraction) and a real calendar date and time; a leap second, 23:59:60,
+// is allowed. None otherwise.
+std::optional<UtcTime> parse_date_time(std::string_view text);
 
 // The current time at the clock's full resolution.
 UtcTime utc_now();

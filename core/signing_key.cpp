@@ -73,17 +73,16 @@ constexpr std::size_t kMaxKeyFileBytes = 4 * 1024;
 
 // Warns, once per process however often the key is resolved, when the key file may be read by
 // other users. The key's text is never shown.
-void warn_if_readable_by_others(int fd, std::string_view path) {
+void warn_if_readable_by_others(int fd, const std::string& shown) {
   static bool warned = false;
   struct stat status {};
   if (warned || ::fstat(fd, &status) != 0 || (status.st_mode & (S_IRGRP | S_IROTH)) == 0) return;
   warned = true;
-  warn("ZEM_SIGNING_KEY_PATH=" + std::string(path) +
-       " is readable by group or others; restrict it to its owner (chmod 600)");
+  warn(shown + " is readable by group or others; restrict it to its owner (chmod 600)");
 }
 
-std::expected<ResolvedSigningKey, KeyError> key_from_file(std::string_view path) {
-  const std::string shown = "ZEM_SIGNING_KEY_PATH=" + std::string(path);
+// The seed in the file at `path`, its messages beginning with `shown`.
+std::expected<Seed, KeyError> read_seed_file(std::string_view path, const std::string& shown) {
   const auto unreadable = [&shown](const std::string& error) {
     return std::unexpected(
         KeyError{KeyError::Kind::path_unreadable, shown + " unreadable: " + error});
@@ -92,7 +91,7 @@ std::expected<ResolvedSigningKey, KeyError> key_from_file(std::string_view path)
   const auto file = open_regular_file(std::string(path));
   if (!file) return unreadable(file.error().message());
   if (file->size > kMaxKeyFileBytes) return unreadable(too_large);
-  warn_if_readable_by_others(file->fd.get(), path);
+  warn_if_readable_by_others(file->fd.get(), shown);
   // One fixed buffer, one byte past the cap to tell a full file from a larger one; wiped on
   // every path out.
   SecretBuffer content(kMaxKeyFileBytes + 1);
@@ -107,6 +106,12 @@ std::expected<ResolvedSigningKey, KeyError> key_from_file(std::string_view path)
   if (!seed)
     return std::unexpected(
         KeyError{KeyError::Kind::path_malformed, shown + " content malformed: " + seed.error()});
+  return std::move(*seed);
+}
+
+std::expected<ResolvedSigningKey, KeyError> key_from_file(std::string_view path) {
+  const auto seed = read_seed_file(path, "ZEM_SIGNING_KEY_PATH=" + std::string(path));
+  if (!seed) return std::unexpected(seed.error());
   return derive_key(*seed, "source=ZEM_SIGNING_KEY_PATH", AttestationKind::operator_);
 }
 
@@ -125,14 +130,24 @@ std::expected<void, std::string> fill_random(std::span<unsigned char> out) {
 }
 
 std::expected<ResolvedSigningKey, KeyError> ephemeral_key() {
+  const auto seed = random_seed();
+  if (!seed) return std::unexpected(seed.error());
+  return derive_key(*seed, "auto-generated for pipeline run", AttestationKind::ephemeral);
+}
+
+}  // namespace
+
+std::expected<Seed, KeyError> random_seed() {
   Seed seed;
   if (const auto filled = fill_random(seed.bytes()); !filled)
     return std::unexpected(
         KeyError{KeyError::Kind::rng_unavailable, "OS RNG unavailable: " + filled.error()});
-  return derive_key(seed, "auto-generated for pipeline run", AttestationKind::ephemeral);
+  return seed;
 }
 
-}  // namespace
+std::expected<Seed, KeyError> read_seed_file(const std::string& path) {
+  return read_seed_file(path, path);
+}
 
 Seed::Seed(Seed&& other) noexcept : bytes_(other.bytes_) {
   OPENSSL_cleanse(other.bytes_.data(), other.bytes_.size());
@@ -174,10 +189,15 @@ std::array<unsigned char, 64> SigningKey::sign(std::string_view message) const {
   return signature;
 }
 
-std::expected<ResolvedSigningKey, KeyError> resolve_signing_key() {
+std::optional<std::expected<ResolvedSigningKey, KeyError>> resolve_operator_key() {
   if (const auto seed_text = unicode_variable("ZEM_SIGNING_KEY"))
     return key_from_variable(*seed_text);
   if (const auto path = unicode_variable("ZEM_SIGNING_KEY_PATH")) return key_from_file(*path);
+  return std::nullopt;
+}
+
+std::expected<ResolvedSigningKey, KeyError> resolve_signing_key() {
+  if (auto operator_key = resolve_operator_key()) return std::move(*operator_key);
   return ephemeral_key();
 }
 

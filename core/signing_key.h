@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -79,6 +80,18 @@ struct KeyError {
 // Every copy of secret bytes it makes is wiped before it returns. Throws std::runtime_error only if
 // OpenSSL cannot build the key (out of memory).
 std::expected<ResolvedSigningKey, KeyError> resolve_signing_key();
+
+// The operator key from ZEM_SIGNING_KEY or ZEM_SIGNING_KEY_PATH by the rules and messages of
+// resolve_signing_key; none when neither variable counts (no ephemeral key is made).
+std::optional<std::expected<ResolvedSigningKey, KeyError>> resolve_operator_key();
+
+// 32 bytes from the operating system's random source; RngUnavailable when it fails.
+std::expected<Seed, KeyError> random_seed();
+
+// The seed in the file at `path`, read and parsed as ZEM_SIGNING_KEY_PATH's file is, with the
+// messages "{path} unreadable: {error}" and "{path} content malformed: {message}"; the file's
+// text is wiped once parsed.
+std::expected<Seed, KeyError> read_seed_file(const std::string& path);
 
 // The 32-byte seed in `text` (trimmed of Unicode white space, strict Base64), or the message
 // "base64: <decoder description>" or "seed length {n} != 32".

@@ -1,5 +1,5 @@
-// The argument parser: the input is argv (argv[0] included), one argument per NUL-separated
-// piece.
+// The argument parser of all three programs: the input is argv (argv[0] included), one argument
+// per NUL-separated piece.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/command_line.h"
+#include "cli/verify_args.h"
 #include "core/text.h"
 
 namespace {
@@ -44,5 +45,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                              &args->signer_session_id, &args->stage_ids, &args->requirements_hash})
       if (*text && !certwright::is_valid_utf8(**text)) std::abort();
   }
+  // The same arguments for the verifier and the key tool, which share the parser.
+  const auto verify = certwright::parse_verify_command_line(argv);
+  if (const auto* error = std::get_if<certwright::UsageError>(&verify))
+    check_usage_error(error->text);
+  if (const auto* args = std::get_if<certwright::VerifyArgs>(&verify)) {
+    if (args->integrity_only == (!args->public_keys.empty() || !args->public_key_files.empty()))
+      std::abort();  // trust is stated exactly one way
+    for (const auto& key : args->public_keys)
+      if (certwright::trusted_key_error(key)) std::abort();
+  }
+  const auto keygen = certwright::parse_keygen_command_line(argv);
+  if (const auto* error = std::get_if<certwright::UsageError>(&keygen))
+    check_usage_error(error->text);
+  if (const auto* args = std::get_if<certwright::KeygenArgs>(&keygen))
+    if (args->out.has_value() == args->public_key_of.has_value()) std::abort();
   return 0;
 }

@@ -96,6 +96,8 @@ def test_version_line(flag):
         (["build-certificate", "--adapter", "--tenant-mode", "RUN"], "'--adapter <ADAPTER>'", COMMAND_USAGE),
         ([b"build-certificate", b"--signer-subject", b"\xff", b"RUN"], "--signer-subject", COMMAND_USAGE),
         (["build-certificate", "--run-dir", "RUN"], "'--run-dir'", COMMAND_USAGE),
+        # An empty output path names no file: a usage error, not a failure to write.
+        (["build-certificate", "RUN", "--out="], "'--out <OUT>' is empty", COMMAND_USAGE),
         (["frobnicate"], "'frobnicate'", TOP_USAGE),
         (["--adapter", "x"], "'--adapter'", TOP_USAGE),
         (["help", "frobnicate"], "'frobnicate'", TOP_USAGE),

@@ -1,6 +1,7 @@
 """The man page and the bash completion agree with the parser's option table, so neither can
 drift from the command line."""
 
+import os
 import pathlib
 import re
 import subprocess
@@ -18,13 +19,14 @@ def c_literals(text):
     return "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', text)).replace('\\"', '"').replace("\\\\", "\\")
 
 
-def option_table():
-    """(name, value name, help text) of every row of cli/option_table.cpp, in table order."""
+def option_table(table="build_certificate_options", args="BuildCertificateArgs"):
+    """(name, value name, help text) of every row of one table of cli/option_table.cpp, in
+    table order."""
     source = (ROOT / "cli" / "option_table.cpp").read_text(encoding="utf-8")
-    table = source.split("build_certificate_options = ", 1)[1].split("});", 1)[0]
-    rows = re.findall(r'\{"([a-z-]+)", "([A-Z_]*)", OptionKind::\w+,\s*&BuildCertificateArgs::\w+,'
-                      r'\s*((?:"(?:[^"\\]|\\.)*"\s*)+)\}', table)
-    assert len(rows) == table.count("&BuildCertificateArgs::") > 0, "a row the pattern missed"
+    table = source.split(f"{table} = ", 1)[1].split("});", 1)[0]
+    rows = re.findall(r'\{"([a-z-]+)", "([A-Z_0-9]*)", OptionKind::\w+,\s*&' + args + r'::\w+,'
+                      r'\s*((?:"(?:[^"\\]|\\.)*"\s*)+)(?:,[^}]*)?\}', table)
+    assert len(rows) == table.count(f"&{args}::") > 0, "a row the pattern missed"
     return [(name, value, c_literals(help_text)) for name, value, help_text in rows]
 
 
@@ -130,3 +132,69 @@ COMPLETIONS = [
 @pytest.mark.parametrize("words, expected", COMPLETIONS, ids=[" ".join(w) for w, _ in COMPLETIONS])
 def test_bash_completion(complete, words, expected):
     assert complete(*words) == expected
+
+
+PROGRAMS = {
+    # program: (option table, its record, the environment variables its page names)
+    "certwright-verify": ("verify_options", "VerifyArgs", []),
+    "certwright-keygen": ("keygen_options", "KeygenArgs", ["ZEM_SIGNING_KEY", "ZEM_SIGNING_KEY_PATH"]),
+}
+
+
+def program_binary(program):
+    variable = {"certwright-verify": "CERTWRIGHT_VERIFY_BIN",
+                "certwright-keygen": "CERTWRIGHT_KEYGEN_BIN"}[program]
+    return os.path.abspath(os.environ.get(variable, str(ROOT / "build" / "dev" / program)))
+
+
+@pytest.mark.parametrize("program", PROGRAMS)
+def test_program_man_pages_document_their_option_tables(program):
+    page = ROOT / "docs" / f"{program}.1"
+    table, args, variables = PROGRAMS[program]
+    warnings = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z", str(page)],
+                              capture_output=True, text=True)
+    assert warnings.returncode == 0 and warnings.stderr == "", warnings.stderr
+    rendered = " ".join(subprocess.run(
+        ["groff", "-man", "-Tutf8", "-P-cbou", "-rLL=20000n", str(page)],
+        capture_output=True, text=True, check=True).stdout.split())
+    for name, value, help_text in option_table(table, args):
+        assert f"--{name}" in rendered and value in rendered, name
+        assert " ".join(help_text.split()) in rendered, name
+    help_output = run(["--help"], binary=program_binary(program))
+    assert help_output.returncode == 0
+    about = help_output.stdout.split("\n\n", 1)[0]
+    assert " ".join(about.split()) in rendered
+    for option in set(re.findall(r"^\s+(?:-\w, )?(--[a-z-]+)", help_output.stdout, re.M)):
+        assert option in rendered, option
+    for word in ["EXIT STATUS", f"{program} 0.3.0", *variables]:
+        assert word in rendered, word
+
+
+@pytest.mark.parametrize("program, words, expected", [
+    ("certwright-verify", ["--require-"], {"--require-operator-key", "--require-corpus-binding",
+                                           "--require-sbom-binding", "--require-posture-binding"}),
+    ("certwright-verify", ["--format", ""], {"text", "json"}),
+    ("certwright-verify", ["--run-dir", ""], {"runs", "sbom"}),
+    ("certwright-verify", ["--"], None),
+    ("certwright-keygen", ["-"], {"--out", "--public", "--help", "-h", "--version", "-V"}),
+    ("certwright-keygen", ["--public", "k"], {"key.json"}),
+])
+def test_program_completions(tmp_path, program, words, expected):
+    completion = ROOT / "share" / "bash-completion" / "completions" / program
+    (tmp_path / "runs").mkdir()
+    (tmp_path / "sbom").mkdir()
+    (tmp_path / "key.json").write_text("{}")
+    function = "_" + program.replace("-", "_")
+    script = f"""source {completion}
+COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))
+{function} {program} "${{COMP_WORDS[COMP_CWORD]}}"
+printf '%s\\n' "${{COMPREPLY[@]}}"
+"""
+    result = subprocess.run(["bash", "--norc", "--noprofile", "-c", script, "bash", program, *words],
+                            cwd=tmp_path, capture_output=True, text=True, timeout=30)
+    assert result.returncode == 0, result.stderr
+    got = {line for line in result.stdout.split("\n") if line}
+    if expected is None:  # every long option of the table
+        table, args, _ = PROGRAMS[program]
+        expected = {f"--{name}" for name, _, _ in option_table(table, args)} | {"--help", "--version"}
+    assert got == expected

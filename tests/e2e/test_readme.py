@@ -25,6 +25,8 @@ def test_links_resolve():
 
 def test_every_option_named_exists():
     help_text = run(["build-certificate", "--help"]).stdout
+    for program in ("certwright-verify", "certwright-keygen"):
+        help_text += (ROOT / "docs" / f"{program}.1").read_text(encoding="utf-8").replace("\\-", "-")
     known = set(re.findall(r"--[a-z][a-z-]+", help_text)) | {"--version"}
     user_guide = "".join(section(title) for title in ["Usage", "Exit codes", "Environment"])
     named = set(re.findall(r"--[a-z][a-z-]+", user_guide))

@@ -1,8 +1,10 @@
-"""The verification recipes of docs/verifying.md, run exactly as the guide prints them, accept
-genuine certificates and reject tampered or untrusted ones."""
+"""The ways docs/verifying.md gives to check a certificate (certwright-verify, and the Python
+script as the independent way) accept genuine certificates and reject tampered, forged or
+untrusted ones."""
 
 import base64
 import hashlib
+import os
 import re
 import subprocess
 import sys
@@ -31,7 +33,10 @@ DEMO_DOCS = [ROOT / "examples" / "docs" / name
 DEMO_KEY_PATH = ROOT / "examples" / "demo-signing-key.b64"
 SUBJECT = "demo-operator@example.org"
 IDENTITY_PROVIDER = "github-actions@example/orders"
-RECIPES = ["verify-certificate.py", "verify-certificate.sh"]
+RECIPES = ["verify-certificate.py"]
+SCRIPT = ROOT / "scripts" / "verify-certificate.py"
+VERIFY = os.path.abspath(os.environ.get("CERTWRIGHT_VERIFY_BIN",
+                                        str(ROOT / "build" / "dev" / "certwright-verify")))
 
 
 def public_key_b64(seed_b64):
@@ -53,14 +58,8 @@ def guide_block(name):
 
 
 @pytest.fixture(scope="module")
-def recipes(tmp_path_factory):
-    directory = tmp_path_factory.mktemp("recipes")
-    commands = {}
-    for name, interpreter in zip(RECIPES, [sys.executable, "bash"]):
-        path = directory / name
-        path.write_text(guide_block(name), encoding="utf-8")
-        commands[name] = [interpreter, str(path)]
-    return commands
+def recipes():
+    return {"verify-certificate.py": [sys.executable, str(SCRIPT)]}
 
 
 def verify(recipes, recipe, certificate, key=DEMO_PUBLIC_KEY, signer=(SUBJECT, IDENTITY_PROVIDER)):
@@ -209,3 +208,47 @@ def test_public_key_recipe_derives_the_demo_key(tmp_path):
     assert result.returncode == 0, result.stderr
     assert result.stdout == DEMO_PUBLIC_KEY + "\n"
     assert DEMO_PUBLIC_KEY in GUIDE.read_text(encoding="utf-8")
+
+
+def forgeries(demo):
+    """Certificates that an earlier shell recipe, reading the file line by line, accepted."""
+    text = demo.read_text(encoding="utf-8")
+    certificate = load_certificate(demo)
+    signature_line = f'  "certSignature": "{certificate["certSignature"]}",'
+    assert signature_line in text
+    countersigned = dict(certificate, platformCountersign={
+        "countersignJws": "jws", "kid": "k", "countersignedAt": "2026-01-05T09:30:00Z"})
+    countersigned_text = encode(countersigned, pretty=True)
+    return {
+        "text after the signature on its line": text.replace(
+            signature_line, signature_line[:-1] + ', "status": "failed",'),
+        "members hidden in a countersignature": countersigned_text.replace(
+            '"kid": "k",', '"kid": "k",\n    "signer": {"subject": "mallory"},'),
+        "duplicate status": text.replace('"status": "complete",',
+                                         '"status": "failed",\n  "status": "complete",', 1),
+        "unknown member": text.replace('"status": "complete",',
+                                       '"status": "complete",\n  "approved": true,', 1),
+    }
+
+
+def test_forged_certificates_are_refused_by_both_ways(recipes, demo, tmp_path):
+    for label, body in forgeries(demo).items():
+        forged = tmp_path / "forged.json"
+        forged.write_text(body, encoding="utf-8")
+        result = verify(recipes, "verify-certificate.py", forged)
+        assert result.returncode == 1, (label, result)
+        checked = run([str(forged), "--public-key", DEMO_PUBLIC_KEY], binary=VERIFY)
+        assert checked.returncode == 1, (label, checked)
+        assert "FAIL well-formed: " in checked.stdout, (label, checked.stdout)
+
+
+def test_guide_leads_with_the_command_and_it_verifies_the_demo(demo):
+    text = GUIDE.read_text(encoding="utf-8")
+    first_block = re.search(r"^```sh\n(.*?)^```", text, re.S | re.M).group(1)
+    assert first_block.startswith("certwright-verify ")
+    arguments = first_block.replace("\\\n", " ").split()[1:]
+    arguments[0] = str(demo)
+    arguments = [str(ROOT / a) if a.startswith("examples/") else a for a in arguments]
+    result = run(arguments, binary=VERIFY)
+    assert result.returncode == 0, result
+    assert result.stdout.startswith("ok   well-formed: ")

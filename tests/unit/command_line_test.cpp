@@ -152,6 +152,8 @@ TEST(CommandLine, RejectsMalformedBuildCertificateArguments) {
       {{"RUN", "--require-sbom-binding="}, "'--require-sbom-binding'"},
       {{"--adapter", "--tenant-mode", "RUN"}, "'--adapter <ADAPTER>'"},
       {{"RUN", "--out"}, "'--out <OUT>'"},
+      {{"RUN", "--out="}, "'--out <OUT>' is empty"},
+      {{"RUN", "--out", ""}, "'--out <OUT>' is empty"},
       {{"--business-docs", "--", "RUN"}, "'--business-docs <BUSINESS_DOCS>...'"},
       {{"RUN", "--business-docs", "a", "-x"}, "'-x'"},
       {{"--adapter", "a\xFF", "RUN"}, "'--adapter <ADAPTER>'"},
@@ -187,6 +189,39 @@ TEST(CommandLine, HelpWinsWhereverItStandsBeforeAnError) {
   const CommandLine parsed = parse_build_certificate({"--", "--help"});
   ASSERT_TRUE(std::holds_alternative<BuildCertificateArgs>(parsed));
   EXPECT_EQ(std::get<BuildCertificateArgs>(parsed).run_dir, "--help");
+}
+
+TEST(CommandLine, VerifyAndKeygenUseTheSameParserWithTheirOwnTables) {
+  const std::string key = "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=";
+  const std::vector<std::string_view> verify_argv = {
+      "certwright-verify", "--public-key",      key, "-q", "CERT", "--business-docs", "a", "b",
+      "--format=json",     "--public-key-file", "k"};
+  const auto verify = parse_verify_command_line(verify_argv);
+  ASSERT_TRUE(std::holds_alternative<VerifyArgs>(verify)) << std::get<UsageError>(verify).text;
+  const auto& args = std::get<VerifyArgs>(verify);
+  EXPECT_EQ(args.certificate, "CERT");
+  EXPECT_EQ(args.public_keys, std::vector<std::string>{key});
+  EXPECT_EQ(args.public_key_files, std::vector<std::string>{"k"});
+  EXPECT_EQ(args.business_docs, (std::vector<std::string>{"a", "b"}));
+  EXPECT_TRUE(args.quiet);
+  EXPECT_EQ(args.format, "json");
+
+  struct Case {
+    std::vector<std::string_view> argv;
+    std::string_view file;  // the value --public stores
+  };
+  for (const Case& c : std::vector<Case>{{{"certwright-keygen", "--public"}, ""},
+                                         {{"certwright-keygen", "--public", "seed"}, "seed"},
+                                         {{"certwright-keygen", "--public=seed"}, "seed"}}) {
+    const auto keygen = parse_keygen_command_line(c.argv);
+    ASSERT_TRUE(std::holds_alternative<KeygenArgs>(keygen)) << std::get<UsageError>(keygen).text;
+    EXPECT_EQ(std::get<KeygenArgs>(keygen).public_key_of, std::optional<std::string>(c.file));
+  }
+  // The emitter's options are not the verifier's, nor is its subcommand.
+  EXPECT_TRUE(std::holds_alternative<UsageError>(parse_verify_command_line(
+      std::vector<std::string_view>{"certwright-verify", "build-certificate", "--adapter", "x"})));
+  EXPECT_TRUE(std::holds_alternative<VersionText>(
+      parse_keygen_command_line(std::vector<std::string_view>{"certwright-keygen", "-V"})));
 }
 
 }  // namespace

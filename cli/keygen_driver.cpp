@@ -1,0 +1,100 @@
+#include "cli/keygen_driver.h"
+#include "cli/error_line.h"
+
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <expected>
+#include <string_view>
+
+#include "core/base64.h"
+#include "core/certificate_signature.h"
+#include "core/error.h"
+#include "core/signing_key.h"
+#include "core/text.h"
+#include "core/unique_fd.h"
+#include "core/warning.h"
+
+namespace certwright {
+namespace {
+
+constexpr std::string_view kNoOperatorKey =
+    "no operator key is configured: set ZEM_SIGNING_KEY or ZEM_SIGNING_KEY_PATH, or name a seed "
+    "file with --public FILE";
+
+// Prints the 44-character Base64 public key and a line break: the whole of standard output.
+int print_public_key(const Seed& seed) {
+  const auto key = SigningKey::from_seed(seed);
+  if (!key) return refuse("Ed25519 key derivation failed: " + key.error());
+  write_fully(STDOUT_FILENO, encode_public_key(*key) + "\n");
+  return 0;
+}
+
+// Writes all of `text` to `fd`; the error of the write that failed otherwise.
+std::expected<void, std::error_code> write_text(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return std::unexpected(last_system_error());
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return {};
+}
+
+// The seed's text and a line break, in a file created for it alone: O_EXCL so nothing is
+// overwritten, O_NOFOLLOW so no link is followed, and mode 0600 set on the descriptor so the
+// umask cannot widen or narrow it. A file that could not be written whole is removed.
+std::expected<void, std::string> write_seed_file(const std::string& path, const Seed& seed) {
+  const std::string shown = lossy_utf8(path);
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd) {
+    const int error = errno;
+    if (error == EEXIST) return std::unexpected(shown + " exists; a key file is never overwritten");
+    return std::unexpected("cannot create " + shown + ": " +
+                           std::generic_category().message(error));
+  }
+  // Written as two pieces: appending the line break could reallocate and leave a copy behind.
+  std::string text = base64_encode(seed.bytes());
+  auto written = ::fchmod(fd.get(), 0600) == 0 ? write_text(fd.get(), text)
+                                               : std::unexpected(last_system_error());
+  OPENSSL_cleanse(text.data(), text.size());
+  if (written) written = write_text(fd.get(), "\n");
+  if (written && ::fsync(fd.get()) != 0) written = std::unexpected(last_system_error());
+  if (!written) {
+    ::unlink(path.c_str());
+    return std::unexpected("cannot write " + shown + ": " + written.error().message());
+  }
+  return {};
+}
+
+int generate(const std::string& path) {
+  const auto seed = random_seed();
+  if (!seed) return refuse(seed.error().message);
+  if (auto written = write_seed_file(path, *seed); !written) return refuse(written.error());
+  return print_public_key(*seed);
+}
+
+int show_public_key(const std::string& seed_file) {
+  if (!seed_file.empty()) {
+    const auto seed = read_seed_file(seed_file);
+    if (!seed) return refuse(seed.error().message);
+    return print_public_key(*seed);
+  }
+  const auto resolved = resolve_operator_key();
+  if (!resolved) return refuse(kNoOperatorKey);
+  if (!*resolved) return refuse(resolved->error().message);
+  write_fully(STDOUT_FILENO, encode_public_key((*resolved)->key) + "\n");
+  return 0;
+}
+
+}  // namespace
+
+int run_keygen(KeygenArgs args) {
+  if (args.out) return generate(*args.out);
+  return show_public_key(args.public_key_of.value_or(""));
+}
+
+}  // namespace certwright

@@ -1,0 +1,152 @@
+#include "cli/verify_driver.h"
+#include "cli/error_line.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <expected>
+#include <string_view>
+
+#include "cli/verify_report.h"
+#include "core/base64.h"
+#include "core/corpus_binding.h"
+#include "core/error.h"
+#include "core/file_read.h"
+#include "core/padded_file.h"
+#include "core/regular_file.h"
+#include "core/requirements_hash.h"
+#include "core/sbom_binding.h"
+#include "core/text.h"
+#include "core/warning.h"
+
+namespace certwright {
+namespace {
+
+// The certificate of a run with a hundred thousand artifacts takes about 14 MB; a file beyond
+// these sizes is refused before it is read into memory.
+constexpr std::size_t kMaxCertificateBytes = std::size_t{1} << 30;
+constexpr std::size_t kMaxKeyFileBytes = std::size_t{1} << 20;
+
+// An error when the regular file at `path` is larger than `cap` bytes; open errors are left to
+// the reader that follows, which reports them in its own words.
+std::expected<void, Error> within_size(const std::string& path, std::size_t cap,
+                                       std::string_view what) {
+  const auto file = open_regular_file(path);
+  if (file && file->size > cap)
+    return std::unexpected(Error{std::string(what) + " " + lossy_utf8(path) + " is larger than " +
+                                 std::to_string(cap) + " bytes"});
+  return {};
+}
+
+PublicKeyBytes decode_trusted_key(std::string_view text) {
+  std::array<unsigned char, 48> decoded{};
+  // Checked by trusted_key_error before: 32 bytes of strict Base64.
+  (void)base64_decode(trim_white_space(text), decoded);
+  PublicKeyBytes key{};
+  std::copy_n(decoded.begin(), key.size(), key.begin());
+  return key;
+}
+
+// The keys of a key file: one per line, white space around it ignored; blank lines and lines
+// starting with "#" skipped. A malformed line, or no key at all, is an error.
+std::expected<void, Error> read_key_file(const std::string& path,
+                                         std::vector<PublicKeyBytes>& keys) {
+  const std::string shown = "--public-key-file " + lossy_utf8(path);
+  if (auto size = within_size(path, kMaxKeyFileBytes, "--public-key-file"); !size)
+    return std::unexpected(size.error());
+  const auto content = read_whole_file(path);
+  if (!content) return std::unexpected(Error{shown + ": " + content.error().message()});
+  std::size_t found = 0;
+  std::size_t line_number = 0;
+  for (std::string_view rest = *content; !rest.empty();) {
+    const std::size_t end = std::min(rest.find('\n'), rest.size());
+    const std::string_view line = trim_white_space(rest.substr(0, end));
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+    ++line_number;
+    if (line.empty() || line.front() == '#') continue;
+    if (const auto error = trusted_key_error(line))
+      return std::unexpected(Error{shown + " line " + std::to_string(line_number) + ": " + *error});
+    keys.push_back(decode_trusted_key(line));
+    ++found;
+  }
+  if (found == 0) return std::unexpected(Error{shown + ": no public key in the file"});
+  return {};
+}
+
+std::expected<VerificationPolicy, Error> policy_of(const VerifyArgs& args) {
+  VerificationPolicy policy;
+  for (const std::string& key : args.public_keys)
+    policy.trusted_keys.push_back(decode_trusted_key(key));
+  for (const std::string& path : args.public_key_files)
+    if (auto read = read_key_file(path, policy.trusted_keys); !read)
+      return std::unexpected(read.error());
+  policy.integrity_only = args.integrity_only;
+  // A trusted key proves who sealed the certificate only when the key is an operator's.
+  policy.require_operator_key =
+      args.require_operator_key || (!args.integrity_only && !args.allow_ephemeral);
+  policy.signer_subject = args.signer_subject;
+  policy.signer_identity_provider = args.signer_identity_provider;
+  policy.require_corpus_binding = args.require_corpus_binding;
+  policy.require_sbom_binding = args.require_sbom_binding;
+  policy.require_posture_binding = args.require_posture_binding;
+  return policy;
+}
+
+bool is_directory(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// The inputs named on the command line, read before the certificate is judged: none of them is
+// named by the certificate. The binding resolvers print their own warning when they fail.
+std::expected<DriftInputs, Error> drift_inputs_of(const VerifyArgs& args) {
+  DriftInputs inputs;
+  if (args.run_dir) {
+    if (!is_directory(*args.run_dir))
+      return std::unexpected(Error{"run directory " + lossy_utf8(*args.run_dir) +
+                                   " does not exist or is not a directory"});
+    inputs.run_dir = args.run_dir;
+  }
+  if (!args.business_docs.empty()) {
+    auto hash = hash_business_docs(args.business_docs);
+    if (!hash)
+      return std::unexpected(Error{"requirement document " + lossy_utf8(hash.error().path) +
+                                   " unreadable: " + hash.error().error.message()});
+    inputs.requirements_hash = std::move(*hash);
+  }
+  if (args.corpus_attestation) {
+    inputs.corpus_binding = resolve_corpus_binding(args.corpus_attestation);
+    if (!inputs.corpus_binding)
+      return std::unexpected(Error{"--corpus-attestation " + lossy_utf8(*args.corpus_attestation) +
+                                   " could not be read as a corpus attestation"});
+  }
+  if (args.sbom_dir) {
+    inputs.sbom_binding = resolve_sbom_binding(args.sbom_dir);
+    if (!inputs.sbom_binding)
+      return std::unexpected(Error{"--sbom-dir " + lossy_utf8(*args.sbom_dir) +
+                                   ": the BOM or the audit file could not be read"});
+  }
+  return inputs;
+}
+
+}  // namespace
+
+int run_verify(VerifyArgs args) {
+  const auto policy = policy_of(args);
+  if (!policy) return refuse(policy.error().message);
+  if (auto size = within_size(args.certificate, kMaxCertificateBytes, "certificate"); !size)
+    return refuse(size.error().message);
+  const auto file = read_padded_file(args.certificate);
+  if (!file)
+    return refuse("certificate " + lossy_utf8(args.certificate) +
+                  " unreadable: " + file.error().message());
+  const auto inputs = drift_inputs_of(args);
+  if (!inputs) return refuse(inputs.error().message);
+  const VerificationReport report = verify_certificate(*file, *policy, *inputs);
+  if (!args.quiet)
+    write_fully(STDOUT_FILENO, args.format == "json" ? json_report(args.certificate, report)
+                                                     : text_report(args.certificate, report));
+  return report.verified() ? 0 : 1;
+}
+
+}  // namespace certwright

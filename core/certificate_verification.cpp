@@ -1,0 +1,300 @@
+#include "core/certificate_verification.h"
+
+#include <openssl/evp.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <memory>
+#include <span>
+
+#include "core/base64.h"
+#include "core/build_spec.h"
+#include "core/certificate_encoding.h"
+#include "core/certificate_reader.h"
+#include "core/openssl_handles.h"
+#include "core/stage_walk.h"
+#include "core/text.h"
+
+namespace certwright {
+namespace {
+
+constexpr std::string_view kDriftNotChecked =
+    "drift not checked: the certificate is not intact and sealed";
+
+struct PublicKeyFree {
+  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+using PublicKey = std::unique_ptr<EVP_PKEY, PublicKeyFree>;
+
+// The bytes of a Base64 seal member of exactly `Size` bytes, or the reason it is not one.
+template <std::size_t Size>
+std::expected<std::array<unsigned char, Size>, std::string> decode_exact(std::string_view name,
+                                                                         std::string_view text) {
+  std::vector<unsigned char> bytes(base64_decoded_size(text));
+  const auto size = base64_decode(text, bytes);
+  if (!size) return std::unexpected(std::string(name) + ": base64: " + size.error());
+  if (*size != Size)
+    return std::unexpected(std::string(name) + ": " + std::to_string(*size) + " bytes, not " +
+                           std::to_string(Size));
+  std::array<unsigned char, Size> exact{};
+  std::copy_n(bytes.begin(), Size, exact.begin());
+  return exact;
+}
+
+// RFC 8032 Ed25519 (plain, no context) verification of `signature` over `message`.
+bool ed25519_verifies(const PublicKeyBytes& public_key, std::string_view message,
+                      const std::array<unsigned char, 64>& signature) {
+  const PublicKey key(
+      EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, public_key.data(), public_key.size()));
+  const DigestContext context(EVP_MD_CTX_new());
+  if (!key || !context) return false;
+  if (EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1) return false;
+  return EVP_DigestVerify(context.get(), signature.data(), signature.size(),
+                          reinterpret_cast<const unsigned char*>(message.data()),
+                          message.size()) == 1;
+}
+
+std::string short_text(std::string_view text) {
+  return std::string(text.substr(0, 16)) + (text.size() > 16 ? "..." : "");
+}
+
+CheckResult hash_check(const GovernanceCertificate& certificate) {
+  const std::string recomputed = compute_certificate_hash(certificate);
+  if (recomputed == certificate.certificate_hash)
+    return {"hash", true, "certificateHash matches the re-encoded hash view"};
+  return {"hash", false,
+          "certificateHash " + short_text(certificate.certificate_hash) +
+              " differs from the re-encoded hash view's " + short_text(recomputed)};
+}
+
+CheckResult signature_check(const GovernanceCertificate& certificate) {
+  const auto public_key = decode_exact<32>("signingPublicKey", certificate.signing_public_key);
+  if (!public_key) return {"signature", false, public_key.error()};
+  const auto signature = decode_exact<64>("certSignature", certificate.cert_signature);
+  if (!signature) return {"signature", false, signature.error()};
+  if (!ed25519_verifies(*public_key, encode_compact(certificate, CertificateView::signing),
+                        *signature))
+    return {"signature", false, "certSignature does not verify under signingPublicKey"};
+  return {"signature", true, "Ed25519 signature by signingPublicKey over the signing view"};
+}
+
+CheckResult trusted_key_check(const GovernanceCertificate& certificate,
+                              const VerificationPolicy& policy) {
+  const std::string shown = certificate.signing_public_key.substr(0, 12) + "...";
+  const auto public_key = decode_exact<32>("signingPublicKey", certificate.signing_public_key);
+  if (!public_key) return {"trusted-key", false, public_key.error()};
+  if (std::ranges::find(policy.trusted_keys, *public_key) != policy.trusted_keys.end())
+    return {"trusted-key", true, "signingPublicKey " + shown + " is a trusted key"};
+  return {"trusted-key", false,
+          "signingPublicKey " + shown + " is not among the " +
+              std::to_string(policy.trusted_keys.size()) + " trusted keys"};
+}
+
+CheckResult operator_key_check(const GovernanceCertificate& certificate) {
+  const AttestationKind kind = certificate.signing_attestation.kind;
+  if (kind == AttestationKind::operator_)
+    return {"operator-key", true, "signingAttestation.kind is operator"};
+  return {"operator-key", false,
+          std::string("signingAttestation.kind is ") + to_text(kind) + ", not operator"};
+}
+
+// Signer texts compare exactly: no case folding, no trimming.
+CheckResult signer_check(const GovernanceCertificate& certificate,
+                         const VerificationPolicy& policy) {
+  if (!certificate.signer) return {"signer", false, "the certificate names no signer"};
+  const SignerIdentity& signer = *certificate.signer;
+  if (policy.signer_subject && signer.subject != *policy.signer_subject)
+    return {"signer", false,
+            "subject is \"" + signer.subject + "\", expected \"" + *policy.signer_subject + "\""};
+  if (policy.signer_identity_provider &&
+      signer.identity_provider != *policy.signer_identity_provider)
+    return {"signer", false,
+            "identityProvider is \"" + signer.identity_provider + "\", expected \"" +
+                *policy.signer_identity_provider + "\""};
+  return {
+      "signer", true,
+      "subject \"" + signer.subject + "\", identityProvider \"" + signer.identity_provider + "\""};
+}
+
+CheckResult presence_check(std::string name, bool present, bool recomputed) {
+  if (present) return {std::move(name), true, "present"};
+  return {std::move(name), false,
+          recomputed ? "absent, so the recomputed binding has nothing to match"
+                     : "absent, but required"};
+}
+
+void add_policy_checks(VerificationReport& report, const GovernanceCertificate& certificate,
+                       const VerificationPolicy& policy, const DriftInputs& inputs) {
+  if (!policy.integrity_only) report.checks.push_back(trusted_key_check(certificate, policy));
+  if (policy.require_operator_key) report.checks.push_back(operator_key_check(certificate));
+  if (policy.signer_subject || policy.signer_identity_provider)
+    report.checks.push_back(signer_check(certificate, policy));
+  if (policy.require_corpus_binding || inputs.corpus_binding)
+    report.checks.push_back(presence_check("corpus-binding", certificate.corpus_binding.has_value(),
+                                           inputs.corpus_binding.has_value()));
+  if (policy.require_sbom_binding || inputs.sbom_binding)
+    report.checks.push_back(presence_check("sbom-binding",
+                                           certificate.sbom_artifact_binding.has_value(),
+                                           inputs.sbom_binding.has_value()));
+  if (policy.require_posture_binding)
+    report.checks.push_back(
+        presence_check("posture-binding", certificate.agentic_posture_binding.has_value(), false));
+}
+
+bool is_directory(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// Adds what changed between the certified artifact map and the one found now.
+void compare_artifacts(const StringMap& certified, const StringMap& found, StageDrift& drift) {
+  auto old_entry = certified.begin();
+  auto new_entry = found.begin();
+  while (old_entry != certified.end() || new_entry != found.end()) {
+    if (new_entry == found.end() ||
+        (old_entry != certified.end() && (*old_entry).first < (*new_entry).first)) {
+      drift.removed.emplace_back((*old_entry++).first);
+    } else if (old_entry == certified.end() || (*new_entry).first < (*old_entry).first) {
+      drift.added.emplace_back((*new_entry++).first);
+    } else {
+      if ((*old_entry).second != (*new_entry).second)
+        drift.changed.emplace_back((*old_entry).first);
+      ++old_entry;
+      ++new_entry;
+    }
+  }
+}
+
+std::string stage_summary(std::string_view stage_id, const StageDrift& drift) {
+  std::string text = "stage \"" + std::string(stage_id) + "\"";
+  if (drift.missing) text += " missing:";
+  const auto count = [&](const std::vector<std::string>& names, std::string_view what) {
+    if (!names.empty()) text += " " + std::to_string(names.size()) + " " + std::string(what);
+  };
+  count(drift.changed, "changed");
+  count(drift.added, "added");
+  count(drift.removed, "removed");
+  return text;
+}
+
+// Every stage of the certificate walked by the emitter's own walk. A stage id that could lead
+// out of the run directory is never walked.
+CheckResult stage_drift_check(VerificationReport& report, const GovernanceCertificate& certificate,
+                              const std::string& run_dir) {
+  std::vector<std::string> problems;
+  for (const StageRecord& stage : certificate.stages) {
+    if (!is_safe_stage_id(stage.stage_id)) {
+      problems.push_back("stage id \"" + stage.stage_id + "\" is unsafe, not walked");
+      continue;
+    }
+    StageDrift drift;
+    drift.missing = !is_directory(join_path(run_dir, stage.stage_id));
+    compare_artifacts(
+        stage.artifact_hashes,
+        drift.missing ? StringMap() : collect_stage(run_dir, stage.stage_id).artifact_hashes,
+        drift);
+    if (drift.drifted()) problems.push_back(stage_summary(stage.stage_id, drift));
+    // A stage id listed twice is reported once, with the first record's comparison.
+    report.stages.try_emplace(stage.stage_id, std::move(drift));
+  }
+  if (problems.empty())
+    return {"drift-stages", true, std::to_string(certificate.stages.size()) + " stages unchanged"};
+  std::string detail;
+  for (const std::string& problem : problems)
+    detail.append(detail.empty() ? "" : "; ").append(problem);
+  return {"drift-stages", false, detail};
+}
+
+CheckResult input_check(VerificationReport& report, std::string name, std::string key,
+                        std::string certified, std::string found) {
+  const bool same = certified == found;
+  std::string detail =
+      same ? "unchanged"
+           : "certified \"" + short_text(certified) + "\", found \"" + short_text(found) + "\"";
+  report.inputs[std::move(key)] = InputDrift{std::move(certified), std::move(found)};
+  return {std::move(name), same, std::move(detail)};
+}
+
+void add_drift_checks(VerificationReport& report, const GovernanceCertificate& certificate,
+                      const DriftInputs& inputs) {
+  if (inputs.run_dir) {
+    report.checks.push_back(stage_drift_check(report, certificate, *inputs.run_dir));
+    report.checks.push_back(input_check(report, "drift-build-spec", "buildSpec",
+                                        certificate.build_spec.hash,
+                                        hash_build_spec(*inputs.run_dir).value_or("")));
+  }
+  if (inputs.requirements_hash)
+    report.checks.push_back(input_check(report, "drift-requirements", "requirements",
+                                        certificate.intent.requirements_hash,
+                                        *inputs.requirements_hash));
+  if (inputs.corpus_binding && certificate.corpus_binding)
+    report.checks.push_back(input_check(report, "drift-corpus", "corpus",
+                                        certificate.corpus_binding->corpus_attestation_hash,
+                                        inputs.corpus_binding->corpus_attestation_hash));
+  if (inputs.sbom_binding && certificate.sbom_artifact_binding) {
+    const auto joined = [](const SbomArtifactBinding& binding) {
+      return binding.bom_hash + " " + binding.audit_hash;
+    };
+    report.checks.push_back(input_check(report, "drift-sbom", "sbom",
+                                        joined(*certificate.sbom_artifact_binding),
+                                        joined(*inputs.sbom_binding)));
+  }
+}
+
+bool wants_drift(const DriftInputs& inputs) {
+  return inputs.run_dir || inputs.requirements_hash || inputs.corpus_binding || inputs.sbom_binding;
+}
+
+}  // namespace
+
+bool VerificationReport::verified() const {
+  return !checks.empty() && failed_count() == 0;
+}
+
+std::size_t VerificationReport::failed_count() const {
+  return static_cast<std::size_t>(std::ranges::count(checks, false, &CheckResult::ok));
+}
+
+bool is_safe_stage_id(std::string_view stage_id) {
+  if (stage_id.empty() || stage_id.front() == '/' || stage_id.find('\0') != std::string_view::npos)
+    return false;
+  for (std::size_t start = 0; start <= stage_id.size();) {
+    const std::size_t end = std::min(stage_id.find('/', start), stage_id.size());
+    if (stage_id.substr(start, end - start) == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+VerificationReport verify_certificate(simdjson::padded_string_view file,
+                                      const VerificationPolicy& policy, const DriftInputs& inputs) {
+  VerificationReport report;
+  auto certificate = read_certificate(file);
+  if (!certificate) {
+    report.checks.push_back({"well-formed", false, certificate.error().message});
+    if (wants_drift(inputs)) report.notes.emplace_back(kDriftNotChecked);
+    return report;
+  }
+  report.checks.push_back({"well-formed", true,
+                           "certificateVersion " + certificate->certificate_version + ", " +
+                               std::to_string(certificate->stages.size()) + " stages"});
+  report.canonical = encode_pretty(*certificate) == std::string_view(file);
+  report.checks.push_back(hash_check(*certificate));
+  report.checks.push_back(signature_check(*certificate));
+  const bool sealed = report.checks[1].ok && report.checks[2].ok;
+  add_policy_checks(report, *certificate, policy, inputs);
+  if (policy.integrity_only)
+    report.notes.push_back(
+        "nothing is trusted (--integrity-only): the certificate is intact and sealed by the key "
+        "it carries, which proves nothing about who sealed it");
+  if (certificate->platform_countersign)
+    report.notes.push_back("platformCountersign is shape-checked only, not authenticated");
+  if (sealed)
+    add_drift_checks(report, *certificate, inputs);
+  else if (wants_drift(inputs))
+    report.notes.emplace_back(kDriftNotChecked);
+  report.certificate = std::move(*certificate);
+  return report;
+}
+
+}  // namespace certwright

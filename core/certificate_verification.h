@@ -1,0 +1,93 @@
+// Verifying a certificate file: integrity, seal, the caller's policy and drift of the run.
+#pragma once
+
+#include <simdjson.h>
+
+#include <array>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/certificate.h"
+
+namespace certwright {
+
+using PublicKeyBytes = std::array<unsigned char, 32>;
+
+// What the caller trusts and demands.
+struct VerificationPolicy {
+  std::vector<PublicKeyBytes> trusted_keys;  // empty only with integrity_only
+  bool integrity_only = false;               // no key is trusted: intact and self-sealed only
+  bool require_operator_key = false;
+  std::optional<std::string> signer_subject;
+  std::optional<std::string> signer_identity_provider;
+  bool require_corpus_binding = false;
+  bool require_sbom_binding = false;
+  bool require_posture_binding = false;
+};
+
+// What the certificate is compared with. Each is read by the caller from inputs the caller
+// named, never from names the certificate carries; only the run directory's stages are, and
+// they are walked only once the certificate has proved intact and sealed.
+struct DriftInputs {
+  std::optional<std::string> run_dir;
+  std::optional<std::string> requirements_hash;     // recomputed from the business documents
+  std::optional<CorpusBinding> corpus_binding;      // recomputed from the corpus attestation
+  std::optional<SbomArtifactBinding> sbom_binding;  // recomputed from the SBOM directory
+};
+
+// One check of the report, under a stable name ("well-formed", "hash", "signature",
+// "trusted-key", "operator-key", "signer", "corpus-binding", "sbom-binding", "posture-binding",
+// "drift-stages", "drift-build-spec", "drift-requirements", "drift-corpus", "drift-sbom").
+struct CheckResult {
+  std::string name;
+  bool ok = false;
+  std::string detail;  // raw text: names in it are unescaped
+};
+
+// A stage's artifacts as the run directory holds them now, against the certificate. A missing
+// stage directory has every certified artifact removed; one that was certified without
+// artifacts (the emitter records a missing directory that way) has not drifted.
+struct StageDrift {
+  bool missing = false;
+  std::vector<std::string> added;
+  std::vector<std::string> removed;
+  std::vector<std::string> changed;
+
+  bool drifted() const { return !added.empty() || !removed.empty() || !changed.empty(); }
+};
+
+// An input's hash as certified and as found now.
+struct InputDrift {
+  std::string certified;
+  std::string found;
+};
+
+struct VerificationReport {
+  std::vector<CheckResult> checks;
+  bool canonical = false;  // the file is byte for byte the certificate's pretty encoding
+  // Facts for the reader of the report that are no check: what was not trusted, not
+  // authenticated or not looked at.
+  std::vector<std::string> notes;
+  std::map<std::string, StageDrift> stages;  // every stage walked, by stage id
+  std::map<std::string, InputDrift> inputs;  // "buildSpec", "requirements", "corpus", "sbom"
+  std::optional<GovernanceCertificate> certificate;  // when well-formed
+
+  // True exactly when every check passed.
+  bool verified() const;
+  std::size_t failed_count() const;
+};
+
+// Runs the checks in their order on the certificate file's bytes. Policy and drift checks are
+// added only when the policy or the inputs ask for them; drift is looked at only after the
+// well-formed, hash and signature checks have passed. Stage walks print the walk's warnings.
+VerificationReport verify_certificate(simdjson::padded_string_view file,
+                                      const VerificationPolicy& policy, const DriftInputs& inputs);
+
+// True when `stage_id` names a place inside the run directory: not empty, not absolute, no
+// ".." component and no NUL byte.
+bool is_safe_stage_id(std::string_view stage_id);
+
+}  // namespace certwright

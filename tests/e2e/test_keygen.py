@@ -1,0 +1,141 @@
+"""certwright-keygen: new seed files that only their owner can read and that are never
+overwritten, and the public key of a seed, checked with independent code."""
+
+import base64
+import os
+import stat
+
+import pytest
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
+
+from conftest import ROOT, TEST_PUBLIC_B64, TEST_SEED_B64, base_env, run
+
+KEYGEN = os.path.abspath(os.environ.get("CERTWRIGHT_KEYGEN_BIN",
+                                        str(ROOT / "build" / "dev" / "certwright-keygen")))
+VERIFY = os.path.abspath(os.environ.get("CERTWRIGHT_VERIFY_BIN",
+                                        str(ROOT / "build" / "dev" / "certwright-verify")))
+
+
+def keygen(*args, env=None, prefix=()):
+    return run([str(arg) for arg in args], binary=KEYGEN, env=env, prefix=prefix)
+
+
+def public_key_of(seed_b64):
+    key = Ed25519PrivateKey.from_private_bytes(base64.b64decode(seed_b64, validate=True))
+    raw = key.public_key().public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw)
+    return base64.b64encode(raw).decode()
+
+
+@pytest.mark.parametrize("umask", [0o022, 0o077, 0o277, 0o000])
+def test_out_writes_a_private_seed_and_prints_its_public_key(tmp_path, umask):
+    seed_file = tmp_path / "key.b64"
+    result = keygen("--out", seed_file, prefix=("sh", "-c", f'umask {umask:03o}; exec "$0" "$@"'))
+    assert result.returncode == 0, result
+    text = seed_file.read_text()
+    assert len(text) == 45 and text.endswith("\n")
+    assert stat.S_IMODE(seed_file.stat().st_mode) == 0o600
+    assert result.stdout == public_key_of(text.strip()) + "\n"
+    assert text.strip() not in result.stdout + result.stderr
+    assert result.stderr == ""
+
+
+def test_two_seeds_differ_and_feed_the_emitter_and_the_verifier(tmp_path):
+    first, second = tmp_path / "a.b64", tmp_path / "b.b64"
+    assert keygen("--out", first).returncode == 0
+    assert keygen("--out", second).returncode == 0
+    assert first.read_text() != second.read_text()
+    public = tmp_path / "operator.pub"
+    result = keygen("--public", first)
+    public.write_text(result.stdout)
+    run_dir = tmp_path / "run"
+    (run_dir / "s0-preflight").mkdir(parents=True)
+    (run_dir / "s0-preflight" / "a").write_bytes(b"a")
+    out = tmp_path / "cert.json"
+    assert run(["build-certificate", str(run_dir), "--out", str(out)],
+               env=base_env(ZEM_SIGNING_KEY_PATH=str(first))).returncode == 0
+    verified = run([str(out), "--public-key-file", str(public)], binary=VERIFY)
+    assert verified.returncode == 0, verified
+    assert run([str(out), "--public-key", keygen("--public", second).stdout.strip()],
+               binary=VERIFY).returncode == 1
+
+
+def test_out_never_overwrites_nor_follows_a_link(tmp_path):
+    existing = tmp_path / "key.b64"
+    existing.write_text("keep")
+    link = tmp_path / "link.b64"
+    link.symlink_to(tmp_path / "target.b64")
+    for path in (existing, link):
+        result = keygen("--out", path)
+        assert result.returncode == 2, result
+        assert result.stdout == "" and result.stderr.startswith("error: ")
+    assert existing.read_text() == "keep"
+    assert not (tmp_path / "target.b64").exists()
+
+
+PUBLIC_CASES = [
+    # (environment, seed file content or None, expected stdout or error text)
+    ({"ZEM_SIGNING_KEY": TEST_SEED_B64 + "\n"}, None, TEST_PUBLIC_B64),
+    ({"ZEM_SIGNING_KEY_PATH": "SEEDFILE"}, f"  {TEST_SEED_B64}\r\n", TEST_PUBLIC_B64),
+    ({"ZEM_SIGNING_KEY": TEST_SEED_B64[:-1]},
+     None, "error: ZEM_SIGNING_KEY is set but malformed: base64: Invalid padding"),
+    ({"ZEM_SIGNING_KEY": "bad", "ZEM_SIGNING_KEY_PATH": "SEEDFILE"}, TEST_SEED_B64,
+     "error: ZEM_SIGNING_KEY is set but malformed"),
+    ({"ZEM_SIGNING_KEY_PATH": "SEEDFILE"}, None, "unreadable: No such file or directory"),
+    ({}, None, "error: no operator key is configured"),
+]
+
+
+@pytest.mark.parametrize("env, content, expected", PUBLIC_CASES)
+def test_public_resolves_the_emitters_key_without_an_ephemeral_fallback(tmp_path, env, content,
+                                                                        expected):
+    seed_file = tmp_path / "seed.b64"
+    if content is not None:
+        seed_file.write_text(content)
+    env = {name: str(seed_file) if value == "SEEDFILE" else value for name, value in env.items()}
+    result = keygen("--public", env=base_env(**env))
+    if expected.startswith("error: ") or "unreadable" in expected:
+        assert result.returncode == 2 and result.stdout == "", result
+        assert expected in result.stderr
+    else:
+        assert (result.returncode, result.stdout, result.stderr) == (0, expected + "\n", "")
+
+
+def test_public_of_a_seed_file(tmp_path):
+    seed_file = tmp_path / "seed.b64"
+    seed_file.write_text(TEST_SEED_B64 + "\n")
+    assert keygen("--public", seed_file).stdout == TEST_PUBLIC_B64 + "\n"
+    seed_file.write_text(TEST_SEED_B64[:20] + "\n" + TEST_SEED_B64[20:])
+    result = keygen("--public", seed_file)
+    assert result.returncode == 2
+    assert result.stderr == f"error: {seed_file} content malformed: base64: Invalid symbol 10, offset 20.\n"
+
+
+@pytest.mark.parametrize("args, named", [
+    ([], "one of '--out <FILE>' or '--public [<FILE>]' is required"),
+    (["--out", "k", "--public"], "cannot be used with"),
+    (["--out="], "is empty"),
+    (["--out", "k", "extra"], "'extra'"),
+    (["--public", "a", "b"], "'b'"),
+])
+def test_usage_errors(args, named):
+    result = keygen(*args)
+    assert result.returncode == 2 and result.stdout == "", result
+    assert result.stderr.startswith("error: ") and named in result.stderr
+    assert "Usage: certwright-keygen [OPTIONS]" in result.stderr
+
+
+def test_out_into_a_missing_directory_is_refused(tmp_path):
+    result = keygen("--out", tmp_path / "missing" / "key.b64")
+    assert result.returncode == 2
+    assert "No such file or directory" in result.stderr
+    assert not (tmp_path / "missing").exists()
+
+
+def test_help_and_version():
+    for program, name in ((KEYGEN, "certwright-keygen"), (VERIFY, "certwright-verify")):
+        version = run(["--version"], binary=program)
+        assert (version.returncode, version.stdout) == (0, f"{name} 0.3.0\n")
+        assert run(["-V"], binary=program).stdout == version.stdout
+        help_text = run(["--help"], binary=program)
+        assert help_text.returncode == 0 and f"Usage: {name} [OPTIONS]" in help_text.stdout

@@ -1,0 +1,163 @@
+#include "core/certificate_verification.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/base64.h"
+#include "core/certificate_encoding.h"
+#include "core/certificate_signature.h"
+#include "core/signing_key.h"
+#include "core/stage_walk.h"
+#include "tests/unit/temp_dir_test_fixture.h"
+
+namespace certwright {
+namespace {
+
+SigningKey key_from(std::string_view seed_text) {
+  auto seed = parse_seed(seed_text);
+  EXPECT_TRUE(seed);
+  auto key = SigningKey::from_seed(*seed);
+  EXPECT_TRUE(key);
+  return std::move(*key);
+}
+
+const SigningKey& operator_key() {
+  static const SigningKey key = key_from("nWGxne/9WmC6hEr0kuwsxERJxWl7MmkZcDusAxyuf2A=");
+  return key;
+}
+
+PublicKeyBytes public_bytes(const SigningKey& key) {
+  return key.public_key();
+}
+
+class CertificateVerification : public TempDirTest {
+ protected:
+  // A sealed certificate recording the run directory's stages as the emitter's walk sees them.
+  std::string sealed_file(std::vector<std::string> stage_ids,
+                          const SigningKey& key = operator_key()) const {
+    GovernanceCertificate certificate;
+    certificate.certificate_version = std::string(kCurrentCertificateVersion);
+    certificate.pipeline_run_id = "run";
+    certificate.stages = collect_stages(dir_, stage_ids);
+    certificate.signer = SignerIdentity{"alice", "idp", std::nullopt};
+    certificate.signing_public_key = encode_public_key(key);
+    certificate.signing_attestation = {AttestationKind::operator_, "source=ZEM_SIGNING_KEY"};
+    seal_certificate(certificate, key);
+    return encode_pretty(certificate);
+  }
+
+  static VerificationReport verify(const std::string& file, const VerificationPolicy& policy,
+                                   const DriftInputs& inputs = {}) {
+    const simdjson::padded_string padded(file);
+    return verify_certificate(padded, policy, inputs);
+  }
+
+  static std::vector<std::string> failed(const VerificationReport& report) {
+    std::vector<std::string> names;
+    for (const CheckResult& check : report.checks)
+      if (!check.ok) names.push_back(check.name);
+    return names;
+  }
+
+  static VerificationPolicy trusting(const SigningKey& key) {
+    return VerificationPolicy{.trusted_keys = {public_bytes(key)}, .require_operator_key = true};
+  }
+};
+
+TEST_F(CertificateVerification, PolicyChecksNameWhatFailed) {
+  write("s0/a", "a");
+  const std::string file = sealed_file({"s0"});
+  const SigningKey other = key_from("AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=");
+  struct Case {
+    VerificationPolicy policy;
+    std::vector<std::string> failed;
+  };
+  const std::vector<Case> cases = {
+      {trusting(operator_key()), {}},
+      {trusting(other), {"trusted-key"}},
+      {{.integrity_only = true}, {}},
+      {{.integrity_only = true, .signer_subject = "Alice"}, {"signer"}},
+      {{.integrity_only = true, .signer_identity_provider = "idp"}, {}},
+      {{.integrity_only = true, .require_corpus_binding = true, .require_posture_binding = true},
+       {"corpus-binding", "posture-binding"}},
+  };
+  for (const Case& c : cases) {
+    const VerificationReport report = verify(file, c.policy);
+    EXPECT_EQ(failed(report), c.failed);
+    EXPECT_EQ(report.verified(), c.failed.empty());
+    EXPECT_TRUE(report.canonical);
+  }
+  EXPECT_EQ(verify(file, {.integrity_only = true}).notes.size(), 1u);  // nothing is trusted
+}
+
+TEST_F(CertificateVerification, IntegrityFailuresStopBeforeTheRunDirectory) {
+  write("s0/a", "a");
+  const std::string file = sealed_file({"s0"});
+  write("s0/a", "changed");
+  const DriftInputs inputs{.run_dir = dir_};
+  struct Case {
+    std::string file;
+    std::vector<std::string> failed;
+  };
+  std::string bad_hash = file;
+  bad_hash.replace(bad_hash.find("\"certificateHash\": \"") + 20, 1, "0");
+  std::string bad_signature = file;
+  bad_signature.replace(bad_signature.find("\"certSignature\": \"") + 18, 1, "_");
+  const std::vector<Case> cases = {
+      {"{", {"well-formed"}},
+      {bad_hash, {"hash", "signature"}},  // the signature covers the hash
+      {bad_signature, {"signature"}}};
+  for (const Case& c : cases) {
+    const VerificationReport report = verify(c.file, {.integrity_only = true}, inputs);
+    EXPECT_EQ(failed(report), c.failed);
+    EXPECT_TRUE(report.stages.empty());
+  }
+  EXPECT_EQ(failed(verify(file, {.integrity_only = true}, inputs)),
+            std::vector<std::string>{"drift-stages"});
+}
+
+TEST_F(CertificateVerification, DriftNamesEveryArtifactThatChanged) {
+  write("s0/same", "1");
+  write("s0/changed", "2");
+  write("s0/removed", "3");
+  write("s1/gone", "4");
+  write("s5-ui-specification/build-spec.yaml", "x: 1\n");
+  const std::string file = sealed_file({"s0", "s1", "s2", "s5-ui-specification"});
+  write("s0/changed", "two");
+  write("s0/added", "5");
+  std::filesystem::remove(dir_ + "/s0/removed");
+  std::filesystem::remove_all(dir_ + "/s1");
+  write("s5-ui-specification/build-spec.yaml", "x: 2\n");
+
+  const VerificationReport report =
+      verify(file, {.integrity_only = true},
+             {.run_dir = dir_, .requirements_hash = "", .corpus_binding = CorpusBinding{"c", "1"}});
+  EXPECT_EQ(failed(report),
+            (std::vector<std::string>{"corpus-binding", "drift-stages", "drift-build-spec"}));
+  const StageDrift& s0 = report.stages.at("s0");
+  EXPECT_EQ(s0.added, std::vector<std::string>{"added"});
+  EXPECT_EQ(s0.removed, std::vector<std::string>{"removed"});
+  EXPECT_EQ(s0.changed, std::vector<std::string>{"changed"});
+  EXPECT_TRUE(report.stages.at("s1").missing);
+  EXPECT_EQ(report.stages.at("s1").removed, std::vector<std::string>{"gone"});
+  // Certified without artifacts and still missing: nothing drifted.
+  EXPECT_TRUE(report.stages.at("s2").missing);
+  EXPECT_FALSE(report.stages.at("s2").drifted());
+  EXPECT_EQ(report.inputs.at("requirements").found, "");
+  EXPECT_NE(report.inputs.at("buildSpec").certified, report.inputs.at("buildSpec").found);
+}
+
+TEST(StageIds, OnlyIdsInsideTheRunDirectoryAreSafe) {
+  for (const std::string_view safe : {"s0", "a/b", ".", "..a", "a..", "a/.../b"})
+    EXPECT_TRUE(is_safe_stage_id(safe)) << safe;
+  for (const std::string_view unsafe : std::initializer_list<std::string_view>{
+           "", "/etc", "..", "../x", "a/..", "a/../b", "a/../../x", std::string_view("a\0b", 3)})
+    EXPECT_FALSE(is_safe_stage_id(unsafe)) << unsafe;
+}
+
+}  // namespace
+}  // namespace certwright
