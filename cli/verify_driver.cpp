@@ -23,20 +23,9 @@ namespace certwright {
 namespace {
 
 // The certificate of a run with a hundred thousand artifacts takes about 14 MB; a file beyond
-// these sizes is refused before it is read into memory.
+// these sizes is refused ("File too large"), and no more than that is ever held.
 constexpr std::size_t kMaxCertificateBytes = std::size_t{1} << 30;
 constexpr std::size_t kMaxKeyFileBytes = std::size_t{1} << 20;
-
-// An error when the regular file at `path` is larger than `cap` bytes; open errors are left to
-// the reader that follows, which reports them in its own words.
-std::expected<void, Error> within_size(const std::string& path, std::size_t cap,
-                                       std::string_view what) {
-  const auto file = open_regular_file(path);
-  if (file && file->size > cap)
-    return std::unexpected(Error{std::string(what) + " " + lossy_utf8(path) + " is larger than " +
-                                 std::to_string(cap) + " bytes"});
-  return {};
-}
 
 PublicKeyBytes decode_trusted_key(std::string_view text) {
   std::array<unsigned char, 48> decoded{};
@@ -52,9 +41,7 @@ PublicKeyBytes decode_trusted_key(std::string_view text) {
 std::expected<void, Error> read_key_file(const std::string& path,
                                          std::vector<PublicKeyBytes>& keys) {
   const std::string shown = "--public-key-file " + lossy_utf8(path);
-  if (auto size = within_size(path, kMaxKeyFileBytes, "--public-key-file"); !size)
-    return std::unexpected(size.error());
-  const auto content = read_whole_file(path);
+  const auto content = read_whole_file(path, kMaxKeyFileBytes);
   if (!content) return std::unexpected(Error{shown + ": " + content.error().message()});
   std::size_t found = 0;
   std::size_t line_number = 0;
@@ -134,9 +121,7 @@ std::expected<DriftInputs, Error> drift_inputs_of(const VerifyArgs& args) {
 int run_verify(VerifyArgs args) {
   const auto policy = policy_of(args);
   if (!policy) return refuse(policy.error().message);
-  if (auto size = within_size(args.certificate, kMaxCertificateBytes, "certificate"); !size)
-    return refuse(size.error().message);
-  const auto file = read_padded_file(args.certificate);
+  const auto file = read_padded_file(args.certificate, kMaxCertificateBytes);
   if (!file)
     return refuse("certificate " + lossy_utf8(args.certificate) +
                   " unreadable: " + file.error().message());

@@ -92,6 +92,7 @@ def test_public_resolves_the_emitters_key_without_an_ephemeral_fallback(tmp_path
     seed_file = tmp_path / "seed.b64"
     if content is not None:
         seed_file.write_text(content)
+        seed_file.chmod(0o600)
     env = {name: str(seed_file) if value == "SEEDFILE" else value for name, value in env.items()}
     result = keygen("--public", env=base_env(**env))
     if expected.startswith("error: ") or "unreadable" in expected:
@@ -104,7 +105,11 @@ def test_public_resolves_the_emitters_key_without_an_ephemeral_fallback(tmp_path
 def test_public_of_a_seed_file(tmp_path):
     seed_file = tmp_path / "seed.b64"
     seed_file.write_text(TEST_SEED_B64 + "\n")
-    assert keygen("--public", seed_file).stdout == TEST_PUBLIC_B64 + "\n"
+    seed_file.chmod(0o644)
+    result = keygen("--public", seed_file)
+    assert result.stdout == TEST_PUBLIC_B64 + "\n"
+    assert result.stderr == f"warning: {seed_file} is readable by group or others; restrict it to its owner (chmod 600)\n"
+    seed_file.chmod(0o600)
     seed_file.write_text(TEST_SEED_B64[:20] + "\n" + TEST_SEED_B64[20:])
     result = keygen("--public", seed_file)
     assert result.returncode == 2
