@@ -62,7 +62,7 @@ class ClassicReader final : public ArtifactReader {
 };
 
 // The batched engine. File i of a request uses slot i % kFilesInFlight; a slot moves through
-// open, statx, reads and close, one operation in the ring at a time, so the ring never holds
+// open, fstat, reads and close, one operation in the ring at a time, so the ring never holds
 // more than kFilesInFlight operations and its completion queue cannot overflow. Only the file
 // at the head of the request is hashed, and only it reads past its first buffer: completions
 // may arrive in any order, results leave in request order.
@@ -113,12 +113,11 @@ class UringReader final : public ArtifactReader {
   }
 
  private:
-  enum class State { free, opening, sizing, reading, filled, failed, closing };
+  enum class State { free, opening, reading, filled, failed, closing };
   struct Slot {
     State state = State::free;
     std::size_t index = 0;
     int fd = -1;
-    struct statx status {};
     std::size_t size = 0;    // measured after opening
     std::size_t total = 0;   // bytes read so far
     std::size_t filled = 0;  // bytes in the buffer, not yet hashed
@@ -143,7 +142,7 @@ class UringReader final : public ArtifactReader {
     io_uring_probe* probe = io_uring_get_probe_ring(&ring_);
     if (!probe) return false;
     bool all = true;
-    for (const int op : {IORING_OP_OPENAT, IORING_OP_STATX, IORING_OP_READ, IORING_OP_CLOSE})
+    for (const int op : {IORING_OP_OPENAT, IORING_OP_READ, IORING_OP_CLOSE})
       all = all && io_uring_opcode_supported(probe, op);
     io_uring_free_probe(probe);
     return all;
@@ -192,15 +191,7 @@ class UringReader final : public ArtifactReader {
       case State::opening:
         if (result < 0) return fail(slot, system_error(-result));
         slot.fd = result;
-        io_uring_prep_statx(entry_for(slot, State::sizing), slot.fd, "", AT_EMPTY_PATH,
-                            STATX_TYPE | STATX_SIZE, &slot.status);
-        return;
-      case State::sizing:
-        if (result < 0) return fail(slot, system_error(-result));
-        if (!S_ISREG(slot.status.stx_mode))
-          return fail(slot, make_error_code(FileError::not_regular_file));
-        slot.size = static_cast<std::size_t>(slot.status.stx_size);
-        return start_read(slot);
+        return size_and_read(slot);
       case State::reading:
         if (result == -EAGAIN) result = read_now(slot);
         if (result < 0) return fail(slot, system_error(-result));
@@ -215,6 +206,17 @@ class UringReader final : public ArtifactReader {
       default:
         return;
     }
+  }
+
+  // The type and size come from fstat on this thread rather than a statx in the ring: the kernel
+  // always hands a ring's statx to a worker thread, which doubled the CPU time of a walk over
+  // 120,000 small files (1.28 s against 0.68 s).
+  void size_and_read(Slot& slot) {
+    struct stat status {};
+    if (::fstat(slot.fd, &status) != 0) return fail(slot, last_system_error());
+    if (!S_ISREG(status.st_mode)) return fail(slot, make_error_code(FileError::not_regular_file));
+    slot.size = static_cast<std::size_t>(status.st_size);
+    start_read(slot);
   }
 
   // A read the ring gave back unfinished (a kernel that honours O_NONBLOCK for a file not in

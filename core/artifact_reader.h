@@ -2,8 +2,8 @@
 //
 // Why it exists: on a stage of many small files the walk's cost is system calls, four per file
 // (open, a read with the data, a read that confirms the end, close), not hashing. Where the
-// kernel grants an io_uring instance, the engine submits the opens, size queries, reads and
-// closes of many files in batches, on this one thread, without a polling or forced worker
+// kernel grants an io_uring instance, the engine submits the opens, reads and closes of many
+// files in batches, on this one thread, without a polling or forced worker
 // thread. Elsewhere (old kernels, io_uring refused by a seccomp profile or by
 // kernel.io_uring_disabled) it falls back to the classic loop, silently.
 //

@@ -414,11 +414,6 @@ std::string encode(const GovernanceCertificate& certificate, Layout layout, Cert
 
 }  // namespace
 
-void write_certificate_json(JsonWriter& writer, const GovernanceCertificate& certificate,
-                            CertificateView view) {
-  write_members(writer, certificate, view, nullptr);
-}
-
 HashViewEncoding encode_hash_view(const GovernanceCertificate& certificate) {
   std::size_t hash_end = 0;
   std::string bytes = encode(certificate, Layout::compact, CertificateView::hash, &hash_end);

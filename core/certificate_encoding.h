@@ -14,10 +14,6 @@ namespace certwright {
 // Encoding a view never copies the certificate.
 enum class CertificateView { full, hash, signing };
 
-// Appends the certificate (in the given view) to `out`.
-void write_certificate_json(JsonWriter& writer, const GovernanceCertificate& certificate,
-                            CertificateView view = CertificateView::full);
-
 // The compact encoding of the hash view, and the offset of the closing quote of its empty
 // "certificateHash" value. The signing view differs from the hash view only in that value, so
 // inserting the hash there gives the signing view byte for byte without encoding it again.
