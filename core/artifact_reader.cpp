@@ -19,9 +19,14 @@ namespace {
 // Each read asks for this much. Measured on the 6 x 256 MiB fixture (see docs/performance.md).
 constexpr std::size_t kReadSize = 256 * 1024;
 
-// Files the batched engine keeps open at once, each with its own read buffer, so the memory
-// this can take is bounded whatever a stage holds (at most 32 x 256 KiB of buffers).
-constexpr std::size_t kFilesInFlight = 32;
+// Files the batched engine keeps open at once, so the memory it takes is bounded whatever a stage
+// holds: each has a buffer for its first read, and the file being hashed reads on through one
+// buffer of kReadSize (64 x 64 KiB + 256 KiB in all). With the page cache dropped, 64 files in
+// flight walked 120,000 small files in 2.3-2.9 s against 3.2-3.7 s for 16 or 32.
+constexpr std::size_t kFilesInFlight = 64;
+
+// The size of the first read of every file: most artifacts are read whole by it.
+constexpr std::size_t kFirstReadSize = 64 * 1024;
 
 constexpr int kOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
@@ -123,7 +128,9 @@ class UringReader final : public ArtifactReader {
     std::size_t filled = 0;  // bytes in the buffer, not yet hashed
     bool ended = false;      // no read is needed any more
     std::error_code error;
-    std::byte* buffer = nullptr;
+    std::byte* first_read = nullptr;  // this slot's buffer for the first read
+    std::byte* buffer = nullptr;      // where the pending or last read goes
+    std::size_t asked = 0;            // what it asks for
   };
   struct Request {
     int dir_fd;
@@ -133,9 +140,11 @@ class UringReader final : public ArtifactReader {
     std::optional<Sha256> sha;  // the head file's, once its first bytes arrived
   };
 
-  UringReader() : buffers_(uninitialised_bytes(kReadSize * kFilesInFlight)) {
+  UringReader()
+      : first_reads_(uninitialised_bytes(kFirstReadSize * kFilesInFlight)),
+        head_buffer_(uninitialised_bytes(kReadSize)) {
     for (std::size_t i = 0; i < kFilesInFlight; ++i)
-      slots_[i].buffer = buffers_.get() + i * kReadSize;
+      slots_[i].first_read = first_reads_.get() + i * kFirstReadSize;
   }
 
   bool has_operations() {
@@ -163,12 +172,15 @@ class UringReader final : public ArtifactReader {
 
   void start_open(const Request& request, std::size_t index) {
     Slot& slot = slots_[index % kFilesInFlight];
-    slot = Slot{.index = index, .buffer = slot.buffer};
+    slot = Slot{.index = index, .first_read = slot.first_read};
     io_uring_prep_openat(entry_for(slot, State::opening), request.dir_fd, request.names[index],
                          kOpenFlags, 0);
   }
   void start_read(Slot& slot) {
-    io_uring_prep_read(entry_for(slot, State::reading), slot.fd, slot.buffer, kReadSize,
+    // Only the head file reads on past its first read, so one buffer serves every such read.
+    slot.buffer = slot.total == 0 ? slot.first_read : head_buffer_.get();
+    slot.asked = slot.total == 0 ? kFirstReadSize : kReadSize;
+    io_uring_prep_read(entry_for(slot, State::reading), slot.fd, slot.buffer, slot.asked,
                        slot.total);
   }
   // Closes the slot's file, if open; the slot is free once that is done.
@@ -197,7 +209,7 @@ class UringReader final : public ArtifactReader {
         if (result < 0) return fail(slot, system_error(-result));
         slot.filled = static_cast<std::size_t>(result);
         slot.total += slot.filled;
-        slot.ended = read_ends_file(slot.filled, kReadSize, slot.total, slot.size);
+        slot.ended = read_ends_file(slot.filled, slot.asked, slot.total, slot.size);
         slot.state = State::filled;
         return;
       case State::closing:
@@ -224,7 +236,7 @@ class UringReader final : public ArtifactReader {
   static int read_now(Slot& slot) {
     for (;;) {
       const ssize_t count =
-          ::pread(slot.fd, slot.buffer, kReadSize, static_cast<off_t>(slot.total));
+          ::pread(slot.fd, slot.buffer, slot.asked, static_cast<off_t>(slot.total));
       if (count >= 0) return static_cast<int>(count);
       if (errno != EINTR) return -errno;
     }
@@ -256,7 +268,8 @@ class UringReader final : public ArtifactReader {
   io_uring ring_{};
   bool ring_ready_ = false;
   std::size_t in_flight_ = 0;
-  std::unique_ptr<std::byte[]> buffers_;
+  std::unique_ptr<std::byte[]> first_reads_;
+  std::unique_ptr<std::byte[]> head_buffer_;
   Slot slots_[kFilesInFlight];
 };
 

@@ -353,14 +353,12 @@ std::size_t estimated_size(const GovernanceCertificate& certificate) {
   return size;
 }
 
-// The size of the previous encoding on this thread, 0 before the first. A run encodes the same
-// certificate three to five times, so the next encoding reserves from it instead of walking every
-// artifact map once more for an estimate; the margin covers the pretty layout's indentation.
-thread_local std::size_t previous_size = 0;
-
-std::size_t capacity_for(const GovernanceCertificate& certificate) {
-  if (previous_size == 0) return estimated_size(certificate);
-  return previous_size + previous_size / 4 + kFixedPart;
+// The buffer the next encoding writes into. A run encodes one large certificate several times
+// (hash view, signing view, file); writing each into the pages the previous one already touched
+// spares a fresh allocation's page faults every time. Single-threaded use only.
+std::string& spare_buffer() {
+  static std::string spare;
+  return spare;
 }
 
 // Writes the certificate in `view`; where `hash_end` is given, the offset just past the value of
@@ -404,15 +402,19 @@ void write_members(JsonWriter& writer, const GovernanceCertificate& certificate,
 
 std::string encode(const GovernanceCertificate& certificate, Layout layout, CertificateView view,
                    std::size_t* hash_end = nullptr) {
-  std::string out;
-  out.reserve(capacity_for(certificate));
+  std::string out = std::move(spare_buffer());
+  out.clear();
+  out.reserve(estimated_size(certificate));
   JsonWriter writer(layout, out);
   write_members(writer, certificate, view, hash_end);
-  previous_size = out.size();
   return out;
 }
 
 }  // namespace
+
+void recycle_encoding(std::string&& bytes) {
+  if (bytes.capacity() > spare_buffer().capacity()) spare_buffer() = std::move(bytes);
+}
 
 HashViewEncoding encode_hash_view(const GovernanceCertificate& certificate) {
   std::size_t hash_end = 0;
@@ -430,7 +432,10 @@ std::string encode_pretty(const GovernanceCertificate& certificate) {
 }
 
 std::string compute_certificate_hash(const GovernanceCertificate& certificate) {
-  return hash_bytes(encode_hash_view(certificate).bytes);
+  HashViewEncoding view = encode_hash_view(certificate);
+  std::string hash = hash_bytes(view.bytes);
+  recycle_encoding(std::move(view.bytes));
+  return hash;
 }
 
 void write_json(JsonWriter& writer, const StageRecord& stage) {

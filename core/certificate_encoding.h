@@ -29,6 +29,10 @@ std::string encode_compact(const GovernanceCertificate& certificate,
 // Two-space indented encoding; no line break after the final "}".
 std::string encode_pretty(const GovernanceCertificate& certificate);
 
+// Hands an encoding that is no longer needed back, so that the next encoding writes into its
+// already touched memory instead of a fresh allocation.
+void recycle_encoding(std::string&& bytes);
+
 // SHA-256 (lower-case hex) of the compact encoding of the hash view.
 std::string compute_certificate_hash(const GovernanceCertificate& certificate);
 

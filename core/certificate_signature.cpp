@@ -20,6 +20,7 @@ void seal_certificate(GovernanceCertificate& certificate, const SigningKey& key)
   certificate.certificate_hash = hash_bytes(view.bytes);
   view.bytes.insert(view.certificate_hash_at, certificate.certificate_hash);  // the signing view
   certificate.cert_signature = base64_encode(key.sign(view.bytes));
+  recycle_encoding(std::move(view.bytes));  // the file's encoding is written into it next
 }
 
 }  // namespace certwright
