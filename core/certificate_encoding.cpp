@@ -361,10 +361,9 @@ std::string& spare_buffer() {
   return spare;
 }
 
-// Writes the certificate in `view`; where `hash_end` is given, the offset just past the value of
-// "certificateHash" is stored there.
+// Writes the certificate in `view`.
 void write_members(JsonWriter& writer, const GovernanceCertificate& certificate,
-                   CertificateView view, std::size_t* hash_end) {
+                   CertificateView view) {
   // The views override members while writing; the certificate itself is never copied.
   const std::string_view certificate_hash =
       view == CertificateView::hash ? std::string_view() : certificate.certificate_hash;
@@ -392,7 +391,6 @@ void write_members(JsonWriter& writer, const GovernanceCertificate& certificate,
   object.if_present("sbomArtifactBinding", certificate.sbom_artifact_binding);
   object.if_present("agenticPostureBinding", certificate.agentic_posture_binding);
   object.always("certificateHash", certificate_hash);
-  if (hash_end) *hash_end = writer.size();
   object.always("signingPublicKey", certificate.signing_public_key);
   object.always("certSignature", cert_signature);
   object.always("signingAttestation", certificate.signing_attestation);
@@ -400,13 +398,12 @@ void write_members(JsonWriter& writer, const GovernanceCertificate& certificate,
     object.if_present("platformCountersign", certificate.platform_countersign);
 }
 
-std::string encode(const GovernanceCertificate& certificate, Layout layout, CertificateView view,
-                   std::size_t* hash_end = nullptr) {
+std::string encode(const GovernanceCertificate& certificate, Layout layout, CertificateView view) {
   std::string out = std::move(spare_buffer());
   out.clear();
   out.reserve(estimated_size(certificate));
   JsonWriter writer(layout, out);
-  write_members(writer, certificate, view, hash_end);
+  write_members(writer, certificate, view);
   return out;
 }
 
@@ -414,13 +411,6 @@ std::string encode(const GovernanceCertificate& certificate, Layout layout, Cert
 
 void recycle_encoding(std::string&& bytes) {
   if (bytes.capacity() > spare_buffer().capacity()) spare_buffer() = std::move(bytes);
-}
-
-HashViewEncoding encode_hash_view(const GovernanceCertificate& certificate) {
-  std::size_t hash_end = 0;
-  std::string bytes = encode(certificate, Layout::compact, CertificateView::hash, &hash_end);
-  // The value was written as "", so its closing quote is the last byte before `hash_end`.
-  return HashViewEncoding{std::move(bytes), hash_end - 1};
 }
 
 std::string encode_compact(const GovernanceCertificate& certificate, CertificateView view) {
@@ -432,9 +422,9 @@ std::string encode_pretty(const GovernanceCertificate& certificate) {
 }
 
 std::string compute_certificate_hash(const GovernanceCertificate& certificate) {
-  HashViewEncoding view = encode_hash_view(certificate);
-  std::string hash = hash_bytes(view.bytes);
-  recycle_encoding(std::move(view.bytes));
+  std::string view = encode_compact(certificate, CertificateView::hash);
+  std::string hash = hash_bytes(view);
+  recycle_encoding(std::move(view));
   return hash;
 }
 

@@ -14,15 +14,6 @@ namespace certwright {
 // Encoding a view never copies the certificate.
 enum class CertificateView { full, hash, signing };
 
-// The compact encoding of the hash view, and the offset of the closing quote of its empty
-// "certificateHash" value. The signing view differs from the hash view only in that value, so
-// inserting the hash there gives the signing view byte for byte without encoding it again.
-struct HashViewEncoding {
-  std::string bytes;
-  std::size_t certificate_hash_at = 0;
-};
-HashViewEncoding encode_hash_view(const GovernanceCertificate& certificate);
-
 // Single-line encoding without insignificant whitespace.
 std::string encode_compact(const GovernanceCertificate& certificate,
                            CertificateView view = CertificateView::full);

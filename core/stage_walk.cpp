@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <expected>
 #include <memory>
@@ -91,21 +90,12 @@ class ArtifactList {
   // the later listed wins. Sorting and then appending at the end costs far less than inserting
   // in listing order, which would move the later entries on every insert.
   StringMap to_map(const std::string& stage_id) {
-    const std::size_t shared = shared_prefix_size();
     order_.clear();
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-      const std::string_view text = name(entries_[i]);
-      order_.push_back(Sorted{sort_key(text, shared), text, i});
-    }
-    // The names of a stage mostly share a long beginning ("artifact-0..."): comparing the eight
-    // bytes after it as one integer settles nearly every comparison without reading the names.
-    // Equal names keep listing order through the index, which std::sort is cheaper for than a
-    // stable sort.
-    std::sort(order_.begin(), order_.end(), [](const Sorted& a, const Sorted& b) {
-      if (a.key != b.key) return a.key < b.key;
-      const int order = a.name.compare(b.name);
-      return order != 0 ? order < 0 : a.index < b.index;
-    });
+    for (std::size_t i = 0; i < entries_.size(); ++i)
+      order_.push_back(Sorted{name(entries_[i]), i});
+    // Equal names keep listing order, so the last of them is the one listed last.
+    std::stable_sort(order_.begin(), order_.end(),
+                     [](const Sorted& a, const Sorted& b) { return a.name < b.name; });
     StringMap map;
     map.reserve(order_.size(), names_.size() + order_.size() * HashText().size());
     for (std::size_t i = 0; i < order_.size(); ++i) {
@@ -131,35 +121,9 @@ class ArtifactList {
     return std::string_view(names_).substr(entry.name_offset, entry.name_size);
   }
 
-  // How many leading bytes every listed name shares.
-  std::size_t shared_prefix_size() const {
-    if (entries_.empty()) return 0;
-    const std::string_view first = name(entries_.front());
-    std::size_t shared = first.size();
-    for (const Entry& entry : entries_) {
-      const std::string_view other = name(entry);
-      const std::size_t limit = std::min(shared, other.size());
-      shared = static_cast<std::size_t>(
-          std::mismatch(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(limit),
-                        other.begin())
-              .first -
-          first.begin());
-    }
-    return shared;
-  }
-  // The eight bytes of `name` from `at` as one big-endian integer, zero past its end. Names hold
-  // no NUL byte, so for names equal before `at` the integers order as the names do, or are equal.
-  static std::uint64_t sort_key(std::string_view name, std::size_t at) {
-    std::uint64_t key = 0;
-    for (std::size_t i = at; i < at + 8; ++i)
-      key = key << 8 | (i < name.size() ? static_cast<std::uint8_t>(name[i]) : 0u);
-    return key;
-  }
-
   std::string names_;
   std::vector<Entry> entries_;
   struct Sorted {
-    std::uint64_t key;
     std::string_view name;
     std::size_t index;
   };
