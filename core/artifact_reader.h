@@ -15,7 +15,8 @@
 //   regular file" and never read;
 // - a file is read until a read gives nothing or, saving that read, until a short read reaches
 //   the size measured after opening (content_hash.h's `read_ends_file`);
-// - memory is bounded: a fixed number of files in flight, each with one read buffer.
+// - memory is bounded: a fixed number of files in flight, each with a buffer for its first read,
+//   and one larger buffer for the file being hashed.
 //
 // The listing, the decisions by entry type and the warnings belong to the stage walk.
 #pragma once
