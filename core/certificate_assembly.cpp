@@ -10,7 +10,6 @@
 namespace certwright {
 namespace {
 
-constexpr const char* kCertificateVersion = "1.5.0";
 
 void warn_about_unsignable_bindings(const AssemblyInputs& inputs) {
   if (inputs.signer) return;
@@ -45,7 +44,7 @@ std::expected<GovernanceCertificate, Error> finalise_certificate(UnsealedCertifi
   auto key = resolve_signing_key();
   if (!key) return std::unexpected(Error{key.error().message});
   certificate.signing_public_key = encode_public_key(key->key);
-  certificate.certificate_version = kCertificateVersion;
+  certificate.certificate_version = kCurrentCertificateVersion;
   certificate.timestamp = utc_now();
 
   certificate.pipeline_run_id = std::move(unsealed.pipeline_run_id_);
@@ -82,13 +81,18 @@ std::expected<GovernanceCertificate, Error> assemble_certificate(AssemblyInputs 
   warn_about_unsignable_bindings(inputs);
   const StageList stages =
       resolve_stage_ids(inputs.stage_ids, inputs.signer.has_value(), inputs.tenant_mode);
-  auto plain =
-      build_plain_certificate(inputs.run_dir, inputs.run, inputs.requirements_hash, stages);
-  if (!plain || !inputs.signer) return plain;
+  if (!inputs.signer)
+    return build_plain_certificate(inputs.run_dir, inputs.run, inputs.requirements_hash, stages);
 
-  // The tenant path keeps the plain build's stage records and discards the rest of it.
+  // The tenant path records the plain build's stages, whose certificate it would only throw
+  // away. Of that certificate's finalisation only the key resolution is kept, for its errors and
+  // warnings, so the run reports what the plain build reported; it is not hashed or signed.
+  std::vector<StageRecord> records = collect_stages(inputs.run_dir, stages);
+  if (const auto key = resolve_signing_key(); !key)
+    return std::unexpected(Error{key.error().message});
+
   UnsealedCertificate unsealed(inputs.run, std::move(inputs.requirements_hash));
-  unsealed.set_stages(std::move(plain->stages));
+  unsealed.set_stages(std::move(records));
   unsealed.set_signer(std::move(*inputs.signer));
   unsealed.set_corpus_binding(std::move(inputs.corpus_binding));
   unsealed.set_sbom_binding(std::move(inputs.sbom_binding));

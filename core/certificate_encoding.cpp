@@ -353,20 +353,17 @@ std::size_t estimated_size(const GovernanceCertificate& certificate) {
   return size;
 }
 
-// The size of the previous encoding on this thread, 0 before the first. A run encodes the same
-// certificate three to five times, so the next encoding reserves from it instead of walking every
-// artifact map once more for an estimate; the margin covers the pretty layout's indentation.
-thread_local std::size_t previous_size = 0;
-
-std::size_t capacity_for(const GovernanceCertificate& certificate) {
-  if (previous_size == 0) return estimated_size(certificate);
-  return previous_size + previous_size / 4 + kFixedPart;
+// The buffer the next encoding writes into. A run encodes one large certificate several times
+// (hash view, signing view, file); writing each into the pages the previous one already touched
+// spares a fresh allocation's page faults every time. Single-threaded use only.
+std::string& spare_buffer() {
+  static std::string spare;
+  return spare;
 }
 
-// Writes the certificate in `view`; where `hash_end` is given, the offset just past the value of
-// "certificateHash" is stored there.
+// Writes the certificate in `view`.
 void write_members(JsonWriter& writer, const GovernanceCertificate& certificate,
-                   CertificateView view, std::size_t* hash_end) {
+                   CertificateView view) {
   // The views override members while writing; the certificate itself is never copied.
   const std::string_view certificate_hash =
       view == CertificateView::hash ? std::string_view() : certificate.certificate_hash;
@@ -394,7 +391,6 @@ void write_members(JsonWriter& writer, const GovernanceCertificate& certificate,
   object.if_present("sbomArtifactBinding", certificate.sbom_artifact_binding);
   object.if_present("agenticPostureBinding", certificate.agentic_posture_binding);
   object.always("certificateHash", certificate_hash);
-  if (hash_end) *hash_end = writer.size();
   object.always("signingPublicKey", certificate.signing_public_key);
   object.always("certSignature", cert_signature);
   object.always("signingAttestation", certificate.signing_attestation);
@@ -402,28 +398,19 @@ void write_members(JsonWriter& writer, const GovernanceCertificate& certificate,
     object.if_present("platformCountersign", certificate.platform_countersign);
 }
 
-std::string encode(const GovernanceCertificate& certificate, Layout layout, CertificateView view,
-                   std::size_t* hash_end = nullptr) {
-  std::string out;
-  out.reserve(capacity_for(certificate));
+std::string encode(const GovernanceCertificate& certificate, Layout layout, CertificateView view) {
+  std::string out = std::move(spare_buffer());
+  out.clear();
+  out.reserve(estimated_size(certificate));
   JsonWriter writer(layout, out);
-  write_members(writer, certificate, view, hash_end);
-  previous_size = out.size();
+  write_members(writer, certificate, view);
   return out;
 }
 
 }  // namespace
 
-void write_certificate_json(JsonWriter& writer, const GovernanceCertificate& certificate,
-                            CertificateView view) {
-  write_members(writer, certificate, view, nullptr);
-}
-
-HashViewEncoding encode_hash_view(const GovernanceCertificate& certificate) {
-  std::size_t hash_end = 0;
-  std::string bytes = encode(certificate, Layout::compact, CertificateView::hash, &hash_end);
-  // The value was written as "", so its closing quote is the last byte before `hash_end`.
-  return HashViewEncoding{std::move(bytes), hash_end - 1};
+void recycle_encoding(std::string&& bytes) {
+  if (bytes.capacity() > spare_buffer().capacity()) spare_buffer() = std::move(bytes);
 }
 
 std::string encode_compact(const GovernanceCertificate& certificate, CertificateView view) {
@@ -435,7 +422,10 @@ std::string encode_pretty(const GovernanceCertificate& certificate) {
 }
 
 std::string compute_certificate_hash(const GovernanceCertificate& certificate) {
-  return hash_bytes(encode_hash_view(certificate).bytes);
+  std::string view = encode_compact(certificate, CertificateView::hash);
+  std::string hash = hash_bytes(view);
+  recycle_encoding(std::move(view));
+  return hash;
 }
 
 void write_json(JsonWriter& writer, const StageRecord& stage) {

@@ -14,24 +14,15 @@ namespace certwright {
 // Encoding a view never copies the certificate.
 enum class CertificateView { full, hash, signing };
 
-// Appends the certificate (in the given view) to `out`.
-void write_certificate_json(JsonWriter& writer, const GovernanceCertificate& certificate,
-                            CertificateView view = CertificateView::full);
-
-// The compact encoding of the hash view, and the offset of the closing quote of its empty
-// "certificateHash" value. The signing view differs from the hash view only in that value, so
-// inserting the hash there gives the signing view byte for byte without encoding it again.
-struct HashViewEncoding {
-  std::string bytes;
-  std::size_t certificate_hash_at = 0;
-};
-HashViewEncoding encode_hash_view(const GovernanceCertificate& certificate);
-
 // Single-line encoding without insignificant whitespace.
 std::string encode_compact(const GovernanceCertificate& certificate,
                            CertificateView view = CertificateView::full);
 // Two-space indented encoding; no line break after the final "}".
 std::string encode_pretty(const GovernanceCertificate& certificate);
+
+// Hands an encoding that is no longer needed back, so that the next encoding writes into its
+// already touched memory instead of a fresh allocation.
+void recycle_encoding(std::string&& bytes);
 
 // SHA-256 (lower-case hex) of the compact encoding of the hash view.
 std::string compute_certificate_hash(const GovernanceCertificate& certificate);

@@ -12,14 +12,15 @@ std::string encode_public_key(const SigningKey& key) {
 
 std::string sign_certificate(const GovernanceCertificate& certificate, const SigningKey& key) {
   // The signing view keeps the hash, public key and attestation, so the signature covers them.
-  return base64_encode(key.sign(encode_compact(certificate, CertificateView::signing)));
+  std::string view = encode_compact(certificate, CertificateView::signing);
+  std::string signature = base64_encode(key.sign(view));
+  recycle_encoding(std::move(view));  // the file's encoding is written into it next
+  return signature;
 }
 
 void seal_certificate(GovernanceCertificate& certificate, const SigningKey& key) {
-  HashViewEncoding view = encode_hash_view(certificate);
-  certificate.certificate_hash = hash_bytes(view.bytes);
-  view.bytes.insert(view.certificate_hash_at, certificate.certificate_hash);  // the signing view
-  certificate.cert_signature = base64_encode(key.sign(view.bytes));
+  certificate.certificate_hash = compute_certificate_hash(certificate);
+  certificate.cert_signature = sign_certificate(certificate, key);
 }
 
 }  // namespace certwright

@@ -16,8 +16,8 @@ std::string encode_public_key(const SigningKey& key);
 // changed. Throws only when OpenSSL fails (see SigningKey::sign).
 std::string sign_certificate(const GovernanceCertificate& certificate, const SigningKey& key);
 
-// Sets "certificateHash" and "certSignature": the same values as compute_certificate_hash and
-// then sign_certificate give, from one encoding of the certificate instead of two.
+// Sets "certificateHash" (compute_certificate_hash) and then "certSignature"
+// (sign_certificate, which so covers the hash).
 void seal_certificate(GovernanceCertificate& certificate, const SigningKey& key);
 
 }  // namespace certwright

@@ -43,21 +43,6 @@ EVP_MD_CTX* reusable_context() {
   return context.get();
 }
 
-// Reads `fd` to its end through `buffer` into a fresh SHA-256 state.
-std::expected<HashText, std::error_code> hash_descriptor(int fd, std::span<std::byte> buffer) {
-  Sha256 sha;
-  for (;;) {
-    const ssize_t count = ::read(fd, buffer.data(), buffer.size());
-    if (count > 0) {
-      sha.update(buffer.data(), static_cast<std::size_t>(count));
-    } else if (count == 0) {
-      return sha.finish_hex();
-    } else if (errno != EINTR) {
-      return std::unexpected(last_system_error());
-    }
-  }
-}
-
 }  // namespace
 
 Sha256::Sha256() {
@@ -94,18 +79,26 @@ std::expected<std::string, std::error_code> hash_file(const std::string& path) {
   auto file = open_regular_file(path);
   if (!file) return std::unexpected(file.error());
   std::vector<std::byte> buffer(kReadBufferSize);
-  const auto hash = hash_descriptor(file->fd.get(), buffer);
+  const auto hash = hash_open_file(file->fd.get(), file->size, buffer);
   if (!hash) return std::unexpected(hash.error());
   return to_string(*hash);
 }
 
-std::expected<HashText, std::error_code> hash_file_at(int dir_fd, const char* name,
-                                                      std::span<std::byte> buffer) {
-  // The caller judged the entry a regular file from the listing. O_NOFOLLOW refuses a link
-  // swapped in since, and O_NONBLOCK keeps a swapped-in FIFO from blocking the open or a read.
-  UniqueFd fd(::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!fd) return std::unexpected(last_system_error());
-  return hash_descriptor(fd.get(), buffer);
+std::expected<HashText, std::error_code> hash_open_file(int fd, std::size_t size,
+                                                        std::span<std::byte> buffer) {
+  Sha256 sha;
+  std::size_t total = 0;
+  for (;;) {
+    const ssize_t count = ::read(fd, buffer.data(), buffer.size());
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(last_system_error());
+    }
+    const auto got = static_cast<std::size_t>(count);
+    sha.update(buffer.data(), got);
+    total += got;
+    if (read_ends_file(got, buffer.size(), total, size)) return sha.finish_hex();
+  }
 }
 
 }  // namespace certwright

@@ -40,10 +40,20 @@ std::string hash_bytes(std::string_view bytes);
 // FIFO, socket or device, which is never read, so the call cannot block.
 std::expected<std::string, std::error_code> hash_file(const std::string& path);
 
-// The content hash of the entry `name` of the directory open as `dir_fd`, streamed through
-// `buffer`; the open or read error otherwise (special files and links fail to open).
-std::expected<HashText, std::error_code> hash_file_at(int dir_fd, const char* name,
-                                                      std::span<std::byte> buffer);
+// Whether a read that returned `got` of the `asked` bytes, bringing the bytes read so far to
+// `total`, ends a file that measured `size` bytes when it was opened. A read of nothing ends it;
+// so does a short read that reaches the measured size exactly, which saves the read that would
+// only confirm the end. A file that gives more than it measured, or a file system that returns
+// short reads before the end, is read on until a read gives nothing.
+constexpr bool read_ends_file(std::size_t got, std::size_t asked, std::size_t total,
+                              std::size_t size) {
+  return got == 0 || (size > 0 && total == size && got < asked);
+}
+
+// The content hash of the open regular file `fd` that measured `size` bytes when opened, read
+// from its current position through `buffer`; the read error otherwise.
+std::expected<HashText, std::error_code> hash_open_file(int fd, std::size_t size,
+                                                        std::span<std::byte> buffer);
 
 // Lower-case hexadecimal text of `bytes`, high nibble first.
 std::string to_hex(std::span<const unsigned char> bytes);

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <variant>
 
 namespace certwright {
@@ -40,31 +39,9 @@ constexpr std::array<bool, 256> kNeedsEscape = [] {
   return table;
 }();
 
-constexpr std::uint64_t kEveryByte = 0x0101010101010101;
-constexpr std::uint64_t kHighBits = 0x8080808080808080;
-
-// Whether any of the eight bytes of `word` is below 0x20, '"' or '\\'. Each test sets the high
-// bit of some byte exactly when a byte matches (the classic zero-byte test), so the answer is
-// exact although the bits may not mark which byte it is.
-constexpr bool any_needs_escape(std::uint64_t word) {
-  const std::uint64_t quotes = word ^ (kEveryByte * '"');
-  const std::uint64_t backslashes = word ^ (kEveryByte * '\\');
-  const std::uint64_t below_space = word - kEveryByte * 0x20;
-  const std::uint64_t zero_quote = quotes - kEveryByte;
-  const std::uint64_t zero_backslash = backslashes - kEveryByte;
-  return ((below_space & ~word) | (zero_quote & ~quotes) | (zero_backslash & ~backslashes)) &
-         kHighBits;
-}
-
-// The offset of the first byte of `text` that needs an escape, or its size when none does. The
-// scan over every string byte is the encoder's inner loop, so it tests eight bytes at a time.
+// The offset of the first byte of `text` that needs an escape, or its size when none does.
 std::size_t first_escape(std::string_view text) {
   std::size_t at = 0;
-  for (; at + sizeof(std::uint64_t) <= text.size(); at += sizeof(std::uint64_t)) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + at, sizeof word);
-    if (any_needs_escape(word)) break;
-  }
   while (at < text.size() && !kNeedsEscape[static_cast<unsigned char>(text[at])])
     ++at;
   return at;

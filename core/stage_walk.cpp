@@ -5,14 +5,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <expected>
-#include <span>
+#include <memory>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "core/artifact_reader.h"
 #include "core/content_hash.h"
 #include "core/error.h"
 #include "core/text.h"
@@ -64,6 +64,11 @@ void warn_unreadable(const std::string& stage_id, const std::string& stage_dir, 
        lossy_utf8(join_path(stage_dir, name)) + " (" + error.message() + ")");
 }
 
+void warn_same_key(const std::string& stage_id, std::string_view key) {
+  warn("artifact names collide in stage " + stage_id + ": " + std::string(key) +
+       " (names that are not UTF-8 became the same text; the file listed last is recorded)");
+}
+
 // The hashed artifacts of one stage in listing order. Names share one growing text and hashes
 // are held inline, so listing a stage allocates nothing per artifact; the map's strings are
 // made once, in key order, when the stage is done. One list serves a whole walk in turn.
@@ -84,27 +89,22 @@ class ArtifactList {
   // The map of the listed artifacts: of two equal keys (two names that lossy_utf8 made equal)
   // the later listed wins. Sorting and then appending at the end costs far less than inserting
   // in listing order, which would move the later entries on every insert.
-  StringMap to_map() {
-    const std::size_t shared = shared_prefix_size();
+  StringMap to_map(const std::string& stage_id) {
     order_.clear();
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-      const std::string_view text = name(entries_[i]);
-      order_.push_back(Sorted{sort_key(text, shared), text, i});
-    }
-    // The names of a stage mostly share a long beginning ("artifact-0..."): comparing the eight
-    // bytes after it as one integer settles nearly every comparison without reading the names.
-    // Equal names keep listing order through the index, which std::sort is cheaper for than a
-    // stable sort.
-    std::sort(order_.begin(), order_.end(), [](const Sorted& a, const Sorted& b) {
-      if (a.key != b.key) return a.key < b.key;
-      const int order = a.name.compare(b.name);
-      return order != 0 ? order < 0 : a.index < b.index;
-    });
+    for (std::size_t i = 0; i < entries_.size(); ++i)
+      order_.push_back(Sorted{name(entries_[i]), i});
+    // Equal names keep listing order, so the last of them is the one listed last.
+    std::stable_sort(order_.begin(), order_.end(),
+                     [](const Sorted& a, const Sorted& b) { return a.name < b.name; });
     StringMap map;
     map.reserve(order_.size(), names_.size() + order_.size() * HashText().size());
     for (std::size_t i = 0; i < order_.size(); ++i) {
       const bool replaced_later = i + 1 < order_.size() && order_[i + 1].name == order_[i].name;
-      if (replaced_later) continue;
+      if (replaced_later) {
+        const bool first_of_key = i == 0 || order_[i - 1].name != order_[i].name;
+        if (first_of_key) warn_same_key(stage_id, order_[i].name);
+        continue;
+      }
       const HashText& hash = entries_[order_[i].index].hash;
       map.append_sorted(order_[i].name, std::string_view(hash.data(), hash.size()));
     }
@@ -121,79 +121,127 @@ class ArtifactList {
     return std::string_view(names_).substr(entry.name_offset, entry.name_size);
   }
 
-  // How many leading bytes every listed name shares.
-  std::size_t shared_prefix_size() const {
-    if (entries_.empty()) return 0;
-    const std::string_view first = name(entries_.front());
-    std::size_t shared = first.size();
-    for (const Entry& entry : entries_) {
-      const std::string_view other = name(entry);
-      const std::size_t limit = std::min(shared, other.size());
-      shared = static_cast<std::size_t>(
-          std::mismatch(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(limit),
-                        other.begin())
-              .first -
-          first.begin());
-    }
-    return shared;
-  }
-  // The eight bytes of `name` from `at` as one big-endian integer, zero past its end. Names hold
-  // no NUL byte, so for names equal before `at` the integers order as the names do, or are equal.
-  static std::uint64_t sort_key(std::string_view name, std::size_t at) {
-    std::uint64_t key = 0;
-    for (std::size_t i = at; i < at + 8; ++i)
-      key = key << 8 | (i < name.size() ? static_cast<std::uint8_t>(name[i]) : 0u);
-    return key;
-  }
-
   std::string names_;
   std::vector<Entry> entries_;
   struct Sorted {
-    std::uint64_t key;
     std::string_view name;
     std::size_t index;
   };
   std::vector<Sorted> order_;
 };
 
-// Hashes one listed entry of a stage into `artifacts`, or warns and leaves it out.
-void collect_entry(int dir_fd, const dirent& entry, const std::string& stage_id,
-                   const std::string& stage_dir, std::span<std::byte> buffer,
-                   ArtifactList& artifacts) {
-  const auto type = entry_type(dir_fd, entry);
-  if (!type) return warn_unreadable(stage_id, stage_dir, entry.d_name, type.error());
-  if (*type == DT_LNK) return warn_symlink(stage_id, entry.d_name);
-  if (*type == DT_DIR) return;
-  if (*type != DT_REG) {
-    // Pipes, sockets and devices could block or never end; they are never opened.
-    return warn_unreadable(stage_id, stage_dir, entry.d_name,
-                           make_error_code(FileError::not_regular_file));
-  }
-  const auto hash = hash_file_at(dir_fd, entry.d_name, buffer);
-  if (!hash) return warn_unreadable(stage_id, stage_dir, entry.d_name, hash.error());
-  artifacts.add(entry.d_name, *hash);
-}
+// What the listing says of one entry of a stage, and so what the walk does with it.
+enum class EntryKind : unsigned char { file, link, directory, refused };
 
-// A walk's reusable state: the read buffer every file streams through and the artifact list.
+// One stage's listing, taken whole before any file is opened so the reader can batch the
+// files; warnings still follow the listing's order. Names share one text, NUL-terminated.
+class StageListing {
+ public:
+  struct Entry {
+    std::size_t name_offset;
+    EntryKind kind;
+    std::error_code error;  // why a refused entry is refused
+  };
+
+  void read(DIR* dir) {
+    names_.clear();
+    entries_.clear();
+    const int dir_fd = ::dirfd(dir);
+    while (const dirent* entry = next_entry(dir)) {
+      if (is_dot_entry(entry->d_name)) continue;
+      entries_.push_back(classify(dir_fd, *entry));
+      names_.append(entry->d_name);
+      names_.push_back('\0');
+    }
+  }
+  const std::vector<Entry>& entries() const { return entries_; }
+  const char* name(const Entry& entry) const { return names_.data() + entry.name_offset; }
+
+ private:
+  Entry classify(int dir_fd, const dirent& entry) const {
+    Entry result{names_.size(), EntryKind::file, {}};
+    const auto type = entry_type(dir_fd, entry);
+    if (!type) {
+      result.kind = EntryKind::refused;
+      result.error = type.error();
+    } else if (*type == DT_LNK) {
+      result.kind = EntryKind::link;
+    } else if (*type == DT_DIR) {
+      result.kind = EntryKind::directory;
+    } else if (*type != DT_REG) {
+      // Pipes, sockets and devices could block or never end; they are never opened.
+      result.kind = EntryKind::refused;
+      result.error = make_error_code(FileError::not_regular_file);
+    }
+    return result;
+  }
+
+  std::string names_;
+  std::vector<Entry> entries_;
+};
+
+// A walk's reusable state: the reader, the listing and the artifact list, used by every stage
+// in turn.
 struct WalkScratch {
-  std::vector<std::byte> buffer = std::vector<std::byte>(kReadBufferSize);
+  std::unique_ptr<ArtifactReader> reader = ArtifactReader::create();
+  StageListing listing;
+  std::vector<const char*> files;
+  std::vector<std::size_t> file_entries;  // the listing position of each of `files`
   ArtifactList artifacts;
 };
 
+// Hashes the stage's files through the reader and reports every entry in listing order: the
+// link and refusal warnings, and each file's hash or its unreadable warning.
+void collect_entries(int dir_fd, const std::string& stage_id, const std::string& stage_dir,
+                     WalkScratch& scratch) {
+  const auto& entries = scratch.listing.entries();
+  scratch.files.clear();
+  scratch.file_entries.clear();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].kind != EntryKind::file) continue;
+    scratch.files.push_back(scratch.listing.name(entries[i]));
+    scratch.file_entries.push_back(i);
+  }
+  std::size_t next = 0;
+  const auto report_until = [&](std::size_t end) {
+    for (; next < end; ++next) {
+      const StageListing::Entry& entry = entries[next];
+      const char* name = scratch.listing.name(entry);
+      if (entry.kind == EntryKind::link) warn_symlink(stage_id, name);
+      if (entry.kind == EntryKind::refused) warn_unreadable(stage_id, stage_dir, name, entry.error);
+    }
+  };
+  scratch.reader->hash_files(dir_fd, scratch.files,
+                             [&](std::size_t file, const ArtifactHash& hash) {
+                               report_until(scratch.file_entries[file]);
+                               ++next;
+                               const char* name = scratch.files[file];
+                               if (hash)
+                                 scratch.artifacts.add(name, *hash);
+                               else
+                                 warn_unreadable(stage_id, stage_dir, name, hash.error());
+                             });
+  report_until(entries.size());
+}
+
+bool is_directory(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// One stage's record; `found` tells whether its directory exists.
 StageRecord collect_stage_into(const std::string& run_dir, const std::string& stage_id,
-                               WalkScratch& scratch) {
+                               WalkScratch& scratch, bool& found) {
   StageRecord record;
   record.stage_id = stage_id;
   const std::string stage_dir = join_path(run_dir, stage_id);
   const UniqueDir dir = open_listing(stage_dir);
+  found = dir || is_directory(stage_dir);
   if (!dir) return record;
-  const int dir_fd = ::dirfd(dir.get());
+  scratch.listing.read(dir.get());
   scratch.artifacts.clear();
-  while (const dirent* entry = next_entry(dir.get())) {
-    if (!is_dot_entry(entry->d_name))
-      collect_entry(dir_fd, *entry, stage_id, stage_dir, scratch.buffer, scratch.artifacts);
-  }
-  record.artifact_hashes = scratch.artifacts.to_map();
+  collect_entries(::dirfd(dir.get()), stage_id, stage_dir, scratch);
+  record.artifact_hashes = scratch.artifacts.to_map(stage_id);
   record.status = record.artifact_hashes.empty() ? CheckStatus::skipped : CheckStatus::passed;
   return record;
 }
@@ -251,18 +299,27 @@ StageList discover_stages(const std::string& run_dir) {
 
 StageRecord collect_stage(const std::string& run_dir, const std::string& stage_id) {
   WalkScratch scratch;
-  return collect_stage_into(run_dir, stage_id, scratch);
+  bool found = false;
+  return collect_stage_into(run_dir, stage_id, scratch, found);
 }
 
 std::vector<StageRecord> collect_stages(const std::string& run_dir, const StageList& stages) {
   const StageList discovered = stages.empty() ? discover_stages(run_dir) : StageList{};
   const StageList& stage_ids = stages.empty() ? discovered : stages;
-  // One buffer and one artifact list for the whole walk: every stage uses them in turn.
   WalkScratch scratch;
   std::vector<StageRecord> records;
   records.reserve(stage_ids.size());
-  for (const auto& stage_id : stage_ids)
-    records.push_back(collect_stage_into(run_dir, stage_id, scratch));
+  bool any_found = false;
+  for (const auto& stage_id : stage_ids) {
+    bool found = false;
+    records.push_back(collect_stage_into(run_dir, stage_id, scratch, found));
+    any_found = any_found || found;
+  }
+  // A wrong run directory would otherwise give a certificate of skipped stages in silence.
+  if (!any_found) {
+    warn("no stage directory found in " + lossy_utf8(run_dir) +
+         " (the certificate records no artifacts)");
+  }
   return records;
 }
 

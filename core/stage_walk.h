@@ -25,11 +25,14 @@ StageList resolve_stage_ids(const std::optional<std::string>& stage_ids, bool ha
 // An unlistable run directory gives an empty list, silently.
 StageList discover_stages(const std::string& run_dir);
 
-// One stage's record: every file directly inside `run_dir`/`stage_id` hashed; links and
-// unreadable files warned about and left out; skipped when nothing was hashed.
+// One stage's record: every file directly inside `run_dir`/`stage_id` hashed; links, unreadable
+// files and anything that is not a regular file once opened warned about and left out; names
+// that become one key warned about (the one listed last is kept); skipped when nothing was
+// hashed. The files are read by the engine ArtifactReader::create chooses.
 StageRecord collect_stage(const std::string& run_dir, const std::string& stage_id);
 
-// One record per stage id, in list order; an empty list is first replaced by discovery.
+// One record per stage id, in list order; an empty list is first replaced by discovery. One
+// warning when none of the stage directories exists (a wrong run directory, most likely).
 std::vector<StageRecord> collect_stages(const std::string& run_dir, const StageList& stages);
 
 }  // namespace certwright

@@ -65,7 +65,8 @@ FULL_BINDING = {
 
 def run_with_build_spec(root, content):
     """A run directory whose build spec holds `content` (no build spec when None)."""
-    stages = {} if content is None else {"s5-ui-specification": {"build-spec.yaml": content}}
+    stages = ({"s0-preflight": {}} if content is None
+              else {"s5-ui-specification": {"build-spec.yaml": content}})
     return make_run(root, stages)
 
 
@@ -207,7 +208,7 @@ def test_unreadable_build_spec_gives_the_hash_warning_and_no_binding(shared_tmp)
     ],
 )
 def test_requirements_hash(tmp_path, docs, given, expected, warns):
-    run_dir = make_run(tmp_path)
+    run_dir = make_run(tmp_path, {"s0-preflight": {}})
     paths = []
     for index, content in enumerate(docs):
         paths.append(tmp_path / f"doc-{index}.md")

@@ -117,11 +117,17 @@ TEST_F(AssemblyTest, SealingWithoutSignerIsRefused) {
             "tenant emission requires a signer (spec 168 FR-007); none provided");
 }
 
-TEST_F(AssemblyTest, KeyErrorDuringFinalisationStopsAssembly) {
+TEST_F(AssemblyTest, KeyErrorDuringFinalisationStopsAssemblyOnEitherPath) {
   ::setenv("ZEM_SIGNING_KEY", "not base64!", 1);
-  const auto certificate = assemble_certificate(inputs());
-  ASSERT_FALSE(certificate);
-  EXPECT_EQ(certificate.error().message.rfind("ZEM_SIGNING_KEY is set but malformed: ", 0), 0u);
+  for (const bool tenant : {false, true}) {
+    AssemblyInputs in = inputs();
+    if (tenant) in.signer = SignerIdentity{"alice", "idp", std::nullopt};
+    ::testing::internal::CaptureStderr();
+    const auto certificate = assemble_certificate(std::move(in));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << tenant;
+    ASSERT_FALSE(certificate) << tenant;
+    EXPECT_EQ(certificate.error().message.rfind("ZEM_SIGNING_KEY is set but malformed: ", 0), 0u);
+  }
 }
 
 TEST_F(AssemblyTest, AFailedStageMakesTheCertificateIncomplete) {

@@ -168,7 +168,11 @@ TEST_F(StageWalk, LaterListedNameWinsAKeyCollision) {
     if (entry.path().filename() != "other") last_listed = entry.path().filename().string();
   }
 
+  testing::internal::CaptureStderr();
   const StageRecord record = collect_stage(run_dir_, "s");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "warning: artifact names collide in stage s: n\xEF\xBF\xBD (names that are not UTF-8 "
+            "became the same text; the file listed last is recorded)\n");
   EXPECT_EQ(record.artifact_hashes,
             (StringMap{{"n\xEF\xBF\xBD", hash_bytes(last_listed)}, {"other", hash_bytes("o")}}));
 }
@@ -217,6 +221,34 @@ TEST_F(StageWalk, CollectsEveryListedStageInOrderThroughOneBuffer) {
   EXPECT_EQ(records[2].artifact_hashes, s1);
   EXPECT_EQ(records[3].stage_id, "gone");
   EXPECT_EQ(records[3].status, CheckStatus::skipped);
+}
+
+// A wrong run directory is worth one warning; the records are what they would be without it.
+TEST_F(StageWalk, WarnsOnceWhenNoStageDirectoryExists) {
+  write("s0/f", "x");
+  write("file-stage", "x");
+  const std::string none = "warning: no stage directory found in " + run_dir_ +
+                           " (the certificate records no artifacts)\n";
+  struct Case {
+    StageList stages;
+    std::string warnings;
+  };
+  const Case cases[] = {
+      {{"gone", "file-stage", "gone"}, none},
+      {{"gone", "s0"}, ""},
+  };
+  for (const auto& c : cases) {
+    testing::internal::CaptureStderr();
+    const auto records = collect_stages(run_dir_, c.stages);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.warnings);
+    ASSERT_EQ(records.size(), c.stages.size());
+    EXPECT_EQ(records[0].status, CheckStatus::skipped);
+  }
+  fs::remove_all(path("s0"));
+  fs::remove(path("file-stage"));
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(collect_stages(run_dir_, {}).empty());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), none);
 }
 
 TEST_F(StageWalk, EmptyStageListDiscoversTheStages) {
