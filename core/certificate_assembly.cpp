@@ -10,7 +10,6 @@
 namespace certwright {
 namespace {
 
-
 void warn_about_unsignable_bindings(const AssemblyInputs& inputs) {
   if (inputs.signer) return;
   if (inputs.corpus_binding) {
