@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <new>
 #include <optional>
 #include <span>
-#include <stdexcept>
 #include <system_error>
 
 #include "core/base64.h"
@@ -53,9 +53,9 @@ std::string openssl_error_text() {
 
 ResolvedSigningKey derive_key(const Seed& seed, std::string note, AttestationKind kind) {
   auto key = SigningKey::from_seed(seed);
-  // Every 32-byte string is a valid seed: only OpenSSL failing (out of memory) ends up here,
-  // and no KeyError describes that.
-  if (!key) throw std::runtime_error("Ed25519 key derivation failed: " + key.error());
+  // Every 32-byte string is a valid seed: only OpenSSL running out of memory ends up here,
+  // which, like any allocation failure, `main` reports.
+  if (!key) throw std::bad_alloc();
   return ResolvedSigningKey{std::move(*key), std::move(note), kind};
 }
 
@@ -179,13 +179,14 @@ std::array<unsigned char, 64> SigningKey::sign(std::string_view message) const {
   const DigestContext context(EVP_MD_CTX_new());
   std::array<unsigned char, 64> signature{};
   std::size_t length = signature.size();
-  // No digest and no context string: plain Ed25519 over the whole message.
+  // No digest and no context string: plain Ed25519 over the whole message. With a valid key
+  // OpenSSL fails here only out of memory.
   if (context == nullptr ||
       EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key_.get()) != 1 ||
       EVP_DigestSign(context.get(), signature.data(), &length,
                      reinterpret_cast<const unsigned char*>(message.data()), message.size()) != 1 ||
       length != signature.size())
-    throw std::runtime_error("Ed25519 signing failed: " + openssl_error_text());
+    throw std::bad_alloc();
   return signature;
 }
 

@@ -47,8 +47,8 @@ class SigningKey {
 
   // The RFC 8032 encoding of the public point; cannot fail.
   const std::array<unsigned char, 32>& public_key() const { return public_key_; }
-  // The RFC 8032 (plain Ed25519) signature of `message`. Throws std::runtime_error with
-  // OpenSSL's text if OpenSSL fails, which for a key from from_seed means it ran out of memory.
+  // The RFC 8032 (plain Ed25519) signature of `message`. Throws std::bad_alloc if OpenSSL
+  // fails, which for a key from from_seed means it ran out of memory.
   std::array<unsigned char, 64> sign(std::string_view message) const;
 
  private:
@@ -77,7 +77,7 @@ struct KeyError {
 // ephemeral key (a variable counts when it is set and valid UTF-8); a KeyError with its message
 // when the chosen source fails. A key file over 4 KiB is unreadable ("File too large") and is
 // not read; one readable by group or others is used after a warning, printed once per process.
-// Every copy of secret bytes it makes is wiped before it returns. Throws std::runtime_error only if
+// Every copy of secret bytes it makes is wiped before it returns. Throws std::bad_alloc only if
 // OpenSSL cannot build the key (out of memory).
 std::expected<ResolvedSigningKey, KeyError> resolve_signing_key();
 
