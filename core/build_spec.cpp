@@ -30,7 +30,9 @@ constexpr std::array<std::string_view, 3> kSurfaceKeys = {"kind", "description",
 
 // One of the projection's own names between double quotes, for messages.
 std::string quoted(std::string_view name) {
-  return "\"" + std::string(name) + "\"";
+  std::string text(1, '"');  // appended: GCC 12 -O3 misreads `"\"" + ...` as overlapping
+  text.append(name).push_back('"');
+  return text;
 }
 
 // The value node of each key of a table, in the table's order; none for a key not given.

@@ -169,7 +169,8 @@ std::string stage_summary(std::string_view stage_id, const StageDrift& drift) {
   std::string text = "stage \"" + std::string(stage_id) + "\"";
   if (drift.missing) text += " missing:";
   const auto count = [&](const std::vector<std::string>& names, std::string_view what) {
-    if (!names.empty()) text += " " + std::to_string(names.size()) + " " + std::string(what);
+    if (names.empty()) return;
+    text.append(" ").append(std::to_string(names.size())).append(" ").append(what);
   };
   count(drift.changed, "changed");
   count(drift.added, "added");
