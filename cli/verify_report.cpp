@@ -58,6 +58,26 @@ void write_drift(JsonWriter& writer, const VerificationReport& report) {
   writer.end_object();
 }
 
+// One "drift:" line per artifact that changed, appeared or went since certification, and per
+// stage directory gone, so an auditor sees which files without asking for the JSON report.
+void append_drift_lines(std::string& out, const VerificationReport& report) {
+  for (const auto& [stage_id, drift] : report.stages) {
+    if (!drift.drifted()) continue;
+    const auto line = [&out, &stage_id](std::string_view what, std::string_view name) {
+      out.append("drift: ").append(single_line(stage_id)).append(" ").append(what);
+      if (!name.empty()) out.append(" ").append(single_line(name));
+      out.append("\n");
+    };
+    if (drift.missing) line("missing", "");
+    for (const std::string& name : drift.changed)
+      line("changed", name);
+    for (const std::string& name : drift.added)
+      line("added", name);
+    for (const std::string& name : drift.removed)
+      line("removed", name);
+  }
+}
+
 }  // namespace
 
 std::string text_report(std::string_view certificate_path, const VerificationReport& report) {
@@ -66,6 +86,7 @@ std::string text_report(std::string_view certificate_path, const VerificationRep
     out.append(check.ok ? "ok   " : "FAIL ").append(check.name).append(": ");
     out.append(single_line(check.detail)).append("\n");
   }
+  append_drift_lines(out, report);
   if (report.certificate)
     out.append(report.canonical
                    ? "info: the file is byte for byte the certificate's own encoding\n"

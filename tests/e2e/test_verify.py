@@ -402,12 +402,18 @@ def test_drift_is_named_per_stage_and_input(tmp_path):
     assert inputs["buildSpec"]["found"] == sha256_hex(b"other: 1\n")
     assert inputs["requirements"]["certified"] != inputs["requirements"]["found"]
     assert "skipping symlink in stage s1-business-requirements: req.md" in result.stderr
+    text = verify(out, "--public-key", TEST_PUBLIC_B64, "--run-dir", run_dir).stdout
+    assert [line for line in text.splitlines() if line.startswith("drift: ")] == [
+        "drift: s0-preflight changed notes.txt", "drift: s0-preflight added added.txt",
+        "drift: s1-business-requirements removed req.md",
+        "drift: s5-ui-specification changed build-spec.yaml"]
 
     import shutil
     shutil.rmtree(run_dir / "s0-preflight")
     result = verify(out, "--public-key", TEST_PUBLIC_B64, "--run-dir", run_dir)
     assert result.returncode == 1
     assert 'FAIL drift-stages: stage "s0-preflight" missing: 2 removed' in result.stdout
+    assert "drift: s0-preflight missing\n" in result.stdout
 
 
 def test_drift_is_not_looked_at_for_a_forged_certificate_nor_outside_the_run(emitted, tmp_path):
