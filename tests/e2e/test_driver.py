@@ -214,6 +214,35 @@ def test_core_dumps_are_disabled_before_the_key_file_is_opened(tmp_path, run_dir
     assert disabled[0] < key_opened[0]
 
 
+def test_memory_shortage_at_any_point_is_one_error_line_never_an_abort(tmp_path):
+    """A 30 MiB build spec is held while the run goes on; under a range of address-space limits
+    the run either succeeds or ends with exactly "error: out of memory" and exit 2, nothing
+    written, and some of the limits must make it fail that way."""
+    if b"__asan_init" in pathlib.Path(BIN).read_bytes():
+        pytest.skip("AddressSanitizer ends the process on a failed allocation itself; "
+                    "scripts/test runs this test with an uninstrumented build")
+    run_dir = make_run(tmp_path, {"s0-preflight": {"a.txt": b"a"}})
+    spec = run_dir / "s5-ui-specification" / "build-spec.yaml"
+    spec.parent.mkdir(exist_ok=True)
+    with open(spec, "wb") as sparse:
+        sparse.truncate(30 << 20)
+    outcomes = set()
+    for limit in (16 << 20, 24 << 20, 32 << 20, 48 << 20, 96 << 20):
+        out = tmp_path / f"out-{limit}"
+        completed = subprocess.run(
+            [BIN, "build-certificate", str(run_dir), "--requirements-hash", "r", "--out",
+             str(out / "c.json")], env=base_env(), capture_output=True, stdin=subprocess.DEVNULL,
+            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)), timeout=120)
+        if completed.returncode == 0:
+            assert load_certificate(out / "c.json")["pipelineRunId"] == "run-42"
+        else:
+            assert (completed.returncode, completed.stdout) == (2, b""), completed
+            assert completed.stderr.endswith(b"error: out of memory\n"), completed.stderr
+            assert not out.exists()
+        outcomes.add(completed.returncode)
+    assert 2 in outcomes, "no limit was tight enough to make the run fail"
+
+
 def test_running_out_of_memory_is_one_error_line_and_exit_2(tmp_path, run_dir):
     if b"__asan_init" in pathlib.Path(BIN).read_bytes():
         pytest.skip("AddressSanitizer ends the process on a failed allocation itself; "
