@@ -47,8 +47,8 @@ UniqueDir open_listing(const std::string& path) {
   return dir;
 }
 
-// The next entry of `dir`, or null at the end. An error ends the listing: readdir does not
-// advance past an entry it failed to deliver, so asking again could repeat the failure forever.
+// The next entry of `dir`, or null at the end of the listing. readdir also gives null on an
+// error, which so ends the listing with the entries read until then.
 const dirent* next_entry(DIR* dir) {
   return ::readdir(dir);
 }
