@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <liburing.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,12 +22,15 @@ constexpr std::size_t kReadSize = 256 * 1024;
 
 // Files the batched engine keeps open at once, so the memory it takes is bounded whatever a stage
 // holds: each has a buffer for its first read, and the file being hashed reads on through one
-// buffer of kReadSize (64 x 64 KiB + 256 KiB in all). With the page cache dropped, 64 files in
+// buffer of kReadSize (64 x 8 KiB + 256 KiB in all). With the page cache dropped, 64 files in
 // flight walked 120,000 small files in 2.3-2.9 s against 3.2-3.7 s for 16 or 32.
 constexpr std::size_t kFilesInFlight = 64;
 
-// The size of the first read of every file: most artifacts are read whole by it.
-constexpr std::size_t kFirstReadSize = 64 * 1024;
+// The size of the first read of every file: small artifacts are read whole by it, larger ones read
+// on once they are hashed. The registered buffers are pinned whole, so this sets the batched
+// engine's memory: with 16 KiB the 6 x 256 MiB walk peaked at 8.2 MiB, with 8 KiB at 7.8 MiB;
+// walks of 16 KiB files took the same time with either (0.98-1.00 x the 64 KiB first read).
+constexpr std::size_t kFirstReadSize = 8 * 1024;
 
 constexpr int kOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
@@ -78,6 +82,7 @@ class UringReader final : public ArtifactReader {
     if (io_uring_queue_init(kFilesInFlight, &reader->ring_, 0) != 0) return nullptr;
     reader->ring_ready_ = true;
     if (!reader->has_operations()) return nullptr;
+    reader->register_buffers();
     return reader;
   }
   ~UringReader() override {
@@ -157,6 +162,16 @@ class UringReader final : public ArtifactReader {
     return all;
   }
 
+  // Registers the read buffers with the ring, which then copies into them without mapping user
+  // memory on every read: 0.96-0.98 x the wall time on 120,000 small files (three sessions of
+  // 15-21 paired runs). Where the kernel refuses (the pinned pages count against
+  // RLIMIT_MEMLOCK), reads go to the same buffers unregistered.
+  void register_buffers() {
+    const iovec buffers[] = {{first_reads_.get(), kFirstReadSize * kFilesInFlight},
+                             {head_buffer_.get(), kReadSize}};
+    registered_ = io_uring_register_buffers(&ring_, buffers, 2) == 0;
+  }
+
   // A submission entry for `slot`; the submission queue has room for one per slot.
   io_uring_sqe* entry_for(Slot& slot, State state) {
     io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
@@ -178,10 +193,15 @@ class UringReader final : public ArtifactReader {
   }
   void start_read(Slot& slot) {
     // Only the head file reads on past its first read, so one buffer serves every such read.
-    slot.buffer = slot.total == 0 ? slot.first_read : head_buffer_.get();
-    slot.asked = slot.total == 0 ? kFirstReadSize : kReadSize;
-    io_uring_prep_read(entry_for(slot, State::reading), slot.fd, slot.buffer, slot.asked,
-                       slot.total);
+    const bool first = slot.total == 0;
+    slot.buffer = first ? slot.first_read : head_buffer_.get();
+    slot.asked = first ? kFirstReadSize : kReadSize;
+    io_uring_sqe* sqe = entry_for(slot, State::reading);
+    if (registered_)
+      io_uring_prep_read_fixed(sqe, slot.fd, slot.buffer, static_cast<unsigned>(slot.asked),
+                               slot.total, first ? 0 : 1);
+    else
+      io_uring_prep_read(sqe, slot.fd, slot.buffer, static_cast<unsigned>(slot.asked), slot.total);
   }
   // Closes the slot's file, if open; the slot is free once that is done.
   void release(Slot& slot) {
@@ -267,6 +287,7 @@ class UringReader final : public ArtifactReader {
 
   io_uring ring_{};
   bool ring_ready_ = false;
+  bool registered_ = false;  // the buffers are registered with the ring
   std::size_t in_flight_ = 0;
   std::unique_ptr<std::byte[]> first_reads_;
   std::unique_ptr<std::byte[]> head_buffer_;
