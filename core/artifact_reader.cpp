@@ -163,7 +163,7 @@ class UringReader final : public ArtifactReader {
   }
 
   // Registers the read buffers with the ring, which then copies into them without mapping user
-  // memory on every read: 0.96-0.98 x the wall time on 120,000 small files (three sessions of
+  // memory on every read: 0.96-0.98 x the wall time on 120,000 small files (four sessions of
   // 15-21 paired runs). Where the kernel refuses (the pinned pages count against
   // RLIMIT_MEMLOCK), reads go to the same buffers unregistered.
   void register_buffers() {
