@@ -104,7 +104,7 @@ TEST_P(ArtifactReaderTest, AnswersInRequestOrderBeyondTheFilesInFlight) {
     names.push_back("f" + std::to_string(i));
     // Every seventh file needs several reads; every eleventh sits at a read-size boundary.
     const std::size_t size = i % 7 == 0    ? 300 * 1024 + i
-                             : i % 11 == 0 ? (i % 2 == 0 ? 8 : 64) * 1024 + i % 3 - 1
+                             : i % 11 == 0 ? (i % 2 == 0 ? 4 : 64) * 1024 + i % 3 - 1
                                            : i * 37;
     contents.push_back(patterned(size, i));
     write(names.back(), contents.back());
