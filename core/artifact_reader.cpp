@@ -171,8 +171,8 @@ class UringReader final : public ArtifactReader {
   }
 
   // Registers the small-file buffers and the head file's buffer with the ring, which then copies
-  // into them without mapping user memory on every read: 0.96-0.98 x the wall time on 120,000
-  // small files (paired sessions of 15-21 runs). Where the kernel refuses (the pinned pages
+  // into them without mapping user memory on every read: 0.95-0.97 x the wall time on 120,000
+  // small files (three paired sessions of 15-21 runs). Where the kernel refuses (the pinned pages
   // count against RLIMIT_MEMLOCK), every first read goes to the unregistered buffers.
   void register_buffers() {
     const iovec buffers[] = {{small_reads_.get(), kSmallReadSize * kFilesInFlight},
