@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <liburing.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,12 +22,19 @@ constexpr std::size_t kReadSize = 256 * 1024;
 
 // Files the batched engine keeps open at once, so the memory it takes is bounded whatever a stage
 // holds: each has a buffer for its first read, and the file being hashed reads on through one
-// buffer of kReadSize (64 x 64 KiB + 256 KiB in all). With the page cache dropped, 64 files in
-// flight walked 120,000 small files in 2.3-2.9 s against 3.2-3.7 s for 16 or 32.
+// buffer of kReadSize (64 x (64 + 4) KiB + 256 KiB in all). With the page cache dropped, 64 files
+// in flight walked 120,000 small files in 2.3-2.9 s against 3.2-3.7 s for 16 or 32.
 constexpr std::size_t kFilesInFlight = 64;
 
-// The size of the first read of every file: most artifacts are read whole by it.
+// The size of the first read of every file: most artifacts are read whole by it. These buffers
+// take memory only as reads fill them.
 constexpr std::size_t kFirstReadSize = 64 * 1024;
+
+// A file measured smaller than this is read into a buffer registered with the ring instead. The
+// registered buffers are pinned, so resident, whole: 64 KiB first reads registered took the
+// 6 x 256 MiB walk to 11.1 MiB at its peak, 8 KiB to 7.8 MiB, and 8 KiB first reads made a cold
+// walk of 20-44 KiB files 1.6 x slower, each file reading on only once it is hashed.
+constexpr std::size_t kSmallReadSize = 4 * 1024;
 
 constexpr int kOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
@@ -78,6 +86,7 @@ class UringReader final : public ArtifactReader {
     if (io_uring_queue_init(kFilesInFlight, &reader->ring_, 0) != 0) return nullptr;
     reader->ring_ready_ = true;
     if (!reader->has_operations()) return nullptr;
+    reader->register_buffers();
     return reader;
   }
   ~UringReader() override {
@@ -129,6 +138,7 @@ class UringReader final : public ArtifactReader {
     bool ended = false;      // no read is needed any more
     std::error_code error;
     std::byte* first_read = nullptr;  // this slot's buffer for the first read
+    std::byte* small_read = nullptr;  // and its registered one for a small file
     std::byte* buffer = nullptr;      // where the pending or last read goes
     std::size_t asked = 0;            // what it asks for
   };
@@ -142,9 +152,12 @@ class UringReader final : public ArtifactReader {
 
   UringReader()
       : first_reads_(uninitialised_bytes(kFirstReadSize * kFilesInFlight)),
+        small_reads_(uninitialised_bytes(kSmallReadSize * kFilesInFlight)),
         head_buffer_(uninitialised_bytes(kReadSize)) {
-    for (std::size_t i = 0; i < kFilesInFlight; ++i)
+    for (std::size_t i = 0; i < kFilesInFlight; ++i) {
       slots_[i].first_read = first_reads_.get() + i * kFirstReadSize;
+      slots_[i].small_read = small_reads_.get() + i * kSmallReadSize;
+    }
   }
 
   bool has_operations() {
@@ -155,6 +168,16 @@ class UringReader final : public ArtifactReader {
       all = all && io_uring_opcode_supported(probe, op);
     io_uring_free_probe(probe);
     return all;
+  }
+
+  // Registers the small-file buffers and the head file's buffer with the ring, which then copies
+  // into them without mapping user memory on every read: 0.95-0.97 x the wall time on 120,000
+  // small files (three paired sessions of 15-21 runs). Where the kernel refuses (the pinned pages
+  // count against RLIMIT_MEMLOCK), every first read goes to the unregistered buffers.
+  void register_buffers() {
+    const iovec buffers[] = {{small_reads_.get(), kSmallReadSize * kFilesInFlight},
+                             {head_buffer_.get(), kReadSize}};
+    registered_ = io_uring_register_buffers(&ring_, buffers, 2) == 0;
   }
 
   // A submission entry for `slot`; the submission queue has room for one per slot.
@@ -172,16 +195,22 @@ class UringReader final : public ArtifactReader {
 
   void start_open(const Request& request, std::size_t index) {
     Slot& slot = slots_[index % kFilesInFlight];
-    slot = Slot{.index = index, .first_read = slot.first_read};
+    slot = Slot{.index = index, .first_read = slot.first_read, .small_read = slot.small_read};
     io_uring_prep_openat(entry_for(slot, State::opening), request.dir_fd, request.names[index],
                          kOpenFlags, 0);
   }
   void start_read(Slot& slot) {
     // Only the head file reads on past its first read, so one buffer serves every such read.
-    slot.buffer = slot.total == 0 ? slot.first_read : head_buffer_.get();
-    slot.asked = slot.total == 0 ? kFirstReadSize : kReadSize;
-    io_uring_prep_read(entry_for(slot, State::reading), slot.fd, slot.buffer, slot.asked,
-                       slot.total);
+    const bool first = slot.total == 0;
+    const bool small = first && registered_ && slot.size < kSmallReadSize;
+    slot.buffer = small ? slot.small_read : first ? slot.first_read : head_buffer_.get();
+    slot.asked = small ? kSmallReadSize : first ? kFirstReadSize : kReadSize;
+    io_uring_sqe* sqe = entry_for(slot, State::reading);
+    const auto asked = static_cast<unsigned>(slot.asked);
+    if (registered_ && (small || !first))
+      io_uring_prep_read_fixed(sqe, slot.fd, slot.buffer, asked, slot.total, small ? 0 : 1);
+    else
+      io_uring_prep_read(sqe, slot.fd, slot.buffer, asked, slot.total);
   }
   // Closes the slot's file, if open; the slot is free once that is done.
   void release(Slot& slot) {
@@ -267,8 +296,10 @@ class UringReader final : public ArtifactReader {
 
   io_uring ring_{};
   bool ring_ready_ = false;
+  bool registered_ = false;  // the buffers are registered with the ring
   std::size_t in_flight_ = 0;
   std::unique_ptr<std::byte[]> first_reads_;
+  std::unique_ptr<std::byte[]> small_reads_;
   std::unique_ptr<std::byte[]> head_buffer_;
   Slot slots_[kFilesInFlight];
 };

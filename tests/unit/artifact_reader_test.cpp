@@ -102,7 +102,11 @@ TEST_P(ArtifactReaderTest, AnswersInRequestOrderBeyondTheFilesInFlight) {
   std::vector<std::string> contents;
   for (unsigned i = 0; i < 200; ++i) {
     names.push_back("f" + std::to_string(i));
-    contents.push_back(patterned(i % 7 == 0 ? 300 * 1024 + i : i * 37, i));
+    // Every seventh file needs several reads; every eleventh sits at a read-size boundary.
+    const std::size_t size = i % 7 == 0    ? 300 * 1024 + i
+                             : i % 11 == 0 ? (i % 2 == 0 ? 4 : 64) * 1024 + i % 3 - 1
+                                           : i * 37;
+    contents.push_back(patterned(size, i));
     write(names.back(), contents.back());
   }
   names.insert(names.begin() + 50, "missing");
