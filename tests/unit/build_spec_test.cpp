@@ -234,13 +234,13 @@ TEST_F(BuildSpecFile, HashesAndProjectsARegularFileThroughLinksSilently) {
 // The hash and the posture come from one read of the same bytes, also through a link.
 TEST_F(BuildSpecFile, ReadsOnceForTheHashAndThePosture) {
   const std::string content = "agentic_posture:\n  posture: governed\n";
-  fs::create_directory(run_dir_ + "/shared");
-  std::ofstream(run_dir_ + "/shared/spec.yaml", std::ios::binary) << content;
-  fs::create_symlink("../shared/spec.yaml", build_spec_path(run_dir_));
+  fs::create_directory(run_dir_ + "/common");
+  std::ofstream(run_dir_ + "/common/posture.yaml", std::ios::binary) << content;
+  fs::create_symlink("../common/posture.yaml", build_spec_path(run_dir_));
   testing::internal::CaptureStderr();
   const BuildSpecContent spec = read_build_spec(run_dir_);
   // Whatever happens to the file now, the projection reads what was hashed.
-  std::ofstream(run_dir_ + "/shared/spec.yaml", std::ios::binary) << "agentic_posture: [\n";
+  std::ofstream(run_dir_ + "/common/posture.yaml", std::ios::binary) << "agentic_posture: [\n";
   EXPECT_EQ(spec.hash, hash_bytes(content));
   EXPECT_EQ(spec.text, content);
   EXPECT_EQ(project_posture(spec).value().posture, "governed");
