@@ -1,5 +1,6 @@
 #include "cli/verify_args.h"
 
+#include <algorithm>
 #include <array>
 
 #include "core/base64.h"
@@ -7,15 +8,19 @@
 
 namespace certwright {
 
-std::optional<std::string> trusted_key_error(std::string_view text) {
+std::expected<std::array<unsigned char, 32>, std::string> parse_public_key(std::string_view text) {
   std::array<unsigned char, 48> decoded{};
   const std::string_view trimmed = trim_white_space(text);
   if (base64_decoded_size(trimmed) > decoded.size())
-    return "a public key is 44 characters of Base64, not " + std::to_string(trimmed.size());
+    return std::unexpected("a public key is 44 characters of Base64, not " +
+                           std::to_string(trimmed.size()));
   const auto size = base64_decode(trimmed, decoded);
-  if (!size) return "base64: " + size.error();
-  if (*size != 32) return "public key length " + std::to_string(*size) + " != 32";
-  return std::nullopt;
+  if (!size) return std::unexpected("base64: " + size.error());
+  std::array<unsigned char, 32> key{};
+  if (*size != key.size())
+    return std::unexpected("public key length " + std::to_string(*size) + " != 32");
+  std::copy_n(decoded.begin(), key.size(), key.begin());
+  return key;
 }
 
 std::optional<std::string> check_verify_args(const VerifyArgs& args) {
@@ -32,8 +37,8 @@ std::optional<std::string> check_verify_args(const VerifyArgs& args) {
   if (args.allow_ephemeral && args.require_operator_key)
     return "'--allow-ephemeral' cannot be used with '--require-operator-key'";
   for (const std::string& key : args.public_keys)
-    if (const auto error = trusted_key_error(key))
-      return "invalid value '" + single_line(key) + "' for '--public-key <B64>': " + *error;
+    if (const auto parsed = parse_public_key(key); !parsed)
+      return "invalid value '" + single_line(key) + "' for '--public-key <B64>': " + parsed.error();
   return std::nullopt;
 }
 

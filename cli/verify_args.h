@@ -1,6 +1,8 @@
 // The parsed options of `certwright-verify`.
 #pragma once
 
+#include <array>
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,9 +31,9 @@ struct VerifyArgs {
   bool quiet = false;
 };
 
-// Why `text` is not a trusted public key (44 characters of strict Base64 holding 32 bytes, white
-// space around it ignored), or none when it is one.
-std::optional<std::string> trusted_key_error(std::string_view text);
+// The public key that `text` holds (44 characters of strict Base64 holding 32 bytes, white space
+// around it ignored); why it holds none otherwise.
+std::expected<std::array<unsigned char, 32>, std::string> parse_public_key(std::string_view text);
 
 // The usage error in options that parse one by one but not together, or none.
 std::optional<std::string> check_verify_args(const VerifyArgs& args);

@@ -4,11 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <expected>
 #include <string_view>
 
 #include "cli/verify_report.h"
-#include "core/base64.h"
 #include "core/corpus_binding.h"
 #include "core/error.h"
 #include "core/file_read.h"
@@ -27,15 +27,6 @@ namespace {
 constexpr std::size_t kMaxCertificateBytes = std::size_t{1} << 30;
 constexpr std::size_t kMaxKeyFileBytes = std::size_t{1} << 20;
 
-PublicKeyBytes decode_trusted_key(std::string_view text) {
-  std::array<unsigned char, 48> decoded{};
-  // Checked by trusted_key_error before: 32 bytes of strict Base64.
-  (void)base64_decode(trim_white_space(text), decoded);
-  PublicKeyBytes key{};
-  std::copy_n(decoded.begin(), key.size(), key.begin());
-  return key;
-}
-
 // The keys of a key file: one per line, white space around it ignored; blank lines and lines
 // starting with "#" skipped. A malformed line, or no key at all, is an error.
 std::expected<void, Error> read_key_file(const std::string& path,
@@ -51,9 +42,11 @@ std::expected<void, Error> read_key_file(const std::string& path,
     rest.remove_prefix(std::min(end + 1, rest.size()));
     ++line_number;
     if (line.empty() || line.front() == '#') continue;
-    if (const auto error = trusted_key_error(line))
-      return std::unexpected(Error{shown + " line " + std::to_string(line_number) + ": " + *error});
-    keys.push_back(decode_trusted_key(line));
+    const auto key = parse_public_key(line);
+    if (!key)
+      return std::unexpected(
+          Error{shown + " line " + std::to_string(line_number) + ": " + key.error()});
+    keys.push_back(*key);
     ++found;
   }
   if (found == 0) return std::unexpected(Error{shown + ": no public key in the file"});
@@ -62,8 +55,9 @@ std::expected<void, Error> read_key_file(const std::string& path,
 
 std::expected<VerificationPolicy, Error> policy_of(const VerifyArgs& args) {
   VerificationPolicy policy;
+  // Each --public-key was checked as the command line was read.
   for (const std::string& key : args.public_keys)
-    policy.trusted_keys.push_back(decode_trusted_key(key));
+    policy.trusted_keys.push_back(parse_public_key(key).value());
   for (const std::string& path : args.public_key_files)
     if (auto read = read_key_file(path, policy.trusted_keys); !read)
       return std::unexpected(read.error());

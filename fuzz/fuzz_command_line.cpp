@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (args->integrity_only == (!args->public_keys.empty() || !args->public_key_files.empty()))
       std::abort();  // trust is stated exactly one way
     for (const auto& key : args->public_keys)
-      if (certwright::trusted_key_error(key)) std::abort();
+      if (!certwright::parse_public_key(key)) std::abort();
   }
   const auto keygen = certwright::parse_keygen_command_line(argv);
   if (const auto* error = std::get_if<certwright::UsageError>(&keygen))
