@@ -627,8 +627,11 @@ std::expected<GovernanceCertificate, Error> read_certificate(simdjson::padded_st
   if (parser.allocate(std::max<std::size_t>(text.size(), 64), kMaxCertificateDepth))
     throw std::bad_alloc();
   dom::element root;
-  if (const auto code = parser.parse(text.data(), text.size(), false).get(root))
+  if (const auto code = parser.parse(text.data(), text.size(), false).get(root)) {
+    // Running out of memory says nothing of the certificate: it is not reported as malformed.
+    if (code == simdjson::MEMALLOC) throw std::bad_alloc();
     return std::unexpected(Error{"certificate: " + parse_error_text(code)});
+  }
   Reader reader;
   GovernanceCertificate certificate;
   if (!check_version(reader, root) || !read_certificate_members(reader, root, certificate))

@@ -583,3 +583,29 @@ def test_recipe_runs_as_a_program(emitted, tmp_path):
     result = subprocess.run([sys.executable, str(RECIPE), str(duplicated), TEST_PUBLIC_B64],
                             capture_output=True, text=True)
     assert result.returncode == 1 and "duplicate key 'status'" in result.stderr
+
+
+def test_memory_shortage_is_one_error_line_never_an_abort(tmp_path):
+    """A certificate of 30 MiB read under tight address-space limits: the verifier answers, or ends
+    with one error line and exit 2, never with the runtime's abort."""
+    import resource
+    import subprocess
+    if b"__asan_init" in pathlib.Path(VERIFY).read_bytes():
+        pytest.skip("AddressSanitizer ends the process on a failed allocation itself; "
+                    "scripts/test runs this test with an uninstrumented build")
+    certificate = tmp_path / "c.json"
+    certificate.write_bytes(b"{" + b" " * (30 << 20) + b"}")
+    codes = set()
+    for limit in (16 << 20, 96 << 20, 256 << 20, 1 << 30):
+        completed = subprocess.run(
+            [VERIFY, str(certificate), "--integrity-only"], capture_output=True,
+            stdin=subprocess.DEVNULL, timeout=120,
+            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+        assert completed.returncode in (1, 2), completed
+        if completed.returncode == 2:
+            lines = completed.stderr.splitlines()
+            assert len(lines) == 1 and lines[0].startswith(b"error: "), completed.stderr
+        else:  # refused for what it holds, never for want of memory
+            assert b"missing key" in completed.stdout and b"out of memory" not in completed.stdout
+        codes.add(completed.returncode)
+    assert codes == {1, 2}, codes
