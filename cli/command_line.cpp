@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "cli/attest_driver.h"
 #include "cli/driver.h"
 #include "cli/help_text.h"
 #include "cli/keygen_driver.h"
@@ -343,6 +344,10 @@ KeygenCommandLine parse_keygen_command_line(std::span<const std::string_view> ar
   return parse_program(argv, keygen_command());
 }
 
+AttestCommandLine parse_attest_command_line(std::span<const std::string_view> argv) {
+  return parse_program(argv, attest_command());
+}
+
 int run_command_line(std::span<char*> argv) {
   const std::vector<std::string_view> arguments(argv.begin(), argv.end());
   return run_parsed(parse_command_line(arguments), run_build_certificate);
@@ -356,6 +361,11 @@ int run_verify_command_line(std::span<char*> argv) {
 int run_keygen_command_line(std::span<char*> argv) {
   const std::vector<std::string_view> arguments(argv.begin(), argv.end());
   return run_parsed(parse_keygen_command_line(arguments), run_keygen);
+}
+
+int run_attest_command_line(std::span<char*> argv) {
+  const std::vector<std::string_view> arguments(argv.begin(), argv.end());
+  return run_parsed(parse_attest_command_line(arguments), run_attest);
 }
 
 }  // namespace certwright

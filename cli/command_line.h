@@ -6,6 +6,7 @@
 #include <string_view>
 #include <variant>
 
+#include "cli/attest_args.h"
 #include "cli/build_certificate_args.h"
 #include "cli/keygen_args.h"
 #include "cli/verify_args.h"
@@ -31,6 +32,7 @@ struct UsageError {
 using CommandLine = std::variant<BuildCertificateArgs, HelpText, VersionText, UsageError>;
 using VerifyCommandLine = std::variant<VerifyArgs, HelpText, VersionText, UsageError>;
 using KeygenCommandLine = std::variant<KeygenArgs, HelpText, VersionText, UsageError>;
+using AttestCommandLine = std::variant<AttestArgs, HelpText, VersionText, UsageError>;
 
 // Parses `argv` (argv[0] is the program path) without printing anything; every invocation that is
 // not a well-formed `build-certificate`, help or version request comes back as a UsageError.
@@ -38,11 +40,13 @@ CommandLine parse_command_line(std::span<const std::string_view> argv);
 // The same for `certwright-verify` and `certwright-keygen`, programs without subcommands.
 VerifyCommandLine parse_verify_command_line(std::span<const std::string_view> argv);
 KeygenCommandLine parse_keygen_command_line(std::span<const std::string_view> argv);
+AttestCommandLine parse_attest_command_line(std::span<const std::string_view> argv);
 
 // Parses `argv`, prints help, version or a usage error itself, or runs the program's driver;
 // returns the process exit code (0 help/version, 2 usage error, otherwise the driver's code).
 int run_command_line(std::span<char*> argv);
 int run_verify_command_line(std::span<char*> argv);
 int run_keygen_command_line(std::span<char*> argv);
+int run_attest_command_line(std::span<char*> argv);
 
 }  // namespace certwright

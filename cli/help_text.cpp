@@ -119,8 +119,10 @@ std::string command_help(std::string_view program, const BasicCommand<Args>& com
 template std::string command_usage(std::string_view, const BasicCommand<BuildCertificateArgs>&);
 template std::string command_usage(std::string_view, const BasicCommand<VerifyArgs>&);
 template std::string command_usage(std::string_view, const BasicCommand<KeygenArgs>&);
+template std::string command_usage(std::string_view, const BasicCommand<AttestArgs>&);
 template std::string command_help(std::string_view, const BasicCommand<BuildCertificateArgs>&);
 template std::string command_help(std::string_view, const BasicCommand<VerifyArgs>&);
+template std::string command_help(std::string_view, const BasicCommand<AttestArgs>&);
 template std::string command_help(std::string_view, const BasicCommand<KeygenArgs>&);
 
 std::string subcommand_usage(std::string_view program, const Subcommand& command) {

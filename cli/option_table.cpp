@@ -110,6 +110,10 @@ constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
      "Recompute the SBOM artifact binding from `.factory/sbom.cdx.json` and `.factory/audit.json` "
      "under this directory and compare",
      EmptyValue::refused},
+    {"attestation", "FILE", OptionKind::path, &VerifyArgs::attestation,
+     "A Sigstore bundle or DSSE envelope from `certwright-attest` for CERTIFICATE: its signature, "
+     "Statement, key and subject are checked before the certificate inside it",
+     EmptyValue::refused},
     {"format", "FORMAT", OptionKind::text, &VerifyArgs::format,
      "The report's form on standard output: `text` or `json`"},
     {"quiet", "", OptionKind::flag, &VerifyArgs::quiet,
@@ -125,6 +129,15 @@ constexpr std::array keygen_options = std::to_array<BasicOption<KeygenArgs>>({
      "Print the public key of the seed in FILE or, without FILE, of the key the emitter would "
      "resolve from ZEM_SIGNING_KEY or ZEM_SIGNING_KEY_PATH",
      EmptyValue::refused},
+});
+
+constexpr std::array attest_options = std::to_array<BasicOption<AttestArgs>>({
+    {"out", "PATH", OptionKind::path, &AttestArgs::out,
+     "Where to write the Sigstore bundle. Defaults to the certificate's path with `.json` "
+     "replaced by `.sigstore.json`",
+     EmptyValue::refused},
+    {"envelope-out", "PATH", OptionKind::path, &AttestArgs::envelope_out,
+     "Also write the bare DSSE envelope to PATH", EmptyValue::refused},
 });
 
 // A row whose field type disagrees with its kind would be parsed one way and stored another.
@@ -151,6 +164,7 @@ static_assert(std::ranges::all_of(build_certificate_options,
                                   kind_matches_field<BuildCertificateArgs>));
 static_assert(std::ranges::all_of(verify_options, kind_matches_field<VerifyArgs>));
 static_assert(std::ranges::all_of(keygen_options, kind_matches_field<KeygenArgs>));
+static_assert(std::ranges::all_of(attest_options, kind_matches_field<AttestArgs>));
 
 constexpr Subcommand build_certificate{
     .name = "build-certificate",
@@ -185,7 +199,22 @@ constexpr KeygenCommand keygen{
     .has_version = true,
 };
 
+constexpr AttestCommand attest{
+    .name = attest_tool_name,
+    .about =
+        "Sign an operator-sealed governance certificate as an in-toto Statement in a DSSE "
+        "envelope and write it as a Sigstore bundle",
+    .positional = {"CERTIFICATE", &AttestArgs::certificate,
+                   "The certificate file to attest (`governance-certificate.json`)"},
+    .options = attest_options,
+    .has_version = true,
+};
+
 }  // namespace
+
+const AttestCommand& attest_command() {
+  return attest;
+}
 
 const Subcommand& build_certificate_command() {
   return build_certificate;

@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "cli/attest_args.h"
 #include "cli/build_certificate_args.h"
 #include "cli/keygen_args.h"
 #include "cli/verify_args.h"
@@ -64,6 +65,7 @@ using Option = BasicOption<BuildCertificateArgs>;
 using Subcommand = BasicCommand<BuildCertificateArgs>;
 using VerifyCommand = BasicCommand<VerifyArgs>;
 using KeygenCommand = BasicCommand<KeygenArgs>;
+using AttestCommand = BasicCommand<AttestArgs>;
 
 inline constexpr std::string_view tool_name = "certwright";
 inline constexpr std::string_view tool_about =
@@ -71,6 +73,7 @@ inline constexpr std::string_view tool_about =
     "identity-bearing, never a verifier (spec 220).";
 inline constexpr std::string_view verify_tool_name = "certwright-verify";
 inline constexpr std::string_view keygen_tool_name = "certwright-keygen";
+inline constexpr std::string_view attest_tool_name = "certwright-attest";
 
 // The `build-certificate` subcommand: about text, RUN_DIR and its option rows.
 const Subcommand& build_certificate_command();
@@ -78,6 +81,8 @@ const Subcommand& build_certificate_command();
 const VerifyCommand& verify_command();
 // `certwright-keygen`: about text and its option rows.
 const KeygenCommand& keygen_command();
+// `certwright-attest`: about text, CERTIFICATE and its option rows.
+const AttestCommand& attest_command();
 
 // The row whose long name is `name` (without "--"), or nullptr when there is none.
 template <class Args>

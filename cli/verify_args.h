@@ -27,6 +27,7 @@ struct VerifyArgs {
   std::vector<std::string> business_docs;
   std::optional<std::string> corpus_attestation;
   std::optional<std::string> sbom_dir;
+  std::optional<std::string> attestation;  // a bundle or envelope for `certificate`
   std::string format = "text";
   bool quiet = false;
 };

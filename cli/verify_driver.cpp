@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "cli/verify_report.h"
+#include "core/certificate_envelope.h"
 #include "core/corpus_binding.h"
 #include "core/error.h"
 #include "core/file_read.h"
@@ -121,7 +122,19 @@ int run_verify(VerifyArgs args) {
                   " unreadable: " + file.error().message());
   const auto inputs = drift_inputs_of(args);
   if (!inputs) return refuse(inputs.error().message);
-  const VerificationReport report = verify_certificate(*file, *policy, *inputs);
+  // A bundle or envelope given alone, or beside the certificate it carries.
+  std::optional<simdjson::padded_string> attestation;
+  if (args.attestation) {
+    auto read = read_padded_file(*args.attestation, kMaxCertificateBytes);
+    if (!read)
+      return refuse("attestation " + lossy_utf8(*args.attestation) +
+                    " unreadable: " + read.error().message());
+    attestation = std::move(*read);
+  }
+  const VerificationReport report =
+      attestation ? verify_attestation(*attestation, std::string_view(*file), *policy, *inputs)
+      : is_attestation(*file) ? verify_attestation(*file, std::nullopt, *policy, *inputs)
+                              : verify_certificate(*file, *policy, *inputs);
   if (!args.quiet)
     write_fully(STDOUT_FILENO, args.format == "json" ? json_report(args.certificate, report)
                                                      : text_report(args.certificate, report));

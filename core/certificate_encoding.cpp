@@ -428,6 +428,9 @@ std::string compute_certificate_hash(const GovernanceCertificate& certificate) {
   return hash;
 }
 
+void write_json(JsonWriter& writer, const GovernanceCertificate& certificate) {
+  write_members(writer, certificate, CertificateView::full);
+}
 void write_json(JsonWriter& writer, const StageRecord& stage) {
   put(writer, stage);
 }

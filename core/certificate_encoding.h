@@ -27,7 +27,9 @@ void recycle_encoding(std::string&& bytes);
 // SHA-256 (lower-case hex) of the compact encoding of the hash view.
 std::string compute_certificate_hash(const GovernanceCertificate& certificate);
 
-// Single records, for tests and for callers that encode a part of the tree.
+// Single records, for tests and for callers that encode a part of the tree or nest the whole
+// certificate in another document (written as encode_compact or encode_pretty writes it).
+void write_json(JsonWriter& writer, const GovernanceCertificate& certificate);
 void write_json(JsonWriter& writer, const StageRecord& stage);
 void write_json(JsonWriter& writer, const SignerIdentity& signer);
 void write_json(JsonWriter& writer, const AgenticPostureBinding& binding);

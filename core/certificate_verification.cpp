@@ -26,34 +26,6 @@ struct PublicKeyFree {
 };
 using PublicKey = std::unique_ptr<EVP_PKEY, PublicKeyFree>;
 
-// The bytes of a Base64 seal member of exactly `Size` bytes, or the reason it is not one.
-template <std::size_t Size>
-std::expected<std::array<unsigned char, Size>, std::string> decode_exact(std::string_view name,
-                                                                         std::string_view text) {
-  std::vector<unsigned char> bytes(base64_decoded_size(text));
-  const auto size = base64_decode(text, bytes);
-  if (!size) return std::unexpected(std::string(name) + ": base64: " + size.error());
-  if (*size != Size)
-    return std::unexpected(std::string(name) + ": " + std::to_string(*size) + " bytes, not " +
-                           std::to_string(Size));
-  std::array<unsigned char, Size> exact{};
-  std::copy_n(bytes.begin(), Size, exact.begin());
-  return exact;
-}
-
-// RFC 8032 Ed25519 (plain, no context) verification of `signature` over `message`.
-bool ed25519_verifies(const PublicKeyBytes& public_key, std::string_view message,
-                      const std::array<unsigned char, 64>& signature) {
-  const PublicKey key(
-      EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, public_key.data(), public_key.size()));
-  const DigestContext context(EVP_MD_CTX_new());
-  if (!key || !context) return false;
-  if (EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1) return false;
-  return EVP_DigestVerify(context.get(), signature.data(), signature.size(),
-                          reinterpret_cast<const unsigned char*>(message.data()),
-                          message.size()) == 1;
-}
-
 std::string short_text(std::string_view text) {
   return std::string(text.substr(0, 16)) + (text.size() > 16 ? "..." : "");
 }
@@ -247,6 +219,39 @@ bool wants_drift(const DriftInputs& inputs) {
 }
 
 }  // namespace
+
+// The bytes of a Base64 seal member of exactly `Size` bytes, or the reason it is not one.
+template <std::size_t Size>
+std::expected<std::array<unsigned char, Size>, std::string> decode_exact(std::string_view name,
+                                                                         std::string_view text) {
+  std::vector<unsigned char> bytes(base64_decoded_size(text));
+  const auto size = base64_decode(text, bytes);
+  if (!size) return std::unexpected(std::string(name) + ": base64: " + size.error());
+  if (*size != Size)
+    return std::unexpected(std::string(name) + ": " + std::to_string(*size) + " bytes, not " +
+                           std::to_string(Size));
+  std::array<unsigned char, Size> exact{};
+  std::copy_n(bytes.begin(), Size, exact.begin());
+  return exact;
+}
+
+// RFC 8032 Ed25519 (plain, no context) verification of `signature` over `message`.
+bool ed25519_verifies(const PublicKeyBytes& public_key, std::string_view message,
+                      const std::array<unsigned char, 64>& signature) {
+  const PublicKey key(
+      EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, public_key.data(), public_key.size()));
+  const DigestContext context(EVP_MD_CTX_new());
+  if (!key || !context) return false;
+  if (EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1) return false;
+  return EVP_DigestVerify(context.get(), signature.data(), signature.size(),
+                          reinterpret_cast<const unsigned char*>(message.data()),
+                          message.size()) == 1;
+}
+
+template std::expected<std::array<unsigned char, 32>, std::string> decode_exact<32>(
+    std::string_view, std::string_view);
+template std::expected<std::array<unsigned char, 64>, std::string> decode_exact<64>(
+    std::string_view, std::string_view);
 
 bool VerificationReport::verified() const {
   return !checks.empty() && failed_count() == 0;

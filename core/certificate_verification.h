@@ -4,6 +4,7 @@
 #include <simdjson.h>
 
 #include <array>
+#include <expected>
 #include <map>
 #include <optional>
 #include <string>
@@ -85,6 +86,21 @@ struct VerificationReport {
 // well-formed, hash and signature checks have passed. Stage walks print the walk's warnings.
 VerificationReport verify_certificate(simdjson::padded_string_view file,
                                       const VerificationPolicy& policy, const DriftInputs& inputs);
+
+// The bytes of the Base64 member `name` (`text`) when it holds exactly `Size` bytes; the reason
+// it does not otherwise ("<name>: base64: ..." or "<name>: <n> bytes, not <Size>").
+template <std::size_t Size>
+std::expected<std::array<unsigned char, Size>, std::string> decode_exact(std::string_view name,
+                                                                         std::string_view text);
+extern template std::expected<std::array<unsigned char, 32>, std::string> decode_exact<32>(
+    std::string_view, std::string_view);
+extern template std::expected<std::array<unsigned char, 64>, std::string> decode_exact<64>(
+    std::string_view, std::string_view);
+
+// RFC 8032 Ed25519 (plain, no context) verification of `signature` over `message`; false for
+// a signature that does not verify and for a key OpenSSL refuses.
+bool ed25519_verifies(const PublicKeyBytes& public_key, std::string_view message,
+                      const std::array<unsigned char, 64>& signature);
 
 // True when `stage_id` names a place inside the run directory: not empty, not absolute, no
 // ".." component and no NUL byte.

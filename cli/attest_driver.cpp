@@ -1,0 +1,97 @@
+#include "cli/attest_driver.h"
+#include "cli/error_line.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <string_view>
+
+#include "core/certificate_envelope.h"
+#include "core/certificate_file.h"
+#include "core/certificate_signature.h"
+#include "core/padded_file.h"
+#include "core/signing_key.h"
+#include "core/sigstore_bundle.h"
+#include "core/text.h"
+#include "core/warning.h"
+
+namespace certwright {
+namespace {
+
+// As the verifier: no certificate beyond this is read.
+constexpr std::size_t kMaxCertificateBytes = std::size_t{1} << 30;
+
+constexpr std::string_view kNoOperatorKey =
+    "no operator key is configured: set ZEM_SIGNING_KEY or ZEM_SIGNING_KEY_PATH (an ephemeral "
+    "key is never used to attest)";
+
+std::string_view base_name(std::string_view path) {
+  while (path.size() > 1 && path.ends_with('/'))
+    path.remove_suffix(1);
+  const auto slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// The first check the certificate fails before it may be re-signed: its hash and seal, its
+// signing key being `key`, its attestation kind being operator.
+std::optional<CheckResult> refusal(const VerificationReport& report, const SigningKey& key) {
+  const auto failed = std::ranges::find(report.checks, false, &CheckResult::ok);
+  if (failed != report.checks.end()) return *failed;
+  const GovernanceCertificate& certificate = *report.certificate;
+  if (certificate.signing_public_key != encode_public_key(key))
+    return CheckResult{"signing-key", false,
+                       "signingPublicKey " + certificate.signing_public_key.substr(0, 12) +
+                           "... is not the operator key's public key"};
+  if (certificate.signing_attestation.kind != AttestationKind::operator_)
+    return CheckResult{"operator-key", false,
+                       std::string("signingAttestation.kind is ") +
+                           to_text(certificate.signing_attestation.kind) + ", not operator"};
+  return std::nullopt;
+}
+
+// Writes `bytes` at `path` as the certificate is written; the error line and false otherwise.
+bool write_output(std::string_view what, const std::string& path, std::string_view bytes) {
+  const auto written = write_file_atomically(path, bytes);
+  if (!written) {
+    print_error("failed to write the " + std::string(what) + " at " + lossy_utf8(path) + ": " +
+                written.error().message());
+    return false;
+  }
+  if (const std::error_code error = written->directory_sync_error)
+    warn(std::string(what) + " written to " + lossy_utf8(path) +
+         " but its directory could not be synced: " + error.message() +
+         " (a crash soon after may lose it)");
+  return true;
+}
+
+}  // namespace
+
+int run_attest(AttestArgs args) {
+  auto resolved = resolve_operator_key();
+  if (!resolved) return refuse(kNoOperatorKey);
+  if (!*resolved) return refuse(resolved->error().message);
+  const SigningKey& key = (*resolved)->key;
+
+  const std::string shown = lossy_utf8(args.certificate);
+  auto file = read_padded_file(args.certificate, kMaxCertificateBytes);
+  if (!file) return refuse("certificate " + shown + " unreadable: " + file.error().message());
+  const VerificationReport report =
+      verify_certificate(*file, VerificationPolicy{.integrity_only = true}, DriftInputs{});
+  if (const auto refused = refusal(report, key)) {
+    print_error("certificate " + shown + " refused: check \"" + refused->name +
+                "\" failed: " + refused->detail);
+    return 1;
+  }
+
+  const DsseEnvelope envelope =
+      envelope_certificate(base_name(args.certificate), *file, *report.certificate, key);
+  const std::string bundle = bundle_path(args);
+  if (!write_output("bundle", bundle, encode_bundle(envelope, public_key_hint(key.public_key()))))
+    return 2;
+  if (args.envelope_out && !write_output("envelope", *args.envelope_out, encode_envelope(envelope)))
+    return 2;
+  write_fully(STDOUT_FILENO, "attested " + shown + ": bundle " + lossy_utf8(bundle) + "\n");
+  return 0;
+}
+
+}  // namespace certwright

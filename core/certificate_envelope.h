@@ -1,0 +1,44 @@
+// A certificate carried as an in-toto Statement in a DSSE envelope: signing it, and checking
+// an envelope or bundle before the certificate inside it is verified.
+#pragma once
+
+#include <simdjson.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/certificate.h"
+#include "core/certificate_verification.h"
+#include "core/dsse_envelope.h"
+#include "core/signing_key.h"
+
+namespace certwright {
+
+// The public-key hint of bundles and the key id of envelopes: lower-case hex SHA-256 of the
+// 32 raw key bytes.
+std::string public_key_hint(const PublicKeyBytes& public_key);
+
+// The envelope of the Statement whose subject is the certificate file (`file_name`, the SHA-256
+// of `file_bytes`) and whose predicate is `certificate`, signed by `key` over the
+// pre-authentication encoding. Throws only when OpenSSL fails (see SigningKey::sign).
+DsseEnvelope envelope_certificate(std::string_view file_name, std::string_view file_bytes,
+                                  const GovernanceCertificate& certificate, const SigningKey& key);
+
+// True when `file` is a JSON object with a bundle's "mediaType" or an envelope's "payload" at
+// its top level rather than a certificate.
+bool is_attestation(simdjson::padded_string_view file);
+
+// Verifies the certificate inside the bundle or envelope `attestation`: first the checks
+// "envelope-signature" (a signature over the pre-authentication encoding by a trusted key, or
+// with integrity_only by the certificate's own key; key ids and hints are ignored),
+// "envelope-statement" (payload type, Statement type, predicate type), "envelope-key" (that key
+// is the certificate's signing key) and "envelope-subject" (one subject, whose digest is the
+// SHA-256 of `certificate_file` or, without it, of the pretty encoding of the embedded
+// certificate), then verify_certificate's on the embedded certificate. An attestation that
+// cannot be read gives one failed "envelope-statement" check and nothing else.
+VerificationReport verify_attestation(simdjson::padded_string_view attestation,
+                                      std::optional<std::string_view> certificate_file,
+                                      const VerificationPolicy& policy, const DriftInputs& inputs);
+
+}  // namespace certwright
