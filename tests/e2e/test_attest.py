@@ -8,6 +8,8 @@ import os
 import shutil
 import subprocess
 
+import nacl.exceptions
+import nacl.signing
 import pytest
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
@@ -135,16 +137,14 @@ def test_bundle_and_envelope_check_out_with_independent_code(attested):
 
 
 def test_python3_nacl_checks_the_pre_authentication_encoding(attested):
-    nacl_signing = pytest.importorskip("nacl.signing")
-    nacl_exceptions = pytest.importorskip("nacl.exceptions")
     envelope = json.loads(attested[2].read_bytes())
     payload = base64.b64decode(envelope["payload"])
     signature = base64.b64decode(envelope["signatures"][0]["sig"])
-    key = nacl_signing.VerifyKey(public_raw(TEST_SEED))
+    key = nacl.signing.VerifyKey(public_raw(TEST_SEED))
     key.verify(pae(envelope["payloadType"], payload), signature)
     changed = bytearray(payload)
     changed[10] ^= 1
-    with pytest.raises(nacl_exceptions.BadSignatureError):
+    with pytest.raises(nacl.exceptions.BadSignatureError):
         key.verify(pae(envelope["payloadType"], bytes(changed)), signature)
 
 

@@ -138,12 +138,14 @@ PROGRAMS = {
     # program: (option table, its record, the environment variables its page names)
     "certwright-verify": ("verify_options", "VerifyArgs", []),
     "certwright-keygen": ("keygen_options", "KeygenArgs", ["ZEM_SIGNING_KEY", "ZEM_SIGNING_KEY_PATH"]),
+    "certwright-attest": ("attest_options", "AttestArgs", ["ZEM_SIGNING_KEY", "ZEM_SIGNING_KEY_PATH"]),
 }
 
 
 def program_binary(program):
     variable = {"certwright-verify": "CERTWRIGHT_VERIFY_BIN",
-                "certwright-keygen": "CERTWRIGHT_KEYGEN_BIN"}[program]
+                "certwright-keygen": "CERTWRIGHT_KEYGEN_BIN",
+                "certwright-attest": "CERTWRIGHT_ATTEST_BIN"}[program]
     return os.path.abspath(os.environ.get(variable, str(ROOT / "build" / "dev" / program)))
 
 
@@ -178,6 +180,8 @@ def test_program_man_pages_document_their_option_tables(program):
     ("certwright-verify", ["--"], None),
     ("certwright-keygen", ["-"], {"--out", "--public", "--help", "-h", "--version", "-V"}),
     ("certwright-keygen", ["--public", "k"], {"key.json"}),
+    ("certwright-attest", ["-"], {"--out", "--envelope-out", "--help", "-h", "--version", "-V"}),
+    ("certwright-attest", ["--out", "k"], {"key.json"}),
 ])
 def test_program_completions(tmp_path, program, words, expected):
     completion = ROOT / "share" / "bash-completion" / "completions" / program
