@@ -430,7 +430,8 @@ def test_drift_is_not_looked_at_for_a_forged_certificate_nor_outside_the_run(emi
     result = verify(forged, "--public-key", TEST_PUBLIC_B64, "--run-dir", run_dir)
     assert result.returncode == 1
     assert "drift" not in " ".join(failing_checks(result.stdout))
-    assert "info: drift not checked: the certificate is not intact and sealed\n" in result.stdout
+    assert ("info: drift not checked: the certificate is not intact and sealed by a trusted key\n"
+            in result.stdout)
 
     sealed = tmp_path / "sealed.json"
     sealed.write_text(encode(reseal(certificate), pretty=True), encoding="utf-8")
@@ -520,7 +521,7 @@ def test_unreadable_inputs_exit_2(emitted, tmp_path):
         ([out, *key, "--run-dir", tmp_path / "nowhere"], "run directory"),
         ([out, *key, "--business-docs", tmp_path / "missing.md"], "requirement document"),
         ([out, *key, "--corpus-attestation", tmp_path / "missing.json"], "--corpus-attestation"),
-        ([out, *key, "--sbom-dir", tmp_path], "--sbom-dir"),
+        ([out, *key, "--sbom-dir", tmp_path / "nowhere"], "--sbom-dir"),
         # 2 wins over 1: the certificate would not verify under this key either.
         ([out, "--public-key", public_key_of(OTHER_SEED_B64), "--run-dir", tmp_path / "x"],
          "run directory"),
