@@ -416,6 +416,23 @@ def test_drift_is_named_per_stage_and_input(tmp_path):
     assert "drift: s0-preflight missing\n" in result.stdout
 
 
+def test_names_that_reorder_text_are_shown_escaped(tmp_path):
+    run_dir, out, *_ = emit(tmp_path)
+    bidi = "invoice\u202efdp.sh"
+    (run_dir / "s0-preflight" / bidi).write_bytes(b"added")
+    (run_dir / "s0-preflight" / ("zero\u200bwidth")).symlink_to("notes.txt")
+    result = verify(out, "--public-key", TEST_PUBLIC_B64, "--run-dir", run_dir)
+    assert result.returncode == 1
+    assert "drift: s0-preflight added invoice\\u{202e}fdp.sh\n" in result.stdout
+    assert "skipping symlink in stage s0-preflight: zero\\u{200b}width" in result.stderr
+    report = verify(out, "--public-key", TEST_PUBLIC_B64, "--run-dir", run_dir,
+                    "--format", "json").stdout
+    assert "invoice\\u202efdp.sh" in report and "\u202e" not in report
+    assert json.loads(report)["drift"]["stages"]["s0-preflight"]["added"] == [bidi]
+    for text in (result.stdout, result.stderr, report):
+        assert not any(c in text for c in "\u202e\u200b\ufeff")
+
+
 def test_drift_is_not_looked_at_for_a_forged_certificate_nor_outside_the_run(emitted, tmp_path):
     certificate = json.loads(emitted[1].read_text(encoding="utf-8"))
     outside = tmp_path / "outside"
