@@ -12,6 +12,7 @@
 #include "core/certificate_encoding.h"
 #include "core/certificate_reader.h"
 #include "core/corpus_binding.h"
+#include "core/ed25519_point.h"
 #include "core/openssl_handles.h"
 #include "core/requirements_hash.h"
 #include "core/sbom_binding.h"
@@ -73,6 +74,8 @@ CheckResult hash_check(const GovernanceCertificate& certificate) {
 CheckResult signature_check(const GovernanceCertificate& certificate) {
   const auto public_key = decode_exact<32>("signingPublicKey", certificate.signing_public_key);
   if (!public_key) return {"signature", false, public_key.error()};
+  if (const auto weak = weak_public_key_reason(*public_key))
+    return {"signature", false, "signingPublicKey is " + *weak};
   const auto signature = decode_exact<64>("certSignature", certificate.cert_signature);
   if (!signature) return {"signature", false, signature.error()};
   if (!ed25519_verifies(*public_key, encode_compact(certificate, CertificateView::signing),

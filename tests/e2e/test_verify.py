@@ -507,6 +507,8 @@ USAGE_ERRORS = [
      "--allow-ephemeral"),
     (["CERT", "--public-key", TEST_PUBLIC_B64[:-1]], "base64: Invalid padding"),
     (["CERT", "--public-key", base64.b64encode(b"x" * 16).decode()], "public key length 16"),
+    (["CERT", "--public-key", "A" * 43 + "="], "small order"),
+    (["CERT", "--public-key", base64.b64encode(b"\x01" + bytes(31)).decode()], "small order"),
     (["CERT", "--integrity-only", "--format", "yaml"], "--format <FORMAT>"),
     (["CERT", "--integrity-only", "--run-dir="], "is empty"),
     (["CERT", "--integrity-only", "--bogus"], "'--bogus'"),

@@ -235,6 +235,23 @@ TEST_F(CertificateVerification, LinkedStageDirectoriesAreNeverRead) {
   EXPECT_TRUE(report.stages.at("linked").added.empty());
 }
 
+// Under the identity point, R = identity and S = 0 verify for any message without a private key.
+TEST_F(CertificateVerification, SmallOrderSigningKeysFailTheSignature) {
+  GovernanceCertificate certificate;
+  certificate.certificate_version = std::string(kCurrentCertificateVersion);
+  certificate.pipeline_run_id = "forged";
+  std::array<unsigned char, 32> identity{1};
+  certificate.signing_public_key = base64_encode(identity);
+  certificate.signing_attestation = {AttestationKind::operator_, "source=ZEM_SIGNING_KEY"};
+  certificate.certificate_hash = compute_certificate_hash(certificate);
+  std::array<unsigned char, 64> forged{1};
+  certificate.cert_signature = base64_encode(forged);
+  const VerificationReport report = verify(encode_pretty(certificate), {.integrity_only = true});
+  EXPECT_EQ(failed(report), std::vector<std::string>{"signature"});
+  EXPECT_NE(report.checks[2].detail.find("small order"), std::string::npos)
+      << report.checks[2].detail;
+}
+
 TEST(StageIds, OnlyIdsInsideTheRunDirectoryAreSafe) {
   for (const std::string_view safe : {"s0", "a/b", ".", "..a", "a..", "a/.../b"})
     EXPECT_TRUE(is_safe_stage_id(safe)) << safe;
