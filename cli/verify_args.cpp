@@ -4,6 +4,7 @@
 #include <array>
 
 #include "core/base64.h"
+#include "core/ed25519_point.h"
 #include "core/text.h"
 
 namespace certwright {
@@ -20,6 +21,7 @@ std::expected<std::array<unsigned char, 32>, std::string> parse_public_key(std::
   if (*size != key.size())
     return std::unexpected("public key length " + std::to_string(*size) + " != 32");
   std::copy_n(decoded.begin(), key.size(), key.begin());
+  if (const auto weak = weak_public_key_reason(key)) return std::unexpected("the key is " + *weak);
   return key;
 }
 

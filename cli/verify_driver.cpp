@@ -10,13 +10,10 @@
 
 #include "cli/verify_report.h"
 #include "core/certificate_envelope.h"
-#include "core/corpus_binding.h"
 #include "core/error.h"
 #include "core/file_read.h"
 #include "core/padded_file.h"
 #include "core/regular_file.h"
-#include "core/requirements_hash.h"
-#include "core/sbom_binding.h"
 #include "core/text.h"
 #include "core/warning.h"
 
@@ -79,8 +76,15 @@ bool is_directory(const std::string& path) {
   return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-// The inputs named on the command line, read before the certificate is judged: none of them is
-// named by the certificate. The binding resolvers print their own warning when they fail.
+// The path's status error, when it names nothing.
+std::optional<std::error_code> missing(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) == 0) return std::nullopt;
+  return last_system_error();
+}
+
+// The inputs named on the command line. A name that leads nowhere is the caller's mistake and
+// stops here; nothing is read: the verification reads them only once the certificate is trusted.
 std::expected<DriftInputs, Error> drift_inputs_of(const VerifyArgs& args) {
   DriftInputs inputs;
   if (args.run_dir) {
@@ -89,25 +93,20 @@ std::expected<DriftInputs, Error> drift_inputs_of(const VerifyArgs& args) {
                                    " does not exist or is not a directory"});
     inputs.run_dir = args.run_dir;
   }
-  if (!args.business_docs.empty()) {
-    auto hash = hash_business_docs(args.business_docs);
-    if (!hash)
-      return std::unexpected(Error{"requirement document " + lossy_utf8(hash.error().path) +
-                                   " unreadable: " + hash.error().error.message()});
-    inputs.requirements_hash = std::move(*hash);
-  }
-  if (args.corpus_attestation) {
-    inputs.corpus_binding = resolve_corpus_binding(args.corpus_attestation);
-    if (!inputs.corpus_binding)
+  for (const std::string& document : args.business_docs)
+    if (const auto error = missing(document))
+      return std::unexpected(Error{"requirement document " + lossy_utf8(document) +
+                                   " unreadable: " + error->message()});
+  if (args.corpus_attestation)
+    if (const auto error = missing(*args.corpus_attestation))
       return std::unexpected(Error{"--corpus-attestation " + lossy_utf8(*args.corpus_attestation) +
-                                   " could not be read as a corpus attestation"});
-  }
-  if (args.sbom_dir) {
-    inputs.sbom_binding = resolve_sbom_binding(args.sbom_dir);
-    if (!inputs.sbom_binding)
-      return std::unexpected(Error{"--sbom-dir " + lossy_utf8(*args.sbom_dir) +
-                                   ": the BOM or the audit file could not be read"});
-  }
+                                   ": " + error->message()});
+  if (args.sbom_dir && !is_directory(*args.sbom_dir))
+    return std::unexpected(Error{"--sbom-dir " + lossy_utf8(*args.sbom_dir) +
+                                 " does not exist or is not a directory"});
+  inputs.business_docs = args.business_docs;
+  inputs.corpus_attestation = args.corpus_attestation;
+  inputs.sbom_dir = args.sbom_dir;
   return inputs;
 }
 

@@ -99,7 +99,7 @@ std::string text_report(std::string_view certificate_path, const VerificationRep
 
 std::string json_report(std::string_view certificate_path, const VerificationReport& report) {
   std::string out;
-  JsonWriter writer(Layout::pretty, out);
+  JsonWriter writer(Layout::pretty, out, StringEscapes::display);
   writer.begin_object();
   writer.key("certificate");
   writer.string(lossy_utf8(certificate_path));

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <span>
 #include <type_traits>
 #include <variant>
 
 #include "core/content_hash.h"
+#include "core/error.h"
 #include "core/file_read.h"
 #include "core/regular_file.h"
 #include "core/text.h"
@@ -273,6 +275,23 @@ BuildSpecContent read_build_spec(const std::string& run_dir) {
 
 std::optional<std::string> hash_build_spec(const std::string& run_dir) {
   return read_build_spec(run_dir).hash;
+}
+
+std::expected<std::optional<std::string>, std::error_code> rehash_build_spec(
+    const std::string& run_dir) {
+  struct stat status {};
+  if (::lstat(build_spec_path(run_dir).c_str(), &status) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+    return std::unexpected(last_system_error());
+  }
+  ReadBuildSpec content = read_silently(run_dir);
+  if (content.read_error) return std::unexpected(content.read_error);
+  if (content.hash) return std::move(content.hash);
+  // Something is there that the read passed over: a dangling link, a directory, a FIFO.
+  if (::stat(content.path.c_str(), &status) != 0) return std::unexpected(last_system_error());
+  if (S_ISDIR(status.st_mode))
+    return std::unexpected(std::error_code(EISDIR, std::system_category()));
+  return std::unexpected(make_error_code(FileError::not_regular_file));
 }
 
 std::expected<BuildSpecPostureProjection, std::string> parse_posture_projection(

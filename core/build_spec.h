@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "core/certificate.h"
@@ -65,6 +66,13 @@ BuildSpecContent read_build_spec(const std::string& run_dir);
 
 // The build spec's content hash as read_build_spec gives it.
 std::optional<std::string> hash_build_spec(const std::string& run_dir);
+
+// The build spec's content hash as a verifier compares it: none when nothing is at its path; the
+// error when something is there that cannot be read as a regular file (a dangling link, a
+// directory, a FIFO, an unreadable file), so a failed read never passes for "no build spec".
+// Silent: the caller reports the error.
+std::expected<std::optional<std::string>, std::error_code> rehash_build_spec(
+    const std::string& run_dir);
 
 // The projection of a build spec's text: its top level must be a mapping (or the document empty
 // or null); the parser's or the projection's message, with the key and position, otherwise.

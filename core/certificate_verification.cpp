@@ -11,7 +11,11 @@
 #include "core/build_spec.h"
 #include "core/certificate_encoding.h"
 #include "core/certificate_reader.h"
+#include "core/corpus_binding.h"
+#include "core/ed25519_point.h"
 #include "core/openssl_handles.h"
+#include "core/requirements_hash.h"
+#include "core/sbom_binding.h"
 #include "core/stage_walk.h"
 #include "core/text.h"
 
@@ -19,7 +23,7 @@ namespace certwright {
 namespace {
 
 constexpr std::string_view kDriftNotChecked =
-    "drift not checked: the certificate is not intact and sealed";
+    "drift not checked: the certificate is not intact and sealed by a trusted key";
 
 struct PublicKeyFree {
   void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
@@ -42,6 +46,8 @@ CheckResult hash_check(const GovernanceCertificate& certificate) {
 CheckResult signature_check(const GovernanceCertificate& certificate) {
   const auto public_key = decode_exact<32>("signingPublicKey", certificate.signing_public_key);
   if (!public_key) return {"signature", false, public_key.error()};
+  if (const auto weak = weak_public_key_reason(*public_key))
+    return {"signature", false, "signingPublicKey is " + *weak};
   const auto signature = decode_exact<64>("certSignature", certificate.cert_signature);
   if (!signature) return {"signature", false, signature.error()};
   if (!ed25519_verifies(*public_key, encode_compact(certificate, CertificateView::signing),
@@ -101,21 +107,16 @@ void add_policy_checks(VerificationReport& report, const GovernanceCertificate& 
   if (policy.require_operator_key) report.checks.push_back(operator_key_check(certificate));
   if (policy.signer_subject || policy.signer_identity_provider)
     report.checks.push_back(signer_check(certificate, policy));
-  if (policy.require_corpus_binding || inputs.corpus_binding)
+  if (policy.require_corpus_binding || inputs.corpus_attestation)
     report.checks.push_back(presence_check("corpus-binding", certificate.corpus_binding.has_value(),
-                                           inputs.corpus_binding.has_value()));
-  if (policy.require_sbom_binding || inputs.sbom_binding)
+                                           inputs.corpus_attestation.has_value()));
+  if (policy.require_sbom_binding || inputs.sbom_dir)
     report.checks.push_back(presence_check("sbom-binding",
                                            certificate.sbom_artifact_binding.has_value(),
-                                           inputs.sbom_binding.has_value()));
+                                           inputs.sbom_dir.has_value()));
   if (policy.require_posture_binding)
     report.checks.push_back(
         presence_check("posture-binding", certificate.agentic_posture_binding.has_value(), false));
-}
-
-bool is_directory(const std::string& path) {
-  struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 // Adds what changed between the certified artifact map and the one found now.
@@ -150,23 +151,59 @@ std::string stage_summary(std::string_view stage_id, const StageDrift& drift) {
   return text;
 }
 
-// Every stage of the certificate walked by the emitter's own walk. A stage id that could lead
-// out of the run directory is never walked.
+// The run directory's stages as found now, each distinct directory walked once by the emitter's
+// own walk however many records name it or however they spell it, so the cost of a comparison
+// is bounded by the run directory, not by the certificate.
+class StageWalks {
+ public:
+  explicit StageWalks(const std::string& run_dir)
+      : run_dir_(run_dir), run_fd_(open_run_directory(run_dir)) {}
+
+  // The walk of `stage_id`'s directory; none when it cannot be opened beneath the run directory
+  // (missing, or reached through a link: the stage walk warns about that).
+  const StageWalk* find(const std::string& stage_id) {
+    if (!run_fd_) return nullptr;
+    auto stage = open_stage(run_fd_->get(), stage_id);
+    if (!stage) return nullptr;
+    auto [walk, inserted] = walks_.try_emplace(stage->identity);
+    if (inserted) walk->second = walk_stage(*stage, run_dir_, stage_id);
+    return &walk->second;
+  }
+
+ private:
+  std::string run_dir_;
+  std::expected<UniqueFd, std::error_code> run_fd_;
+  std::map<DirectoryIdentity, StageWalk> walks_;
+};
+
+std::string joined_names(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names)
+    text.append(text.empty() ? "\"" : ", \"").append(name).append("\"");
+  return text;
+}
+
+// Every stage of the certificate compared with its directory now. A stage id that could lead
+// out of the run directory is never walked; a stage whose names collide fails, since the
+// certificate cannot tell those files apart.
 CheckResult stage_drift_check(VerificationReport& report, const GovernanceCertificate& certificate,
                               const std::string& run_dir) {
   std::vector<std::string> problems;
+  StageWalks walks(run_dir);
   for (const StageRecord& stage : certificate.stages) {
     if (!is_safe_stage_id(stage.stage_id)) {
       problems.push_back("stage id \"" + stage.stage_id + "\" is unsafe, not walked");
       continue;
     }
     StageDrift drift;
-    drift.missing = !is_directory(join_path(run_dir, stage.stage_id));
-    compare_artifacts(
-        stage.artifact_hashes,
-        drift.missing ? StringMap() : collect_stage(run_dir, stage.stage_id).artifact_hashes,
-        drift);
+    const StageWalk* walk = walks.find(stage.stage_id);
+    drift.missing = walk == nullptr;
+    compare_artifacts(stage.artifact_hashes, walk ? walk->record.artifact_hashes : StringMap(),
+                      drift);
     if (drift.drifted()) problems.push_back(stage_summary(stage.stage_id, drift));
+    if (walk && !walk->colliding_keys.empty())
+      problems.push_back("stage \"" + stage.stage_id + "\": the certificate cannot tell apart " +
+                         "the files whose names became " + joined_names(walk->colliding_keys));
     // A stage id listed twice is reported once, with the first record's comparison.
     report.stages.try_emplace(stage.stage_id, std::move(drift));
   }
@@ -188,34 +225,80 @@ CheckResult input_check(VerificationReport& report, std::string name, std::strin
   return {std::move(name), same, std::move(detail)};
 }
 
+CheckResult build_spec_check(VerificationReport& report, const GovernanceCertificate& certificate,
+                             const std::string& run_dir) {
+  const auto found = rehash_build_spec(run_dir);
+  if (!found)
+    return {"drift-build-spec", false,
+            "build spec " + build_spec_path(run_dir) + " unreadable: " + found.error().message()};
+  return input_check(report, "drift-build-spec", "buildSpec", certificate.build_spec.hash,
+                     found->value_or(""));
+}
+
+CheckResult requirements_check(VerificationReport& report, const GovernanceCertificate& certificate,
+                               const std::vector<std::string>& business_docs) {
+  auto found = hash_business_docs(business_docs);
+  if (!found)
+    return {"drift-requirements", false,
+            "requirement document " + found.error().path +
+                " unreadable: " + found.error().error.message()};
+  return input_check(report, "drift-requirements", "requirements",
+                     certificate.intent.requirements_hash, std::move(*found));
+}
+
+CheckResult corpus_check(VerificationReport& report, const CorpusBinding& certified,
+                         const std::string& attestation) {
+  const auto found = resolve_corpus_binding(attestation);
+  if (!found)
+    return {"drift-corpus", false,
+            "--corpus-attestation " + attestation + " could not be read as a corpus attestation"};
+  return input_check(report, "drift-corpus", "corpus", certified.corpus_attestation_hash,
+                     found->corpus_attestation_hash);
+}
+
+CheckResult sbom_check(VerificationReport& report, const SbomArtifactBinding& certified,
+                       const std::string& sbom_dir) {
+  const auto found = resolve_sbom_binding(sbom_dir);
+  if (!found)
+    return {"drift-sbom", false,
+            "--sbom-dir " + sbom_dir + ": the BOM or the audit file could not be read"};
+  const auto joined = [](const SbomArtifactBinding& binding) {
+    return binding.bom_hash + " " + binding.audit_hash;
+  };
+  return input_check(report, "drift-sbom", "sbom", joined(certified), joined(*found));
+}
+
+// Reads the inputs the caller named, now that the certificate is trusted. An input that exists
+// but cannot be read fails its check with the read error, never passes as an empty hash.
 void add_drift_checks(VerificationReport& report, const GovernanceCertificate& certificate,
                       const DriftInputs& inputs) {
   if (inputs.run_dir) {
     report.checks.push_back(stage_drift_check(report, certificate, *inputs.run_dir));
-    report.checks.push_back(input_check(report, "drift-build-spec", "buildSpec",
-                                        certificate.build_spec.hash,
-                                        hash_build_spec(*inputs.run_dir).value_or("")));
+    report.checks.push_back(build_spec_check(report, certificate, *inputs.run_dir));
   }
-  if (inputs.requirements_hash)
-    report.checks.push_back(input_check(report, "drift-requirements", "requirements",
-                                        certificate.intent.requirements_hash,
-                                        *inputs.requirements_hash));
-  if (inputs.corpus_binding && certificate.corpus_binding)
-    report.checks.push_back(input_check(report, "drift-corpus", "corpus",
-                                        certificate.corpus_binding->corpus_attestation_hash,
-                                        inputs.corpus_binding->corpus_attestation_hash));
-  if (inputs.sbom_binding && certificate.sbom_artifact_binding) {
-    const auto joined = [](const SbomArtifactBinding& binding) {
-      return binding.bom_hash + " " + binding.audit_hash;
-    };
-    report.checks.push_back(input_check(report, "drift-sbom", "sbom",
-                                        joined(*certificate.sbom_artifact_binding),
-                                        joined(*inputs.sbom_binding)));
-  }
+  if (!inputs.business_docs.empty())
+    report.checks.push_back(requirements_check(report, certificate, inputs.business_docs));
+  if (inputs.corpus_attestation && certificate.corpus_binding)
+    report.checks.push_back(
+        corpus_check(report, *certificate.corpus_binding, *inputs.corpus_attestation));
+  if (inputs.sbom_dir && certificate.sbom_artifact_binding)
+    report.checks.push_back(
+        sbom_check(report, *certificate.sbom_artifact_binding, *inputs.sbom_dir));
 }
 
 bool wants_drift(const DriftInputs& inputs) {
-  return inputs.run_dir || inputs.requirements_hash || inputs.corpus_binding || inputs.sbom_binding;
+  return inputs.run_dir || !inputs.business_docs.empty() || inputs.corpus_attestation ||
+         inputs.sbom_dir;
+}
+
+// Whether the seal may be taken at its word: intact, signed, and by a trusted key unless the
+// caller asked for integrity only.
+bool seal_trusted(const VerificationReport& report, const VerificationPolicy& policy) {
+  const auto passed = [&](std::string_view name) {
+    return std::ranges::any_of(
+        report.checks, [&](const CheckResult& check) { return check.name == name && check.ok; });
+  };
+  return passed("hash") && passed("signature") && (policy.integrity_only || passed("trusted-key"));
 }
 
 }  // namespace
@@ -287,7 +370,6 @@ VerificationReport verify_certificate(simdjson::padded_string_view file,
   report.canonical = encode_pretty(*certificate) == std::string_view(file);
   report.checks.push_back(hash_check(*certificate));
   report.checks.push_back(signature_check(*certificate));
-  const bool sealed = report.checks[1].ok && report.checks[2].ok;
   add_policy_checks(report, *certificate, policy, inputs);
   if (policy.integrity_only)
     report.notes.push_back(
@@ -295,7 +377,7 @@ VerificationReport verify_certificate(simdjson::padded_string_view file,
         "it carries, which proves nothing about who sealed it");
   if (certificate->platform_countersign)
     report.notes.push_back("platformCountersign is shape-checked only, not authenticated");
-  if (sealed)
+  if (seal_trusted(report, policy))
     add_drift_checks(report, *certificate, inputs);
   else if (wants_drift(inputs))
     report.notes.emplace_back(kDriftNotChecked);

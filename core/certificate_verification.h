@@ -29,14 +29,14 @@ struct VerificationPolicy {
   bool require_posture_binding = false;
 };
 
-// What the certificate is compared with. Each is read by the caller from inputs the caller
-// named, never from names the certificate carries; only the run directory's stages are, and
-// they are walked only once the certificate has proved intact and sealed.
+// What the certificate is compared with: inputs the caller named, never names the certificate
+// carries (only the run directory's stages are). Nothing of them is read until the certificate
+// has proved intact and sealed by a trusted key (with integrity_only, sealed by its own key).
 struct DriftInputs {
   std::optional<std::string> run_dir;
-  std::optional<std::string> requirements_hash;     // recomputed from the business documents
-  std::optional<CorpusBinding> corpus_binding;      // recomputed from the corpus attestation
-  std::optional<SbomArtifactBinding> sbom_binding;  // recomputed from the SBOM directory
+  std::vector<std::string> business_docs;         // hashed into the requirements hash
+  std::optional<std::string> corpus_attestation;  // resolved into a corpus binding
+  std::optional<std::string> sbom_dir;            // resolved into an SBOM binding
 };
 
 // One check of the report, under a stable name ("well-formed", "hash", "signature",
@@ -82,8 +82,10 @@ struct VerificationReport {
 };
 
 // Runs the checks in their order on the certificate file's bytes. Policy and drift checks are
-// added only when the policy or the inputs ask for them; drift is looked at only after the
-// well-formed, hash and signature checks have passed. Stage walks print the walk's warnings.
+// added only when the policy or the inputs ask for them; the drift inputs are read only after
+// the well-formed, hash, signature and trusted-key checks have passed (with integrity_only,
+// after the signature), and each distinct stage directory is walked once. Stage walks print
+// the walk's warnings.
 VerificationReport verify_certificate(simdjson::padded_string_view file,
                                       const VerificationPolicy& policy, const DriftInputs& inputs);
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <variant>
 
+#include "core/text.h"
+
 namespace certwright {
 namespace {
 
@@ -45,6 +47,18 @@ std::size_t first_escape(std::string_view text) {
   while (at < text.size() && !kNeedsEscape[static_cast<unsigned char>(text[at])])
     ++at;
   return at;
+}
+
+// Appends `text` with the certificate's escapes. Runs that need none (hashes, names: nearly
+// every string) are appended in one piece.
+void append_escaped(std::string& out, std::string_view text) {
+  for (;;) {
+    const std::size_t at = first_escape(text);
+    out.append(text.data(), at);
+    if (at == text.size()) return;
+    out.append(escape_for(static_cast<unsigned char>(text[at])));
+    text.remove_prefix(at + 1);
+  }
 }
 
 template <class Integer>
@@ -114,14 +128,27 @@ void append_scientific(std::string& out, const DecimalForm& form) {
 
 void append_json_string(std::string& out, std::string_view text) {
   out.push_back('"');
-  // Runs that need no escape (hashes, names: nearly every string) are appended in one piece.
-  for (;;) {
-    const std::size_t at = first_escape(text);
-    out.append(text.data(), at);
-    if (at == text.size()) break;
-    out.append(escape_for(static_cast<unsigned char>(text[at])));
-    text.remove_prefix(at + 1);
+  append_escaped(out, text);
+  out.push_back('"');
+}
+
+void append_json_display_string(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  std::size_t run = 0;  // where the text not yet written starts
+  for (std::size_t at = 0; at < text.size();) {
+    const Utf8Character character = decode_utf8_at(text, at);
+    const char32_t c = character.code_point;
+    if (character.valid && c >= 0x80 && is_concealing_character(c)) {
+      append_escaped(out, text.substr(run, at - run));
+      out.append("\\u");
+      for (int shift = 12; shift >= 0; shift -= 4)
+        out.push_back(kHex[(c >> shift) & 0xF]);
+      run = at + character.length;
+    }
+    at += character.length;
   }
+  append_escaped(out, text.substr(run));
   out.push_back('"');
 }
 
@@ -142,7 +169,8 @@ void append_json_double(std::string& out, double value) {
     append_scientific(out, form);
 }
 
-JsonWriter::JsonWriter(Layout layout, std::string& out) : layout_(layout), out_(out) {}
+JsonWriter::JsonWriter(Layout layout, std::string& out, StringEscapes escapes)
+    : layout_(layout), out_(out), escapes_(escapes) {}
 
 // Writes what separates this value from the previous one: nothing after a key, otherwise a
 // comma after an earlier sibling and, in the pretty layout, a line break and the indentation.
@@ -192,14 +220,20 @@ void JsonWriter::end_array() {
 
 void JsonWriter::key(std::string_view name) {
   before_value();
-  append_json_string(out_, name);
+  if (escapes_ == StringEscapes::display)
+    append_json_display_string(out_, name);
+  else
+    append_json_string(out_, name);
   out_.append(layout_ == Layout::pretty ? ": " : ":");
   after_key_ = true;
 }
 
 void JsonWriter::string(std::string_view text) {
   before_value();
-  append_json_string(out_, text);
+  if (escapes_ == StringEscapes::display)
+    append_json_display_string(out_, text);
+  else
+    append_json_string(out_, text);
 }
 
 void JsonWriter::boolean(bool value) {

@@ -12,11 +12,16 @@ namespace certwright {
 
 enum class Layout { compact, pretty };
 
+// How strings are escaped: as the certificate's encoding prescribes, byte for byte, or for
+// showing to a reader, where the characters that can disguise text (text.h's
+// is_concealing_character) are also written as "\uXXXX" escapes.
+enum class StringEscapes { certificate, display };
+
 // Appends JSON tokens to a caller-owned string. The caller writes a well-formed sequence
 // (key before each member value, balanced begin/end); the writer owns whitespace and escaping.
 class JsonWriter {
  public:
-  JsonWriter(Layout layout, std::string& out);
+  JsonWriter(Layout layout, std::string& out, StringEscapes escapes = StringEscapes::certificate);
 
   void begin_object();
   void end_object();
@@ -44,6 +49,7 @@ class JsonWriter {
 
   Layout layout_;
   std::string& out_;
+  StringEscapes escapes_;
   // One entry per open container: whether it has a member yet.
   std::vector<bool> has_members_;
   bool after_key_ = false;
@@ -51,6 +57,8 @@ class JsonWriter {
 
 // Appends `text` as a JSON string literal with the certificate's escaping rules.
 void append_json_string(std::string& out, std::string_view text);
+// The same, with the characters that can disguise text also escaped as "\uXXXX".
+void append_json_display_string(std::string& out, std::string_view text);
 // Appends the certificate's text for a double (100.0, 1e+16, 0.00001, 1e-6, null for NaN).
 void append_json_double(std::string& out, double value);
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/artifact_reader.h"
+#include "core/beneath_open.h"
 #include "core/content_hash.h"
 #include "core/error.h"
 #include "core/text.h"
@@ -37,7 +38,8 @@ std::expected<unsigned char, std::error_code> entry_type(int dir_fd, const diren
   return IFTODT(status.st_mode);
 }
 
-// Opens `path` as a directory (following links) for listing; empty on any failure.
+// Opens the run directory `path` (following links: the caller named it) for listing; empty on
+// any failure.
 // O_NONBLOCK: should `path` name a FIFO, the open must not wait for a writer.
 UniqueDir open_listing(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
@@ -89,7 +91,7 @@ class ArtifactList {
   // The map of the listed artifacts: of two equal keys (two names that lossy_utf8 made equal)
   // the later listed wins. Sorting and then appending at the end costs far less than inserting
   // in listing order, which would move the later entries on every insert.
-  StringMap to_map(const std::string& stage_id) {
+  StringMap to_map(const std::string& stage_id, std::vector<std::string>& colliding_keys) {
     order_.clear();
     for (std::size_t i = 0; i < entries_.size(); ++i)
       order_.push_back(Sorted{name(entries_[i]), i});
@@ -102,7 +104,10 @@ class ArtifactList {
       const bool replaced_later = i + 1 < order_.size() && order_[i + 1].name == order_[i].name;
       if (replaced_later) {
         const bool first_of_key = i == 0 || order_[i - 1].name != order_[i].name;
-        if (first_of_key) warn_same_key(stage_id, order_[i].name);
+        if (first_of_key) {
+          warn_same_key(stage_id, order_[i].name);
+          colliding_keys.emplace_back(order_[i].name);
+        }
         continue;
       }
       const HashText& hash = entries_[order_[i].index].hash;
@@ -193,7 +198,7 @@ struct WalkScratch {
 // Hashes the stage's files through the reader and reports every entry in listing order: the
 // link and refusal warnings, and each file's hash or its unreadable warning.
 void collect_entries(int dir_fd, const std::string& stage_id, const std::string& stage_dir,
-                     WalkScratch& scratch) {
+                     WalkScratch& scratch, std::vector<UncoveredEntry>& uncovered) {
   const auto& entries = scratch.listing.entries();
   scratch.files.clear();
   scratch.file_entries.clear();
@@ -207,43 +212,78 @@ void collect_entries(int dir_fd, const std::string& stage_id, const std::string&
     for (; next < end; ++next) {
       const StageListing::Entry& entry = entries[next];
       const char* name = scratch.listing.name(entry);
-      if (entry.kind == EntryKind::link) warn_symlink(stage_id, name);
-      if (entry.kind == EntryKind::refused) warn_unreadable(stage_id, stage_dir, name, entry.error);
+      if (entry.kind == EntryKind::link) {
+        warn_symlink(stage_id, name);
+        uncovered.push_back({UncoveredKind::link, name});
+      } else if (entry.kind == EntryKind::directory) {
+        uncovered.push_back({UncoveredKind::subdirectory, name});
+      } else if (entry.kind == EntryKind::refused) {
+        warn_unreadable(stage_id, stage_dir, name, entry.error);
+        const bool special = entry.error == make_error_code(FileError::not_regular_file);
+        uncovered.push_back(
+            {special ? UncoveredKind::special_file : UncoveredKind::unreadable_file, name});
+      }
     }
   };
-  scratch.reader->hash_files(dir_fd, scratch.files,
-                             [&](std::size_t file, const ArtifactHash& hash) {
-                               report_until(scratch.file_entries[file]);
-                               ++next;
-                               const char* name = scratch.files[file];
-                               if (hash)
-                                 scratch.artifacts.add(name, *hash);
-                               else
-                                 warn_unreadable(stage_id, stage_dir, name, hash.error());
-                             });
+  scratch.reader->hash_files(
+      dir_fd, scratch.files, [&](std::size_t file, const ArtifactHash& hash) {
+        report_until(scratch.file_entries[file]);
+        ++next;
+        const char* name = scratch.files[file];
+        if (hash) {
+          scratch.artifacts.add(name, *hash);
+          return;
+        }
+        warn_unreadable(stage_id, stage_dir, name, hash.error());
+        const bool special = hash.error() == make_error_code(FileError::not_regular_file);
+        uncovered.push_back(
+            {special ? UncoveredKind::special_file : UncoveredKind::unreadable_file, name});
+      });
   report_until(entries.size());
 }
 
-bool is_directory(const std::string& path) {
-  struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+void warn_linked_stage(const std::string& stage_id) {
+  warn("skipping symlinked stage directory " + stage_id +
+       " (stage directories reached through a symlink are not hashed into the certificate)");
 }
 
-// One stage's record; `found` tells whether its directory exists.
-StageRecord collect_stage_into(const std::string& run_dir, const std::string& stage_id,
-                               WalkScratch& scratch, bool& found) {
-  StageRecord record;
-  record.stage_id = stage_id;
-  const std::string stage_dir = join_path(run_dir, stage_id);
-  const UniqueDir dir = open_listing(stage_dir);
-  found = dir || is_directory(stage_dir);
-  if (!dir) return record;
+void warn_outside_stage(const std::string& stage_id) {
+  warn("skipping stage " + stage_id +
+       " (its directory lies outside the run directory and is not hashed into the certificate)");
+}
+
+StageWalk walk_opened_stage(const OpenedStage& stage, const std::string& run_dir,
+                            const std::string& stage_id, WalkScratch& scratch) {
+  StageWalk walk;
+  walk.record.stage_id = stage_id;
+  // The stream takes a descriptor of its own, so the caller's stays open for identity checks.
+  UniqueFd listing_fd(::fcntl(stage.fd.get(), F_DUPFD_CLOEXEC, 0));
+  if (!listing_fd) return walk;
+  UniqueDir dir(::fdopendir(listing_fd.get()));
+  if (!dir) return walk;
+  listing_fd.release();
   scratch.listing.read(dir.get());
   scratch.artifacts.clear();
-  collect_entries(::dirfd(dir.get()), stage_id, stage_dir, scratch);
-  record.artifact_hashes = scratch.artifacts.to_map(stage_id);
-  record.status = record.artifact_hashes.empty() ? CheckStatus::skipped : CheckStatus::passed;
-  return record;
+  collect_entries(::dirfd(dir.get()), stage_id, join_path(run_dir, stage_id), scratch,
+                  walk.uncovered);
+  walk.record.artifact_hashes = scratch.artifacts.to_map(stage_id, walk.colliding_keys);
+  walk.record.status =
+      walk.record.artifact_hashes.empty() ? CheckStatus::skipped : CheckStatus::passed;
+  return walk;
+}
+
+// One stage's record; `found` tells whether its directory exists beneath the run directory.
+StageRecord collect_stage_into(int run_fd, const std::string& run_dir, const std::string& stage_id,
+                               WalkScratch& scratch, bool& found) {
+  auto stage = open_stage(run_fd, stage_id);
+  // A directory that exists but cannot be opened is found, and skipped.
+  found = stage || stage.error().value() == EACCES;
+  if (!stage) {
+    StageRecord record;
+    record.stage_id = stage_id;
+    return record;
+  }
+  return walk_opened_stage(*stage, run_dir, stage_id, scratch).record;
 }
 
 bool is_auto(std::string_view text) {
@@ -297,10 +337,40 @@ StageList discover_stages(const std::string& run_dir) {
   return stages;
 }
 
+std::expected<UniqueFd, std::error_code> open_run_directory(const std::string& run_dir) {
+  UniqueFd fd(::open(run_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) return std::unexpected(last_system_error());
+  return fd;
+}
+
+std::expected<OpenedStage, std::error_code> open_stage(int run_fd, const std::string& stage_id) {
+  auto fd = open_directory_beneath(run_fd, stage_id);
+  if (!fd) {
+    if (fd.error().value() == ELOOP) warn_linked_stage(stage_id);
+    if (fd.error().value() == EXDEV) warn_outside_stage(stage_id);
+    return std::unexpected(fd.error());
+  }
+  struct stat status {};
+  if (::fstat(fd->get(), &status) != 0) return std::unexpected(last_system_error());
+  return OpenedStage{std::move(*fd), DirectoryIdentity{status.st_dev, status.st_ino}};
+}
+
+StageWalk walk_stage(const OpenedStage& stage, const std::string& run_dir,
+                     const std::string& stage_id) {
+  WalkScratch scratch;
+  return walk_opened_stage(stage, run_dir, stage_id, scratch);
+}
+
 StageRecord collect_stage(const std::string& run_dir, const std::string& stage_id) {
   WalkScratch scratch;
   bool found = false;
-  return collect_stage_into(run_dir, stage_id, scratch, found);
+  const auto run_fd = open_run_directory(run_dir);
+  if (!run_fd) {
+    StageRecord record;
+    record.stage_id = stage_id;
+    return record;
+  }
+  return collect_stage_into(run_fd->get(), run_dir, stage_id, scratch, found);
 }
 
 std::vector<StageRecord> collect_stages(const std::string& run_dir, const StageList& stages) {
@@ -310,9 +380,14 @@ std::vector<StageRecord> collect_stages(const std::string& run_dir, const StageL
   std::vector<StageRecord> records;
   records.reserve(stage_ids.size());
   bool any_found = false;
+  const auto run_fd = open_run_directory(run_dir);
   for (const auto& stage_id : stage_ids) {
     bool found = false;
-    records.push_back(collect_stage_into(run_dir, stage_id, scratch, found));
+    if (run_fd) {
+      records.push_back(collect_stage_into(run_fd->get(), run_dir, stage_id, scratch, found));
+    } else {
+      records.emplace_back().stage_id = stage_id;
+    }
     any_found = any_found || found;
   }
   // A wrong run directory would otherwise give a certificate of skipped stages in silence.

@@ -5,11 +5,7 @@
 namespace certwright {
 namespace {
 
-struct Decoded {
-  char32_t code_point;  // valid only when `valid`
-  std::size_t length;   // bytes consumed: the sequence, or the maximal ill-formed subpart
-  bool valid;
-};
+using Decoded = Utf8Character;
 
 // Decodes the sequence at `text[at]` by the well-formed byte table of Unicode (Table 3-7).
 Decoded decode_at(std::string_view text, std::size_t at) {
@@ -83,6 +79,16 @@ std::string lossy_utf8(std::string_view bytes) {
   return text;
 }
 
+bool is_concealing_character(char32_t c) {
+  return (c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029 || c == 0x061C ||
+         (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2060 && c <= 0x2064) || (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
+}
+
+Utf8Character decode_utf8_at(std::string_view text, std::size_t at) {
+  return decode_at(text, at);
+}
+
 std::string single_line(std::string_view bytes) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string line;
@@ -101,7 +107,7 @@ std::string single_line(std::string_view bytes) {
     } else if (c < 0x20 || c == 0x7F) {
       line.append("\\x").push_back(kHex[c >> 4]);
       line.push_back(kHex[c & 0xF]);
-    } else if ((c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029) {
+    } else if (is_concealing_character(c)) {
       line.append("\\u{");
       for (int shift = 12; shift >= 0; shift -= 4)
         line.push_back(kHex[(c >> shift) & 0xF]);

@@ -12,9 +12,27 @@ bool is_valid_utf8(std::string_view bytes);
 // `bytes` as UTF-8 text, each maximal ill-formed subsequence replaced by U+FFFD.
 std::string lossy_utf8(std::string_view bytes);
 
+// Whether a character that is not a C0 control is still shown escaped wherever text is shown:
+// C1 controls, U+2028/U+2029, and the format characters that reorder or hide text (U+061C,
+// U+200B-U+200F, U+202A-U+202E, U+2060-U+2064, U+2066-U+2069, U+FEFF), so that a name such as
+// "invoice<U+202E>fdp.sh" cannot pass for another.
+bool is_concealing_character(char32_t c);
+
+// One character of UTF-8 text: the code point (valid only when `valid`) and the bytes taken,
+// the sequence or its maximal ill-formed subpart.
+struct Utf8Character {
+  char32_t code_point;
+  std::size_t length;
+  bool valid;
+};
+
+// The character that starts at `text[at]`; `at` must be inside `text`.
+Utf8Character decode_utf8_at(std::string_view text, std::size_t at);
+
 // `bytes` as one line of UTF-8 text for a message: ill-formed sequences become U+FFFD, and
-// characters that could break the line or drive a terminal are shown escaped: "\n", "\r",
-// "\t", other C0 controls and DEL as "\xHH", C1 controls and U+2028/U+2029 as "\u{HHHH}".
+// characters that could break the line, drive a terminal or disguise text are shown escaped:
+// "\n", "\r", "\t", other C0 controls and DEL as "\xHH", the characters that
+// is_concealing_character names as "\u{HHHH}".
 std::string single_line(std::string_view bytes);
 
 // `text` without leading and trailing characters that have the Unicode White_Space property.

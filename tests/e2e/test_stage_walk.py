@@ -16,7 +16,7 @@ KEY_ENV = {"ZEM_SIGNING_KEY": TEST_SEED_B64}
 
 def expected_stage(run_dir, stage_id):
     """The record of one stage as an independent walk sees it: every regular file directly
-    inside the stage directory (the directory itself may be reached through a link)."""
+    inside the stage directory."""
     stage_dir = pathlib.Path(run_dir) / stage_id
     hashes = {}
     if stage_dir.is_dir():
@@ -64,8 +64,7 @@ DISCOVERED = [".hidden", "a", "b", "s0-preflight", "s3-data-model"]
         (["--stage-ids", ","], DISCOVERED),
         (["--stage-ids", "s3-data-model, s0-preflight,,s3-data-model "],
          ["s3-data-model", "s0-preflight", "s3-data-model"]),
-        # A link to a directory is never discovered, but a stage named by it is walked.
-        (["--stage-ids", "alias,b,missing"], ["alias", "b", "missing"]),
+        (["--stage-ids", "b,missing"], ["b", "missing"]),
     ],
 )
 def test_stages_and_their_hashes(run_dir, args, stage_ids):
@@ -75,6 +74,35 @@ def test_stages_and_their_hashes(run_dir, args, stage_ids):
     assert "skipping" not in result.stderr
     certificate = load_certificate(run_dir / CERT)
     assert certificate["stages"] == [expected_stage(run_dir, s) for s in stage_ids]
+
+
+def test_stage_directories_are_reached_beneath_the_run_directory_without_links(run_dir, tmp_path):
+    (tmp_path / "outside").mkdir()
+    (tmp_path / "outside" / "secret").write_bytes(b"1234")
+    (run_dir / "out").symlink_to(tmp_path / "outside", target_is_directory=True)
+    (run_dir / "rootlink").symlink_to("/", target_is_directory=True)
+    latest = tmp_path / "latest"
+    latest.symlink_to(run_dir, target_is_directory=True)  # the run directory itself may be a link
+    out = tmp_path / CERT
+    stage_ids = ["alias", "out", "rootlink/etc", "alias/../b", "../outside", "a/../b", "/a"]
+    result = run(["build-certificate", str(latest), "--stage-ids", ",".join(stage_ids),
+                  "--out", str(out)], env=base_env(**KEY_ENV))
+    assert result.returncode == 0, result
+
+    def linked(stage):
+        return (f"warning: skipping symlinked stage directory {stage} (stage directories reached "
+                "through a symlink are not hashed into the certificate)")
+
+    outside = ("warning: skipping stage ../outside (its directory lies outside the run directory "
+               "and is not hashed into the certificate)")
+    assert result.stderr.splitlines()[1:] == [linked("alias"), linked("out"), linked("rootlink/etc"),
+                                              linked("alias/../b"), outside]
+    stages = load_certificate(out)["stages"]
+    assert [s["stageId"] for s in stages] == stage_ids
+    for stage in stages[:5]:
+        assert stage["status"] == "skipped" and stage["artifactHashes"] == {}, stage
+    assert stages[5]["artifactHashes"] == expected_stage(run_dir, "b")["artifactHashes"]
+    assert stages[6]["artifactHashes"] == expected_stage(run_dir, "a")["artifactHashes"]
 
 
 def test_links_special_and_unreadable_files_are_warned_about_and_left_out(shared_tmp):

@@ -416,6 +416,23 @@ def test_drift_is_named_per_stage_and_input(tmp_path):
     assert "drift: s0-preflight missing\n" in result.stdout
 
 
+def test_names_that_reorder_text_are_shown_escaped(tmp_path):
+    run_dir, out, *_ = emit(tmp_path)
+    bidi = "invoice\u202efdp.sh"
+    (run_dir / "s0-preflight" / bidi).write_bytes(b"added")
+    (run_dir / "s0-preflight" / ("zero\u200bwidth")).symlink_to("notes.txt")
+    result = verify(out, "--public-key", TEST_PUBLIC_B64, "--run-dir", run_dir)
+    assert result.returncode == 1
+    assert "drift: s0-preflight added invoice\\u{202e}fdp.sh\n" in result.stdout
+    assert "skipping symlink in stage s0-preflight: zero\\u{200b}width" in result.stderr
+    report = verify(out, "--public-key", TEST_PUBLIC_B64, "--run-dir", run_dir,
+                    "--format", "json").stdout
+    assert "invoice\\u202efdp.sh" in report and "\u202e" not in report
+    assert json.loads(report)["drift"]["stages"]["s0-preflight"]["added"] == [bidi]
+    for text in (result.stdout, result.stderr, report):
+        assert not any(c in text for c in "\u202e\u200b\ufeff")
+
+
 def test_drift_is_not_looked_at_for_a_forged_certificate_nor_outside_the_run(emitted, tmp_path):
     certificate = json.loads(emitted[1].read_text(encoding="utf-8"))
     outside = tmp_path / "outside"
@@ -430,7 +447,8 @@ def test_drift_is_not_looked_at_for_a_forged_certificate_nor_outside_the_run(emi
     result = verify(forged, "--public-key", TEST_PUBLIC_B64, "--run-dir", run_dir)
     assert result.returncode == 1
     assert "drift" not in " ".join(failing_checks(result.stdout))
-    assert "info: drift not checked: the certificate is not intact and sealed\n" in result.stdout
+    assert ("info: drift not checked: the certificate is not intact and sealed by a trusted key\n"
+            in result.stdout)
 
     sealed = tmp_path / "sealed.json"
     sealed.write_text(encode(reseal(certificate), pretty=True), encoding="utf-8")
@@ -489,6 +507,8 @@ USAGE_ERRORS = [
      "--allow-ephemeral"),
     (["CERT", "--public-key", TEST_PUBLIC_B64[:-1]], "base64: Invalid padding"),
     (["CERT", "--public-key", base64.b64encode(b"x" * 16).decode()], "public key length 16"),
+    (["CERT", "--public-key", "A" * 43 + "="], "small order"),
+    (["CERT", "--public-key", base64.b64encode(b"\x01" + bytes(31)).decode()], "small order"),
     (["CERT", "--integrity-only", "--format", "yaml"], "--format <FORMAT>"),
     (["CERT", "--integrity-only", "--run-dir="], "is empty"),
     (["CERT", "--integrity-only", "--bogus"], "'--bogus'"),
@@ -520,7 +540,7 @@ def test_unreadable_inputs_exit_2(emitted, tmp_path):
         ([out, *key, "--run-dir", tmp_path / "nowhere"], "run directory"),
         ([out, *key, "--business-docs", tmp_path / "missing.md"], "requirement document"),
         ([out, *key, "--corpus-attestation", tmp_path / "missing.json"], "--corpus-attestation"),
-        ([out, *key, "--sbom-dir", tmp_path], "--sbom-dir"),
+        ([out, *key, "--sbom-dir", tmp_path / "nowhere"], "--sbom-dir"),
         # 2 wins over 1: the certificate would not verify under this key either.
         ([out, "--public-key", public_key_of(OTHER_SEED_B64), "--run-dir", tmp_path / "x"],
          "run directory"),

@@ -1,9 +1,11 @@
 #include "core/certificate_verification.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -133,9 +135,9 @@ TEST_F(CertificateVerification, DriftNamesEveryArtifactThatChanged) {
   std::filesystem::remove_all(dir_ + "/s1");
   write("s5-ui-specification/build-spec.yaml", "x: 2\n");
 
+  const std::string attestation = write("attestation.json", "{}");
   const VerificationReport report =
-      verify(file, {.integrity_only = true},
-             {.run_dir = dir_, .requirements_hash = "", .corpus_binding = CorpusBinding{"c", "1"}});
+      verify(file, {.integrity_only = true}, {.run_dir = dir_, .corpus_attestation = attestation});
   EXPECT_EQ(failed(report),
             (std::vector<std::string>{"corpus-binding", "drift-stages", "drift-build-spec"}));
   const StageDrift& s0 = report.stages.at("s0");
@@ -147,8 +149,107 @@ TEST_F(CertificateVerification, DriftNamesEveryArtifactThatChanged) {
   // Certified without artifacts and still missing: nothing drifted.
   EXPECT_TRUE(report.stages.at("s2").missing);
   EXPECT_FALSE(report.stages.at("s2").drifted());
-  EXPECT_EQ(report.inputs.at("requirements").found, "");
   EXPECT_NE(report.inputs.at("buildSpec").certified, report.inputs.at("buildSpec").found);
+}
+
+TEST_F(CertificateVerification, NothingIsReadUntilTheSealIsTrusted) {
+  write("s0/a", "a");
+  const std::string file = sealed_file({"s0"});
+  write("s0/a", "changed");
+  const SigningKey other = key_from("AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=");
+  const DriftInputs inputs{.run_dir = dir_, .business_docs = {dir_ + "/missing.md"}};
+  const VerificationReport untrusted = verify(file, trusting(other), inputs);
+  EXPECT_EQ(failed(untrusted), std::vector<std::string>{"trusted-key"});
+  EXPECT_TRUE(untrusted.stages.empty());
+  EXPECT_TRUE(untrusted.inputs.empty());
+  EXPECT_EQ(failed(verify(file, trusting(operator_key()), inputs)),
+            (std::vector<std::string>{"drift-stages", "drift-requirements"}));
+}
+
+TEST_F(CertificateVerification, UnreadableInputsFailTheirDriftCheck) {
+  write("s0/a", "a");
+  const std::string file = sealed_file({"s0"});  // no build spec: certified as ""
+  const std::string spec = dir_ + "/s5-ui-specification/build-spec.yaml";
+  std::filesystem::create_directories(dir_ + "/s5-ui-specification");
+  struct Case {
+    std::string name;
+    std::function<void()> make;
+  };
+  const std::vector<Case> cases = {
+      {"dangling link", [&] { std::filesystem::create_symlink(dir_ + "/nowhere", spec); }},
+      {"directory", [&] { std::filesystem::create_directory(spec); }},
+      {"fifo", [&] { ASSERT_EQ(::mkfifo(spec.c_str(), 0644), 0); }},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(spec);
+    c.make();
+    const VerificationReport report = verify(file, trusting(operator_key()), {.run_dir = dir_});
+    EXPECT_EQ(failed(report), std::vector<std::string>{"drift-build-spec"}) << c.name;
+  }
+  std::filesystem::remove_all(spec);
+  EXPECT_TRUE(verify(file, trusting(operator_key()), {.run_dir = dir_}).verified());
+}
+
+TEST_F(CertificateVerification, EachStageDirectoryIsWalkedOnce) {
+  write("s0/a", "a");
+  std::filesystem::create_symlink("a", dir_ + "/s0/link");  // warned about on every walk
+  const std::string file = sealed_file({"s0", "s0/", "./s0", "s0//"});
+  testing::internal::CaptureStderr();
+  const VerificationReport report = verify(file, trusting(operator_key()), {.run_dir = dir_});
+  const std::string warnings = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(report.verified());
+  EXPECT_EQ(std::ranges::count(warnings, '\n'), 1) << warnings;
+}
+
+TEST_F(CertificateVerification, CollidingNamesFailTheStage) {
+  write("s0/a\xff", "1");
+  const std::string file = sealed_file({"s0"});
+  write("s0/a\xfe", "2");  // beside the certified file, with the same text as its name
+  const VerificationReport report = verify(file, trusting(operator_key()), {.run_dir = dir_});
+  EXPECT_EQ(failed(report), std::vector<std::string>{"drift-stages"});
+  const auto stages = std::ranges::find(report.checks, "drift-stages", &CheckResult::name);
+  ASSERT_NE(stages, report.checks.end());
+  EXPECT_NE(stages->detail.find("cannot tell apart"), std::string::npos) << stages->detail;
+}
+
+TEST_F(CertificateVerification, LinkedStageDirectoriesAreNeverRead) {
+  write("outside/secret", "1234");
+  write("run/s0/a", "a");
+  std::filesystem::create_directory_symlink(dir_ + "/outside", dir_ + "/run/linked");
+  std::filesystem::create_directory_symlink(dir_ + "/run", dir_ + "/run/self");
+  const std::string run = dir_ + "/run";
+  const std::string file = [&] {
+    GovernanceCertificate certificate;
+    certificate.certificate_version = std::string(kCurrentCertificateVersion);
+    certificate.pipeline_run_id = "run";
+    certificate.stages = collect_stages(run, {"s0", "linked", "self/s0"});
+    certificate.signing_public_key = encode_public_key(operator_key());
+    certificate.signing_attestation = {AttestationKind::operator_, "source=ZEM_SIGNING_KEY"};
+    seal_certificate(certificate, operator_key());
+    return encode_pretty(certificate);
+  }();
+  const VerificationReport report = verify(file, trusting(operator_key()), {.run_dir = run});
+  EXPECT_TRUE(report.verified());
+  EXPECT_TRUE(report.stages.at("linked").missing);
+  EXPECT_TRUE(report.stages.at("self/s0").missing);
+  EXPECT_TRUE(report.stages.at("linked").added.empty());
+}
+
+// Under the identity point, R = identity and S = 0 verify for any message without a private key.
+TEST_F(CertificateVerification, SmallOrderSigningKeysFailTheSignature) {
+  GovernanceCertificate certificate;
+  certificate.certificate_version = std::string(kCurrentCertificateVersion);
+  certificate.pipeline_run_id = "forged";
+  std::array<unsigned char, 32> identity{1};
+  certificate.signing_public_key = base64_encode(identity);
+  certificate.signing_attestation = {AttestationKind::operator_, "source=ZEM_SIGNING_KEY"};
+  certificate.certificate_hash = compute_certificate_hash(certificate);
+  std::array<unsigned char, 64> forged{1};
+  certificate.cert_signature = base64_encode(forged);
+  const VerificationReport report = verify(encode_pretty(certificate), {.integrity_only = true});
+  EXPECT_EQ(failed(report), std::vector<std::string>{"signature"});
+  EXPECT_NE(report.checks[2].detail.find("small order"), std::string::npos)
+      << report.checks[2].detail;
 }
 
 TEST(StageIds, OnlyIdsInsideTheRunDirectoryAreSafe) {

@@ -51,6 +51,35 @@ TEST(JsonWriter, EscapesOnlyQuoteBackslashAndControlCharacters) {
   }
 }
 
+TEST(JsonWriter, DisplayEscapesAlsoWriteConcealingCharactersAsEscapes) {
+  struct Case {
+    std::string_view input;
+    std::string_view certificate;
+    std::string_view display;
+  };
+  const Case cases[] = {
+      {"invoice\xE2\x80\xAE"
+       "fdp.sh\n",
+       "\"invoice\xE2\x80\xAE"
+       "fdp.sh\\n\"",
+       R"("invoice\u202efdp.sh\n")"},
+      {"\xEF\xBB\xBF\"\xC2\x85", "\"\xEF\xBB\xBF\\\"\xC2\x85\"", R"("\ufeff\"\u0085")"},
+      {"caf\xC3\xA9", "\"caf\xC3\xA9\"", "\"caf\xC3\xA9\""},
+  };
+  for (const Case& c : cases) {
+    std::string certificate;
+    JsonWriter(Layout::compact, certificate).string(c.input);
+    EXPECT_EQ(certificate, c.certificate);
+    std::string display;
+    JsonWriter writer(Layout::compact, display, StringEscapes::display);
+    writer.begin_object();
+    writer.key(c.input);
+    writer.string(c.input);
+    writer.end_object();
+    EXPECT_EQ(display, "{" + std::string(c.display) + ":" + std::string(c.display) + "}");
+  }
+}
+
 // Strings are scanned several bytes at a time: every byte value, at every position of a string
 // longer than two such blocks, is escaped exactly as on its own.
 TEST(JsonWriter, EscapesEveryByteValueAtEveryPosition) {

@@ -69,6 +69,15 @@ TEST(Text, SingleLineEscapesWhatCouldBreakTheLine) {
       {"nel\xC2\x85 ls\xE2\x80\xA8", "nel\\u{0085} ls\\u{2028}"},
       {"bad\xFF", "bad\xEF\xBF\xBD"},
       {"back\\slash", "back\\slash"},
+      // Format characters that reorder or hide text, at both ends of each range.
+      {"invoice\xE2\x80\xAE"
+       "fdp.sh",
+       "invoice\\u{202e}fdp.sh"},
+      {"\xD8\x9C\xE2\x80\x8B\xE2\x80\x8F\xE2\x80\xAA", "\\u{061c}\\u{200b}\\u{200f}\\u{202a}"},
+      {"\xE2\x81\xA0\xE2\x81\xA4\xE2\x81\xA6\xE2\x81\xA9\xEF\xBB\xBF",
+       "\\u{2060}\\u{2064}\\u{2066}\\u{2069}\\u{feff}"},
+      // Their neighbours are ordinary text.
+      {"\xE2\x80\x8A\xE2\x80\xAF\xE2\x81\xA5", "\xE2\x80\x8A\xE2\x80\xAF\xE2\x81\xA5"},
   };
   for (const auto& c : cases)
     EXPECT_EQ(single_line(c.bytes), c.shown) << c.bytes;
