@@ -134,6 +134,9 @@ std::expected<Statement, Error> read_statement(simdjson::padded_string_view payl
         ondemand::object predicate;
         if (value.get_object().get(predicate) || predicate.raw_json().get(statement.predicate))
           return refuse(".predicate", "not a JSON object");
+        // The raw text runs on to the next token; the white space before it is not the object's.
+        const auto end = statement.predicate.find_last_not_of(" \t\n\r");
+        statement.predicate = statement.predicate.substr(0, end + 1);
         return {};
       });
   if (!read) return std::unexpected(read.error());
