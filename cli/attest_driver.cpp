@@ -8,7 +8,9 @@
 
 #include "core/certificate_envelope.h"
 #include "core/certificate_file.h"
+#include "core/certificate_reader.h"
 #include "core/certificate_signature.h"
+#include "core/content_hash.h"
 #include "core/padded_file.h"
 #include "core/signing_key.h"
 #include "core/sigstore_bundle.h"
@@ -32,12 +34,12 @@ std::string_view base_name(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-// The first check the certificate fails before it may be re-signed: its hash and seal, its
+// The first check the certificate fails before it may be signed again: its hash and seal, its
 // signing key being `key`, its attestation kind being operator.
-std::optional<CheckResult> refusal(const VerificationReport& report, const SigningKey& key) {
-  const auto failed = std::ranges::find(report.checks, false, &CheckResult::ok);
-  if (failed != report.checks.end()) return *failed;
-  const GovernanceCertificate& certificate = *report.certificate;
+std::optional<CheckResult> refusal(const GovernanceCertificate& certificate,
+                                   const SigningKey& key) {
+  for (const CheckResult& check : seal_checks(certificate))
+    if (!check.ok) return check;
   if (certificate.signing_public_key != encode_public_key(key))
     return CheckResult{"signing-key", false,
                        "signingPublicKey " + certificate.signing_public_key.substr(0, 12) +
@@ -75,16 +77,19 @@ int run_attest(AttestArgs args) {
   const std::string shown = lossy_utf8(args.certificate);
   auto file = read_padded_file(args.certificate, kMaxCertificateBytes);
   if (!file) return refuse("certificate " + shown + " unreadable: " + file.error().message());
-  const VerificationReport report =
-      verify_certificate(*file, VerificationPolicy{.integrity_only = true}, DriftInputs{});
-  if (const auto refused = refusal(report, key)) {
+  auto certificate = read_certificate(simdjson::padded_string_view(*file));
+  const auto refused = certificate ? refusal(*certificate, key)
+                                   : CheckResult{"well-formed", false, certificate.error().message};
+  if (refused) {
     print_error("certificate " + shown + " refused: check \"" + refused->name +
                 "\" failed: " + refused->detail);
     return 1;
   }
+  const CertificateFile subject{std::string(base_name(args.certificate)), hash_bytes(*file),
+                                file->size()};
+  file = simdjson::padded_string();  // the certificate's records are all that is needed now
 
-  const DsseEnvelope envelope =
-      envelope_certificate(base_name(args.certificate), *file, *report.certificate, key);
+  const DsseEnvelope envelope = envelope_certificate(subject, std::move(*certificate), key);
   const std::string bundle = bundle_path(args);
   if (!write_output("bundle", bundle, encode_bundle(envelope, public_key_hint(key.public_key()))))
     return 2;

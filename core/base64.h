@@ -11,6 +11,13 @@ namespace certwright {
 
 // The padded encoding of `bytes`; cannot fail.
 std::string base64_encode(std::span<const unsigned char> bytes);
+// The same, appended to `out` in place (no second copy of a large encoding).
+void base64_append(std::string& out, std::span<const unsigned char> bytes);
+
+// The length of the padded encoding of `size` bytes.
+constexpr std::size_t base64_encoded_size(std::size_t size) {
+  return (size + 2) / 3 * 4;
+}
 
 // An upper bound on the number of bytes `text` decodes to (used to size the output).
 std::size_t base64_decoded_size(std::string_view text);

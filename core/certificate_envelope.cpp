@@ -104,14 +104,21 @@ std::string public_key_hint(const PublicKeyBytes& public_key) {
   return hash_bytes({reinterpret_cast<const char*>(public_key.data()), public_key.size()});
 }
 
-DsseEnvelope envelope_certificate(std::string_view file_name, std::string_view file_bytes,
-                                  const GovernanceCertificate& certificate, const SigningKey& key) {
+DsseEnvelope envelope_certificate(const CertificateFile& file, GovernanceCertificate certificate,
+                                  const SigningKey& key) {
+  // Room for the pre-authentication header too: it is put in front of the payload for signing
+  // and taken off again, instead of copying the payload (12 MB for 120,000 artifacts).
+  constexpr std::size_t kHeaderRoom = 128;
   DsseEnvelope envelope{
-      .payload = encode_statement(file_name, hash_bytes(file_bytes), certificate),
+      .payload = encode_statement(file.name, file.sha256, certificate, file.size + kHeaderRoom),
       .payload_type = std::string(kInTotoPayloadType),
   };
-  const auto signature =
-      key.sign(pre_authentication_encoding(envelope.payload_type, envelope.payload));
+  certificate = GovernanceCertificate();
+  const std::string header =
+      pre_authentication_header(envelope.payload_type, envelope.payload.size());
+  envelope.payload.insert(0, header);
+  const auto signature = key.sign(envelope.payload);
+  envelope.payload.erase(0, header.size());
   envelope.signatures.push_back(
       {public_key_hint(key.public_key()),
        std::string(reinterpret_cast<const char*>(signature.data()), signature.size())});

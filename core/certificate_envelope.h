@@ -19,11 +19,18 @@ namespace certwright {
 // 32 raw key bytes.
 std::string public_key_hint(const PublicKeyBytes& public_key);
 
-// The envelope of the Statement whose subject is the certificate file (`file_name`, the SHA-256
-// of `file_bytes`) and whose predicate is `certificate`, signed by `key` over the
-// pre-authentication encoding. Throws only when OpenSSL fails (see SigningKey::sign).
-DsseEnvelope envelope_certificate(std::string_view file_name, std::string_view file_bytes,
-                                  const GovernanceCertificate& certificate, const SigningKey& key);
+// The certificate file an envelope names as its subject.
+struct CertificateFile {
+  std::string name;    // its base name
+  std::string sha256;  // of its exact bytes
+  std::size_t size = 0;
+};
+
+// The envelope of the Statement whose subject is `file` and whose predicate is `certificate`,
+// signed by `key` over the pre-authentication encoding. The certificate is released as soon as
+// it is encoded. Throws only when OpenSSL fails (see SigningKey::sign).
+DsseEnvelope envelope_certificate(const CertificateFile& file, GovernanceCertificate certificate,
+                                  const SigningKey& key);
 
 // True when `file` is a JSON object with a bundle's "mediaType" or an envelope's "payload" at
 // its top level rather than a certificate.

@@ -50,8 +50,10 @@ CheckResult signature_check(const GovernanceCertificate& certificate) {
     return {"signature", false, "signingPublicKey is " + *weak};
   const auto signature = decode_exact<64>("certSignature", certificate.cert_signature);
   if (!signature) return {"signature", false, signature.error()};
-  if (!ed25519_verifies(*public_key, encode_compact(certificate, CertificateView::signing),
-                        *signature))
+  std::string signing_view = encode_compact(certificate, CertificateView::signing);
+  const bool verifies = ed25519_verifies(*public_key, signing_view, *signature);
+  recycle_encoding(std::move(signing_view));
+  if (!verifies)
     return {"signature", false, "certSignature does not verify under signingPublicKey"};
   return {"signature", true, "Ed25519 signature by signingPublicKey over the signing view"};
 }
@@ -335,6 +337,10 @@ template std::expected<std::array<unsigned char, 32>, std::string> decode_exact<
     std::string_view, std::string_view);
 template std::expected<std::array<unsigned char, 64>, std::string> decode_exact<64>(
     std::string_view, std::string_view);
+
+std::array<CheckResult, 2> seal_checks(const GovernanceCertificate& certificate) {
+  return {hash_check(certificate), signature_check(certificate)};
+}
 
 bool VerificationReport::verified() const {
   return !checks.empty() && failed_count() == 0;

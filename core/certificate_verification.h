@@ -104,6 +104,9 @@ extern template std::expected<std::array<unsigned char, 64>, std::string> decode
 bool ed25519_verifies(const PublicKeyBytes& public_key, std::string_view message,
                       const std::array<unsigned char, 64>& signature);
 
+// verify_certificate's "hash" and "signature" checks of a certificate already read.
+std::array<CheckResult, 2> seal_checks(const GovernanceCertificate& certificate);
+
 // True when `stage_id` names a place inside the run directory: not empty, not absolute, no
 // ".." component and no NUL byte.
 bool is_safe_stage_id(std::string_view stage_id);

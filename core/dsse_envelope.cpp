@@ -2,8 +2,6 @@
 
 #include <span>
 
-#include "core/base64.h"
-
 namespace certwright {
 namespace {
 
@@ -13,10 +11,15 @@ std::span<const unsigned char> bytes_of(std::string_view text) {
 
 }  // namespace
 
+std::string pre_authentication_header(std::string_view payload_type, std::size_t payload_size) {
+  std::string header("DSSEv1 ");
+  header.append(std::to_string(payload_type.size())).append(" ").append(payload_type);
+  header.append(" ").append(std::to_string(payload_size)).append(" ");
+  return header;
+}
+
 std::string pre_authentication_encoding(std::string_view payload_type, std::string_view payload) {
-  std::string encoding("DSSEv1 ");
-  encoding.append(std::to_string(payload_type.size())).append(" ").append(payload_type);
-  encoding.append(" ").append(std::to_string(payload.size())).append(" ");
+  std::string encoding = pre_authentication_header(payload_type, payload.size());
   encoding.reserve(encoding.size() + payload.size());
   encoding.append(payload);
   return encoding;
@@ -25,7 +28,7 @@ std::string pre_authentication_encoding(std::string_view payload_type, std::stri
 void write_json(JsonWriter& writer, const DsseEnvelope& envelope) {
   writer.begin_object();
   writer.key("payload");
-  writer.string(base64_encode(bytes_of(envelope.payload)));
+  writer.base64_string(bytes_of(envelope.payload));
   writer.key("payloadType");
   writer.string(envelope.payload_type);
   writer.key("signatures");
@@ -37,7 +40,7 @@ void write_json(JsonWriter& writer, const DsseEnvelope& envelope) {
       writer.string(signature.keyid);
     }
     writer.key("sig");
-    writer.string(base64_encode(bytes_of(signature.signature)));
+    writer.base64_string(bytes_of(signature.signature));
     writer.end_object();
   }
   writer.end_array();

@@ -27,6 +27,8 @@ struct DsseEnvelope {
 // "DSSEv1 <len(type)> <type> <len(payload)> <payload>", lengths in decimal: the bytes a DSSE
 // signature covers; cannot fail.
 std::string pre_authentication_encoding(std::string_view payload_type, std::string_view payload);
+// Its part before the payload; cannot fail.
+std::string pre_authentication_header(std::string_view payload_type, std::size_t payload_size);
 
 // The envelope as its JSON object ("payload" and each "sig" in padded Base64, an empty keyid
 // omitted).

@@ -22,9 +22,10 @@ std::string governance_predicate_type();
 
 // The Statement, compact: "_type", one subject named `subject_name` with the SHA-256 digest
 // `subject_sha256` (lower-case hex), "predicateType" and the certificate as "predicate", in the
-// certificate's own compact encoding. Cannot fail.
+// certificate's own compact encoding. `capacity` bytes are reserved up front (the certificate
+// file's size is enough: its pretty encoding is longer than the compact one). Cannot fail.
 std::string encode_statement(std::string_view subject_name, std::string_view subject_sha256,
-                             const GovernanceCertificate& certificate);
+                             const GovernanceCertificate& certificate, std::size_t capacity);
 
 struct StatementSubject {
   std::string name;

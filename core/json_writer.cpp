@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <variant>
 
+#include "core/base64.h"
 #include "core/text.h"
 
 namespace certwright {
@@ -234,6 +235,13 @@ void JsonWriter::string(std::string_view text) {
     append_json_display_string(out_, text);
   else
     append_json_string(out_, text);
+}
+
+void JsonWriter::base64_string(std::span<const unsigned char> bytes) {
+  before_value();
+  out_.push_back('"');
+  base64_append(out_, bytes);
+  out_.push_back('"');
 }
 
 void JsonWriter::boolean(bool value) {

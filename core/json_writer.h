@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,9 @@ class JsonWriter {
   void key(std::string_view name);
 
   void string(std::string_view text);
+  // A string whose text is the padded Base64 of `bytes`, encoded straight into the output (its
+  // alphabet needs no escaping): a 12 MB payload then costs its 16 MB encoding once, not twice.
+  void base64_string(std::span<const unsigned char> bytes);
   void boolean(bool value);
   void null();
   void unsigned_integer(std::uint64_t value);

@@ -159,8 +159,12 @@ std::expected<AttestationFile, Error> read_bundle(dom::element root) {
 
 }  // namespace
 
+// The bytes an envelope's JSON needs beyond its Base64 payload.
+constexpr std::size_t kEnvelopeRoom = 1024;
+
 std::string encode_envelope(const DsseEnvelope& envelope) {
   std::string out;
+  out.reserve(base64_encoded_size(envelope.payload.size()) + kEnvelopeRoom);
   JsonWriter writer(Layout::compact, out);
   write_json(writer, envelope);
   return out;
@@ -168,6 +172,7 @@ std::string encode_envelope(const DsseEnvelope& envelope) {
 
 std::string encode_bundle(const DsseEnvelope& envelope, std::string_view key_hint) {
   std::string out;
+  out.reserve(base64_encoded_size(envelope.payload.size()) + kEnvelopeRoom + key_hint.size());
   JsonWriter writer(Layout::compact, out);
   writer.begin_object();
   writer.key("mediaType");
