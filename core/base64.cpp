@@ -78,32 +78,15 @@ std::expected<std::size_t, std::string> decode_last_group(std::string_view text,
 }  // namespace
 
 void base64_append(std::string& out, std::span<const unsigned char> bytes) {
-  const std::size_t start = out.size();
-  const std::size_t whole = bytes.size() / 3 * 3;
-  // Written in place, without first filling the new room with zeros; whole groups first, with
-  // no test per byte (a 12 MB payload: 9 ms instead of 30).
-  out.resize_and_overwrite(
-      start + base64_encoded_size(bytes.size()), [&](char* text, std::size_t size) {
-        char* next = text + start;
-        for (std::size_t at = 0; at < whole; at += 3, next += 4) {
-          const std::uint32_t bits =
-              std::uint32_t{bytes[at]} << 16 | std::uint32_t{bytes[at + 1]} << 8 | bytes[at + 2];
-          next[0] = kAlphabet[bits >> 18];
-          next[1] = kAlphabet[(bits >> 12) & 0x3F];
-          next[2] = kAlphabet[(bits >> 6) & 0x3F];
-          next[3] = kAlphabet[bits & 0x3F];
-        }
-        const std::size_t count = bytes.size() - whole;
-        if (count > 0) {
-          std::uint32_t bits = std::uint32_t{bytes[whole]} << 16;
-          if (count == 2) bits |= std::uint32_t{bytes[whole + 1]} << 8;
-          next[0] = kAlphabet[bits >> 18];
-          next[1] = kAlphabet[(bits >> 12) & 0x3F];
-          next[2] = count == 2 ? kAlphabet[(bits >> 6) & 0x3F] : kPad;
-          next[3] = kPad;
-        }
-        return size;
-      });
+  out.reserve(out.size() + base64_encoded_size(bytes.size()));
+  for (std::size_t at = 0; at < bytes.size(); at += 3) {
+    const std::size_t count = std::min<std::size_t>(3, bytes.size() - at);
+    std::uint32_t bits = 0;
+    for (std::size_t i = 0; i < 3; ++i)
+      bits = bits << 8 | (i < count ? bytes[at + i] : 0u);
+    for (std::size_t i = 0; i < 4; ++i)
+      out.push_back(i <= count ? kAlphabet[(bits >> (18 - 6 * i)) & 0x3F] : kPad);
+  }
 }
 
 std::string base64_encode(std::span<const unsigned char> bytes) {

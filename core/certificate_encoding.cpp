@@ -413,12 +413,6 @@ void recycle_encoding(std::string&& bytes) {
   if (bytes.capacity() > spare_buffer().capacity()) spare_buffer() = std::move(bytes);
 }
 
-std::string recycled_encoding() {
-  std::string out = std::move(spare_buffer());
-  out.clear();
-  return out;
-}
-
 std::string encode_compact(const GovernanceCertificate& certificate, CertificateView view) {
   return encode(certificate, Layout::compact, view);
 }

@@ -24,10 +24,6 @@ std::string encode_pretty(const GovernanceCertificate& certificate);
 // already touched memory instead of a fresh allocation.
 void recycle_encoding(std::string&& bytes);
 
-// An empty string that holds the memory of the last encoding handed back, if any: for another
-// large text written after the certificate's encodings.
-std::string recycled_encoding();
-
 // SHA-256 (lower-case hex) of the compact encoding of the hash view.
 std::string compute_certificate_hash(const GovernanceCertificate& certificate);
 

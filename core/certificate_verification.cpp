@@ -50,10 +50,8 @@ CheckResult signature_check(const GovernanceCertificate& certificate) {
     return {"signature", false, "signingPublicKey is " + *weak};
   const auto signature = decode_exact<64>("certSignature", certificate.cert_signature);
   if (!signature) return {"signature", false, signature.error()};
-  std::string signing_view = encode_compact(certificate, CertificateView::signing);
-  const bool verifies = ed25519_verifies(*public_key, signing_view, *signature);
-  recycle_encoding(std::move(signing_view));
-  if (!verifies)
+  if (!ed25519_verifies(*public_key, encode_compact(certificate, CertificateView::signing),
+                        *signature))
     return {"signature", false, "certSignature does not verify under signingPublicKey"};
   return {"signature", true, "Ed25519 signature by signingPublicKey over the signing view"};
 }

@@ -92,8 +92,7 @@ std::string governance_predicate_type() {
 
 std::string encode_statement(std::string_view subject_name, std::string_view subject_sha256,
                              const GovernanceCertificate& certificate, std::size_t capacity) {
-  // The signing view's pages, already touched, when the seal was just checked.
-  std::string out = recycled_encoding();
+  std::string out;
   out.reserve(capacity);
   JsonWriter writer(Layout::compact, out);
   writer.begin_object();

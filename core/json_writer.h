@@ -33,7 +33,7 @@ class JsonWriter {
 
   void string(std::string_view text);
   // A string whose text is the padded Base64 of `bytes`, encoded straight into the output (its
-  // alphabet needs no escaping): a 12 MB payload then costs its 16 MB encoding once, not twice.
+  // alphabet needs no escaping): a 12 MB payload's 16 MB encoding is held once, not twice.
   void base64_string(std::span<const unsigned char> bytes);
   void boolean(bool value);
   void null();
