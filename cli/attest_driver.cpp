@@ -20,9 +20,6 @@
 namespace certwright {
 namespace {
 
-// As the verifier: no certificate beyond this is read.
-constexpr std::size_t kMaxCertificateBytes = std::size_t{1} << 30;
-
 constexpr std::string_view kNoOperatorKey =
     "no operator key is configured: set ZEM_SIGNING_KEY or ZEM_SIGNING_KEY_PATH (an ephemeral "
     "key is never used to attest)";

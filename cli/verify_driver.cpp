@@ -10,6 +10,7 @@
 
 #include "cli/verify_report.h"
 #include "core/certificate_envelope.h"
+#include "core/certificate_reader.h"
 #include "core/error.h"
 #include "core/file_read.h"
 #include "core/padded_file.h"
@@ -20,9 +21,8 @@
 namespace certwright {
 namespace {
 
-// The certificate of a run with a hundred thousand artifacts takes about 14 MB; a file beyond
-// these sizes is refused ("File too large"), and no more than that is ever held.
-constexpr std::size_t kMaxCertificateBytes = std::size_t{1} << 30;
+// A file beyond these sizes is refused ("File too large"), and no more than that is ever held
+// (kMaxCertificateBytes: certificate_reader.h).
 constexpr std::size_t kMaxKeyFileBytes = std::size_t{1} << 20;
 
 // The keys of a key file: one per line, white space around it ignored; blank lines and lines
@@ -124,7 +124,7 @@ int run_verify(VerifyArgs args) {
   // A bundle or envelope given alone, or beside the certificate it carries.
   std::optional<simdjson::padded_string> attestation;
   if (args.attestation) {
-    auto read = read_padded_file(*args.attestation, kMaxCertificateBytes);
+    auto read = read_padded_file(*args.attestation, kMaxAttestationBytes);
     if (!read)
       return refuse("attestation " + lossy_utf8(*args.attestation) +
                     " unreadable: " + read.error().message());

@@ -9,11 +9,15 @@
 #include <string_view>
 
 #include "core/certificate.h"
+#include "core/certificate_reader.h"
 #include "core/certificate_verification.h"
 #include "core/dsse_envelope.h"
 #include "core/signing_key.h"
 
 namespace certwright {
+
+// A bundle or envelope holds the certificate in Base64 (4/3 of its size) and a little more.
+inline constexpr std::size_t kMaxAttestationBytes = kMaxCertificateBytes / 3 * 4 + (1 << 20);
 
 // The public-key hint of bundles and the key id of envelopes: lower-case hex SHA-256 of the
 // 32 raw key bytes.

@@ -77,6 +77,28 @@ Within element(Reader& reader, std::size_t index) {
   return Within(reader, "[" + std::to_string(index) + "]");
 }
 
+// The separators outside strings (",", ":", "[", "{"): every value but the first follows one,
+// so they count the values to within one. The scan is linear and allocates nothing, so a text
+// too dense to parse within bounds is refused before the parser spends memory on it.
+std::size_t count_separators(std::string_view text) {
+  std::size_t count = 0;
+  bool in_string = false;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const char c = text[at];
+    if (in_string) {
+      if (c == '\\')
+        ++at;
+      else if (c == '"')
+        in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == ',' || c == ':' || c == '[' || c == '{') {
+      ++count;
+    }
+  }
+  return count;
+}
+
 // Every record's reader is declared before the templates that call them.
 bool read(Reader& r, dom::element e, std::string& out);
 bool read(Reader& r, dom::element e, bool& out);
@@ -620,9 +642,19 @@ std::string parse_error_text(simdjson::error_code code) {
 
 }  // namespace
 
+std::size_t max_certificate_values(std::size_t size) {
+  return (2 * size + (std::size_t{64} << 20)) / 112;
+}
+
 std::expected<GovernanceCertificate, Error> read_certificate(simdjson::padded_string_view text) {
   if (text.starts_with("\xEF\xBB\xBF"))
     return std::unexpected(Error{"certificate: a byte-order mark is not allowed"});
+  const std::size_t values = count_separators(text);
+  if (values > max_certificate_values(text.size()))
+    return std::unexpected(Error{"certificate: " + std::to_string(values) + " values in " +
+                                 std::to_string(text.size()) +
+                                 " bytes, more than a certificate of that size holds (at most " +
+                                 std::to_string(max_certificate_values(text.size())) + ")"});
   dom::parser parser;
   if (parser.allocate(std::max<std::size_t>(text.size(), 64), kMaxCertificateDepth))
     throw std::bad_alloc();

@@ -605,6 +605,35 @@ def test_recipe_runs_as_a_program(emitted, tmp_path):
     assert result.returncode == 1 and "duplicate key 'status'" in result.stderr
 
 
+def test_memory_bound_for_every_shape(emitted, tmp_path):
+    """Reading any text up to the cap, of any shape, peaks at 4 times its size plus 64 MiB at
+    most, and under address-space limits ends in a verdict or one error line."""
+    import resource
+    import subprocess
+    import certificate_shapes
+    if b"__asan_init" in pathlib.Path(VERIFY).read_bytes():
+        pytest.skip("AddressSanitizer's own memory would be measured; scripts/test runs this "
+                    "test with an uninstrumented build")
+    base = json.loads(emitted[1].read_text(encoding="utf-8"))
+    path = tmp_path / "shape.json"
+    for size in (8 << 20, certificate_shapes.MAX_BYTES):
+        for name, text in certificate_shapes.shapes(base, size):
+            path.write_text(text, encoding="utf-8")
+            file_size = path.stat().st_size
+            code, peak = certificate_shapes.peak_kib([VERIFY, path, "--integrity-only"])
+            assert code == 1, (name, size)
+            assert peak * 1024 <= 4 * file_size + (64 << 20), (name, file_size, peak)
+            for limit in (32 << 20, 128 << 20):
+                completed = subprocess.run(
+                    [VERIFY, str(path), "--integrity-only"], capture_output=True,
+                    stdin=subprocess.DEVNULL, timeout=120,
+                    preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+                assert completed.returncode in (1, 2), (name, limit, completed.stderr)
+                if completed.returncode == 2:
+                    assert completed.stderr.count(b"\n") == 1, (name, limit, completed.stderr)
+                    assert completed.stderr.startswith(b"error: "), (name, limit)
+
+
 def test_memory_shortage_is_one_error_line_never_an_abort(tmp_path):
     """A certificate of 30 MiB read under tight address-space limits: the verifier answers, or ends
     with one error line and exit 2, never with the runtime's abort."""
