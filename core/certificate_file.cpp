@@ -112,8 +112,8 @@ std::string temporary_path_for(const std::string& target, long pid) {
   return parent.empty() ? name : join_path(parent, name);
 }
 
-std::expected<WrittenCertificate, std::error_code> write_certificate(
-    const GovernanceCertificate& certificate, const std::string& target) {
+std::expected<WrittenCertificate, std::error_code> write_file_atomically(const std::string& target,
+                                                                         std::string_view bytes) {
   const std::string name(file_name_of(target));
   if (name.empty())
     return failure(target.empty() ? std::errc::no_such_file_or_directory
@@ -133,7 +133,6 @@ std::expected<WrittenCertificate, std::error_code> write_certificate(
     return std::unexpected(checked.error());
   }
 
-  const std::string bytes = encode_pretty(certificate);
   const std::string temporary = temporary_name(target, static_cast<long>(::getpid()));
   auto written = write_new_file(directory.get(), temporary, bytes);
   if (written &&
@@ -145,6 +144,11 @@ std::expected<WrittenCertificate, std::error_code> write_certificate(
     return std::unexpected(written.error());
   }
   return WrittenCertificate{sync_directory(directory.get())};
+}
+
+std::expected<WrittenCertificate, std::error_code> write_certificate(
+    const GovernanceCertificate& certificate, const std::string& target) {
+  return write_file_atomically(target, encode_pretty(certificate));
 }
 
 }  // namespace certwright

@@ -3,6 +3,7 @@
 
 #include <expected>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "core/certificate.h"
@@ -26,5 +27,10 @@ struct WrittenCertificate {
 // every failure the temporary file is removed and an existing `target` is left unchanged.
 std::expected<WrittenCertificate, std::error_code> write_certificate(
     const GovernanceCertificate& certificate, const std::string& target);
+
+// The same for any file's `bytes`: written to a fresh temporary beside `target`, flushed and
+// renamed over it, with the same failures.
+std::expected<WrittenCertificate, std::error_code> write_file_atomically(const std::string& target,
+                                                                         std::string_view bytes);
 
 }  // namespace certwright
