@@ -148,12 +148,16 @@ constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
 constexpr std::array keygen_options = std::to_array<BasicOption<KeygenArgs>>({
     {"out", "FILE", OptionKind::path, &KeygenArgs::out,
      "Write a new seed from the operating system's random source to FILE as its Base64 text, "
-     "created with mode 0600 and never overwriting; print its public key",
+     "created with mode 0600 and never overwriting, and its public key to FILE.pub in a labelled "
+     "form no seed reader accepts; print the public key, its fingerprint and the verify command",
      EmptyValue::refused},
     {"public", "FILE", OptionKind::optional_path, &KeygenArgs::public_key_of,
      "Print the public key of the seed in FILE or, without FILE, of the key the emitter would "
      "resolve from ZEM_SIGNING_KEY or ZEM_SIGNING_KEY_PATH",
      EmptyValue::refused},
+    {"format", "FORMAT", OptionKind::text, &KeygenArgs::format,
+     "With `--public`: print the key as `base64` (44 characters, the default) or `pem` (a "
+     "`PUBLIC KEY` block)"},
 });
 
 // A row whose field type disagrees with its kind would be parsed one way and stored another.

@@ -177,7 +177,7 @@ def test_program_man_pages_document_their_option_tables(program):
     ("certwright-verify", ["--format", ""], {"text", "json"}),
     ("certwright-verify", ["--run-dir", ""], {"runs", "sbom"}),
     ("certwright-verify", ["--"], None),
-    ("certwright-keygen", ["-"], {"--out", "--public", "--help", "-h", "--version", "-V"}),
+    ("certwright-keygen", ["-"], {"--out", "--public", "--format", "--help", "-h", "--version", "-V"}),
     ("certwright-keygen", ["--public", "k"], {"key.json"}),
 ])
 def test_program_completions(tmp_path, program, words, expected):
