@@ -109,6 +109,10 @@ class CommandParser {
 
   std::optional<Stop> take_positional(std::string_view argument) {
     if (!has_positional()) return unexpected(argument);
+    if (have_positional_ && command_.positional.more != nullptr) {
+      (args_.*command_.positional.more).emplace_back(argument);
+      return std::nullopt;
+    }
     if (have_positional_) {
       const std::string_view value_name = command_.positional.value_name;
       return Failure{unexpected(argument).message + "; <" + std::string(value_name) +

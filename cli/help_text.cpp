@@ -84,6 +84,7 @@ std::string command_usage(std::string_view program, const BasicCommand<Args>& co
   if (!command.options.empty()) usage.append(" [OPTIONS]");
   if (!command.positional.value_name.empty())
     usage.append(" <").append(command.positional.value_name).append(">");
+  if (command.positional.more != nullptr) usage.append("...");
   return usage;
 }
 

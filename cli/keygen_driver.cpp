@@ -13,6 +13,7 @@
 #include "core/base64.h"
 #include "core/certificate_signature.h"
 #include "core/error.h"
+#include "core/public_key.h"
 #include "core/signing_key.h"
 #include "core/text.h"
 #include "core/unique_fd.h"
@@ -25,11 +26,17 @@ constexpr std::string_view kNoOperatorKey =
     "no operator key is configured: set ZEM_SIGNING_KEY or ZEM_SIGNING_KEY_PATH, or name a seed "
     "file with --public FILE";
 
-// Prints the 44-character Base64 public key and a line break: the whole of standard output.
-int print_public_key(const Seed& seed) {
+// The public key as --format asks: 44 characters of Base64 and a line break, or a PEM block.
+std::string shown_key(const SigningKey& key, const std::optional<std::string>& format) {
+  if (format == "pem") return public_key_pem(key.public_key());
+  return encode_public_key(key) + "\n";
+}
+
+// Prints the public key: the whole of standard output.
+int print_public_key(const Seed& seed, const std::optional<std::string>& format) {
   const auto key = SigningKey::from_seed(seed);
   if (!key) return refuse("Ed25519 key derivation failed: " + key.error());
-  write_fully(STDOUT_FILENO, encode_public_key(*key) + "\n");
+  write_fully(STDOUT_FILENO, shown_key(*key, format));
   return 0;
 }
 
@@ -70,23 +77,55 @@ std::expected<void, std::string> write_seed_file(const std::string& path, const 
   return {};
 }
 
+// The public key beside its seed, labelled so that no seed reader takes it for a seed, created
+// as the seed file is (never overwriting, no link followed), readable by all.
+std::expected<void, std::string> write_public_key_file(const std::string& path,
+                                                       const std::string& key) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd)
+    return std::unexpected("cannot create " + lossy_utf8(path) + ": " +
+                           last_system_error().message());
+  auto written = ::fchmod(fd.get(), 0644) == 0
+                     ? write_text(fd.get(), key + " " + std::string(kPublicKeyLabel) + "\n")
+                     : std::unexpected(last_system_error());
+  if (written && ::fsync(fd.get()) != 0) written = std::unexpected(last_system_error());
+  if (!written) {
+    ::unlink(path.c_str());
+    return std::unexpected("cannot write " + lossy_utf8(path) + ": " + written.error().message());
+  }
+  return {};
+}
+
 int generate(const std::string& path) {
   const auto seed = random_seed();
   if (!seed) return refuse(seed.error().message);
+  const auto key = SigningKey::from_seed(*seed);
+  if (!key) return refuse("Ed25519 key derivation failed: " + key.error());
+  const std::string public_path = path + ".pub";
+  struct stat existing {};
+  if (::lstat(public_path.c_str(), &existing) == 0)
+    return refuse(lossy_utf8(public_path) + " exists; a key file is never overwritten");
   if (auto written = write_seed_file(path, *seed); !written) return refuse(written.error());
-  return print_public_key(*seed);
+  const std::string public_key = encode_public_key(*key);
+  if (auto written = write_public_key_file(public_path, public_key); !written)
+    return refuse(written.error());
+  write_fully(STDOUT_FILENO, public_key + "\nfingerprint: " + key_fingerprint(key->public_key()) +
+                                 "\npublic key written to " + lossy_utf8(public_path) +
+                                 "\nverify with: certwright-verify CERTIFICATE --public-key-file " +
+                                 lossy_utf8(public_path) + "\n");
+  return 0;
 }
 
-int show_public_key(const std::string& seed_file) {
+int show_public_key(const std::string& seed_file, const std::optional<std::string>& format) {
   if (!seed_file.empty()) {
     const auto seed = read_seed_file(seed_file);
     if (!seed) return refuse(seed.error().message);
-    return print_public_key(*seed);
+    return print_public_key(*seed, format);
   }
   const auto resolved = resolve_operator_key();
   if (!resolved) return refuse(kNoOperatorKey);
   if (!*resolved) return refuse(resolved->error().message);
-  write_fully(STDOUT_FILENO, encode_public_key((*resolved)->key) + "\n");
+  write_fully(STDOUT_FILENO, shown_key((*resolved)->key, format));
   return 0;
 }
 
@@ -94,7 +133,7 @@ int show_public_key(const std::string& seed_file) {
 
 int run_keygen(KeygenArgs args) {
   if (args.out) return generate(*args.out);
-  return show_public_key(args.public_key_of.value_or(""));
+  return show_public_key(args.public_key_of.value_or(""), args.format);
 }
 
 }  // namespace certwright

@@ -70,12 +70,20 @@ constexpr std::array build_certificate_options = std::to_array<Option>({
 });
 
 constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
-    {"public-key", "B64", OptionKind::text_each, &VerifyArgs::public_keys,
-     "A trusted operator public key: 44 characters of standard Base64. Repeatable; the "
-     "certificate must be sealed by one of the trusted keys"},
+    {"public-key", "KEY", OptionKind::text_each, &VerifyArgs::public_keys,
+     "A trusted operator public key, for any signer: 44 characters of standard Base64 (a label "
+     "may follow) or a PEM `PUBLIC KEY` block. Repeatable; the certificate must be sealed by one "
+     "of the trusted keys"},
     {"public-key-file", "FILE", OptionKind::path_each, &VerifyArgs::public_key_files,
-     "A file of trusted public keys, one Base64 key per line; blank lines and lines starting with "
-     "`#` are ignored. Repeatable, and combinable with `--public-key`",
+     "A file of trusted public keys, for any signer: one Base64 key per line (a label may "
+     "follow) or PEM `PUBLIC KEY` blocks; blank lines and lines starting with `#` are ignored. "
+     "Repeatable, and combinable with `--public-key`",
+     EmptyValue::refused},
+    {"allowed-signers", "FILE", OptionKind::path_each, &VerifyArgs::allowed_signers,
+     "A file of keys bound to signers: `SUBJECT IDENTITY-PROVIDER KEY` per line, patterns with "
+     "`*`, "
+     "`- -` for plain certificates. The certificate's key must be on a line that matches its "
+     "signer. Repeatable, and combinable with the keys above",
      EmptyValue::refused},
     {"integrity-only", "", OptionKind::flag, &VerifyArgs::integrity_only,
      "Trust no key: check only that the certificate is intact and sealed by the key it carries. "
@@ -96,6 +104,20 @@ constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
      "Require an SBOM artifact binding in the certificate"},
     {"require-posture-binding", "", OptionKind::flag, &VerifyArgs::require_posture_binding,
      "Require an agentic posture binding in the certificate"},
+    {"require-stage", "ID", OptionKind::text_each, &VerifyArgs::required_stages,
+     "The stage must be recorded and `passed`. Repeatable", EmptyValue::refused},
+    {"forbid-skipped", "", OptionKind::flag, &VerifyArgs::forbid_skipped,
+     "Every recorded stage must be `passed`"},
+    {"pipeline-run-id", "ID", OptionKind::text, &VerifyArgs::pipeline_run_id,
+     "The run id the certificate must name (exact text)"},
+    {"signer-session-id", "S", OptionKind::text, &VerifyArgs::signer_session_id,
+     "The signer session the certificate must name (exact text)"},
+    {"max-age", "DURATION", OptionKind::text, &VerifyArgs::max_age,
+     "The certificate's timestamp must be at most this old (`90m`, `24h`, `7d`) and at most 5 "
+     "minutes in the future"},
+    {"artifact", "FILE", OptionKind::path_each, &VerifyArgs::artifacts,
+     "The file's SHA-256 must be recorded in some stage; the report names where. Repeatable",
+     EmptyValue::refused},
     {"run-dir", "DIR", OptionKind::path, &VerifyArgs::run_dir,
      "Re-hash the run directory and compare: every stage of the certificate is walked at "
      "`DIR/<stageId>` as the emitter walks it, and `buildSpec.hash` is recomputed from "
@@ -110,12 +132,19 @@ constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
      "Recompute the SBOM artifact binding from `.factory/sbom.cdx.json` and `.factory/audit.json` "
      "under this directory and compare",
      EmptyValue::refused},
+    {"require-full-coverage", "", OptionKind::flag, &VerifyArgs::require_full_coverage,
+     "With `--run-dir`: fail when the run directory holds entries the certificate cannot cover "
+     "(files below subdirectories, links, special or unreadable files, unrecorded stage "
+     "directories)"},
     {"attestation", "FILE", OptionKind::path, &VerifyArgs::attestation,
      "A Sigstore bundle or DSSE envelope from `certwright-attest` for CERTIFICATE: its signature, "
      "Statement, key and subject are checked before the certificate inside it",
      EmptyValue::refused},
     {"format", "FORMAT", OptionKind::text, &VerifyArgs::format,
      "The report's form on standard output: `text` or `json`"},
+    {"report", "FILE", OptionKind::path, &VerifyArgs::report,
+     "Also write the JSON report to FILE (standard output keeps the text report)",
+     EmptyValue::refused},
     {"quiet", "", OptionKind::flag, &VerifyArgs::quiet,
      "Print no report; the exit code alone tells the result", EmptyValue::allowed, 'q'},
 });
@@ -123,12 +152,16 @@ constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
 constexpr std::array keygen_options = std::to_array<BasicOption<KeygenArgs>>({
     {"out", "FILE", OptionKind::path, &KeygenArgs::out,
      "Write a new seed from the operating system's random source to FILE as its Base64 text, "
-     "created with mode 0600 and never overwriting; print its public key",
+     "created with mode 0600 and never overwriting, and its public key to FILE.pub in a labelled "
+     "form no seed reader accepts; print the public key, its fingerprint and the verify command",
      EmptyValue::refused},
     {"public", "FILE", OptionKind::optional_path, &KeygenArgs::public_key_of,
      "Print the public key of the seed in FILE or, without FILE, of the key the emitter would "
      "resolve from ZEM_SIGNING_KEY or ZEM_SIGNING_KEY_PATH",
      EmptyValue::refused},
+    {"format", "FORMAT", OptionKind::text, &KeygenArgs::format,
+     "With `--public`: print the key as `base64` (44 characters, the default) or `pem` (a "
+     "`PUBLIC KEY` block)"},
 });
 
 constexpr std::array attest_options = std::to_array<BasicOption<AttestArgs>>({
@@ -182,7 +215,9 @@ constexpr VerifyCommand verify{
         "Verify a governance certificate: intact, sealed by a trusted key, for the expected "
         "signer, and, on request, still matching its run directory and inputs",
     .positional = {"CERTIFICATE", &VerifyArgs::certificate,
-                   "The certificate file to verify (`governance-certificate.json`)"},
+                   "The certificate files to verify (`governance-certificate.json`), each with the "
+                   "same policy; `-` reads one from standard input",
+                   &VerifyArgs::more_certificates},
     .options = verify_options,
     .check = check_verify_args,
     .has_version = true,

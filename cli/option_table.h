@@ -48,6 +48,8 @@ struct BasicPositional {
   std::string_view value_name;  // empty: the command takes no positional argument
   std::string Args::*field = nullptr;
   std::string_view help;
+  // Where further positional arguments go, when the command takes more than one.
+  std::vector<std::string> Args::*more = nullptr;
 };
 
 template <class Args>

@@ -13,8 +13,10 @@ namespace certwright {
 // Paths are native byte strings, unconverted; text fields are valid UTF-8.
 struct VerifyArgs {
   std::string certificate;
+  std::vector<std::string> more_certificates;  // after the first; "-" is standard input
   std::vector<std::string> public_keys;
   std::vector<std::string> public_key_files;
+  std::vector<std::string> allowed_signers;
   bool integrity_only = false;
   std::optional<std::string> signer_subject;
   std::optional<std::string> signer_identity_provider;
@@ -23,18 +25,22 @@ struct VerifyArgs {
   bool require_corpus_binding = false;
   bool require_sbom_binding = false;
   bool require_posture_binding = false;
+  std::vector<std::string> required_stages;
+  bool forbid_skipped = false;
+  std::optional<std::string> pipeline_run_id;
+  std::optional<std::string> signer_session_id;
+  std::optional<std::string> max_age;
+  std::vector<std::string> artifacts;
   std::optional<std::string> run_dir;
   std::vector<std::string> business_docs;
   std::optional<std::string> corpus_attestation;
   std::optional<std::string> sbom_dir;
+  bool require_full_coverage = false;
   std::optional<std::string> attestation;  // a bundle or envelope for `certificate`
   std::string format = "text";
+  std::optional<std::string> report;
   bool quiet = false;
 };
-
-// The public key that `text` holds (44 characters of strict Base64 holding 32 bytes, white space
-// around it ignored); why it holds none otherwise.
-std::expected<std::array<unsigned char, 32>, std::string> parse_public_key(std::string_view text);
 
 // The usage error in options that parse one by one but not together, or none.
 std::optional<std::string> check_verify_args(const VerifyArgs& args);

@@ -9,12 +9,17 @@
 #include <string_view>
 
 #include "cli/verify_report.h"
+#include "core/allowed_signers.h"
 #include "core/certificate_envelope.h"
+#include "core/certificate_file.h"
 #include "core/certificate_reader.h"
+#include "core/content_hash.h"
+#include "core/date_time.h"
 #include "core/error.h"
 #include "core/file_read.h"
 #include "core/padded_file.h"
 #include "core/regular_file.h"
+#include "core/release_policy.h"
 #include "core/text.h"
 #include "core/warning.h"
 
@@ -25,8 +30,9 @@ namespace {
 // (kMaxCertificateBytes: certificate_reader.h).
 constexpr std::size_t kMaxKeyFileBytes = std::size_t{1} << 20;
 
-// The keys of a key file: one per line, white space around it ignored; blank lines and lines
-// starting with "#" skipped. A malformed line, or no key at all, is an error.
+// The keys of a key file: one per line (Base64, with or without a label after it) or a PEM
+// "PUBLIC KEY" block over several lines; white space around them ignored, blank lines and lines
+// starting with "#" skipped. A malformed key, or no key at all, is an error naming the line.
 std::expected<void, Error> read_key_file(const std::string& path,
                                          std::vector<PublicKeyBytes>& keys) {
   const std::string shown = "--public-key-file " + lossy_utf8(path);
@@ -35,15 +41,25 @@ std::expected<void, Error> read_key_file(const std::string& path,
   std::size_t found = 0;
   std::size_t line_number = 0;
   for (std::string_view rest = *content; !rest.empty();) {
-    const std::size_t end = std::min(rest.find('\n'), rest.size());
-    const std::string_view line = trim_white_space(rest.substr(0, end));
-    rest.remove_prefix(std::min(end + 1, rest.size()));
+    std::size_t end = std::min(rest.find('\n'), rest.size());
+    std::string_view line = trim_white_space(rest.substr(0, end));
     ++line_number;
+    const std::size_t first_line = line_number;
+    if (line.starts_with("-----BEGIN")) {  // the block runs to its END line
+      const std::size_t block_end = rest.find("-----END");
+      const std::size_t after = block_end == std::string_view::npos
+                                    ? rest.size()
+                                    : std::min(rest.find('\n', block_end), rest.size());
+      line = trim_white_space(rest.substr(0, after));
+      line_number += static_cast<std::size_t>(std::ranges::count(line, '\n'));
+      end = after;
+    }
+    rest.remove_prefix(std::min(end + 1, rest.size()));
     if (line.empty() || line.front() == '#') continue;
     const auto key = parse_public_key(line);
     if (!key)
       return std::unexpected(
-          Error{shown + " line " + std::to_string(line_number) + ": " + key.error()});
+          Error{shown + " line " + std::to_string(first_line) + ": " + key.error()});
     keys.push_back(*key);
     ++found;
   }
@@ -59,6 +75,28 @@ std::expected<VerificationPolicy, Error> policy_of(const VerifyArgs& args) {
   for (const std::string& path : args.public_key_files)
     if (auto read = read_key_file(path, policy.trusted_keys); !read)
       return std::unexpected(read.error());
+  for (const std::string& path : args.allowed_signers) {
+    const std::string shown = "--allowed-signers " + lossy_utf8(path);
+    const auto content = read_whole_file(path, kMaxKeyFileBytes);
+    if (!content) return std::unexpected(Error{shown + ": " + content.error().message()});
+    auto signers = parse_allowed_signers(*content);
+    if (!signers) return std::unexpected(Error{shown + " " + signers.error()});
+    policy.allowed_signers.insert(policy.allowed_signers.end(), signers->begin(), signers->end());
+  }
+  for (const std::string& path : args.artifacts) {
+    auto hash = hash_file(path);
+    if (!hash)
+      return std::unexpected(
+          Error{"--artifact " + lossy_utf8(path) + " unreadable: " + hash.error().message()});
+    policy.artifacts.push_back({lossy_utf8(path), std::move(*hash)});
+  }
+  policy.required_stages = args.required_stages;
+  policy.forbid_skipped = args.forbid_skipped;
+  policy.pipeline_run_id = args.pipeline_run_id;
+  policy.signer_session_id = args.signer_session_id;
+  if (args.max_age) policy.max_age_seconds = parse_duration_seconds(*args.max_age);
+  policy.now = utc_now();
+  policy.require_full_coverage = args.require_full_coverage;
   policy.integrity_only = args.integrity_only;
   // A trusted key proves who sealed the certificate only when the key is an operator's.
   policy.require_operator_key =
@@ -110,18 +148,26 @@ std::expected<DriftInputs, Error> drift_inputs_of(const VerifyArgs& args) {
   return inputs;
 }
 
+// The reports of every certificate in turn, for the JSON document and the closing count.
+struct Outcome {
+  std::size_t verified = 0;
+  std::size_t failed = 0;
+  std::size_t unreadable = 0;
+  std::vector<NamedReport> reports;
+};
+
+int exit_code_of(const Outcome& outcome) {
+  if (outcome.unreadable > 0) return 2;
+  return outcome.failed > 0 ? 1 : 0;
+}
+
 }  // namespace
 
 int run_verify(VerifyArgs args) {
   const auto policy = policy_of(args);
   if (!policy) return refuse(policy.error().message);
-  const auto file = read_padded_file(args.certificate, kMaxCertificateBytes);
-  if (!file)
-    return refuse("certificate " + lossy_utf8(args.certificate) +
-                  " unreadable: " + file.error().message());
   const auto inputs = drift_inputs_of(args);
   if (!inputs) return refuse(inputs.error().message);
-  // A bundle or envelope given alone, or beside the certificate it carries.
   std::optional<simdjson::padded_string> attestation;
   if (args.attestation) {
     auto read = read_padded_file(*args.attestation, kMaxAttestationBytes);
@@ -130,14 +176,38 @@ int run_verify(VerifyArgs args) {
                     " unreadable: " + read.error().message());
     attestation = std::move(*read);
   }
-  const VerificationReport report =
-      attestation ? verify_attestation(*attestation, std::string_view(*file), *policy, *inputs)
-      : is_attestation(*file) ? verify_attestation(*file, std::nullopt, *policy, *inputs)
-                              : verify_certificate(*file, *policy, *inputs);
-  if (!args.quiet)
-    write_fully(STDOUT_FILENO, args.format == "json" ? json_report(args.certificate, report)
-                                                     : text_report(args.certificate, report));
-  return report.verified() ? 0 : 1;
+  std::vector<std::string> paths{args.certificate};
+  paths.insert(paths.end(), args.more_certificates.begin(), args.more_certificates.end());
+  const bool text = args.format == "text" && !args.quiet;
+  Outcome outcome;
+  for (const std::string& path : paths) {
+    const auto file = read_padded_input(path, kMaxCertificateBytes);
+    if (!file) {
+      print_error("certificate " + lossy_utf8(path) + " unreadable: " + file.error().message());
+      ++outcome.unreadable;
+      continue;
+    }
+    // A bundle or envelope in place of the certificate, or beside it (--attestation).
+    VerificationReport report =
+        attestation ? verify_attestation(*attestation, std::string_view(*file), *policy, *inputs)
+        : is_attestation(*file) ? verify_attestation(*file, std::nullopt, *policy, *inputs)
+                                : verify_certificate(*file, *policy, *inputs);
+    ++(report.verified() ? outcome.verified : outcome.failed);
+    if (text) write_fully(STDOUT_FILENO, text_report(path, report));
+    if (args.format == "json" || args.report) outcome.reports.push_back({path, std::move(report)});
+  }
+  if (text && paths.size() > 1)
+    write_fully(STDOUT_FILENO, closing_count(outcome.verified, outcome.failed, outcome.unreadable));
+  if (args.format == "json" || args.report) {
+    const std::string json = json_document(outcome.reports, paths.size() > 1);
+    if (args.format == "json" && !args.quiet) write_fully(STDOUT_FILENO, json);
+    if (args.report) {
+      const auto written = write_file_atomically(*args.report, json);
+      if (!written)
+        return refuse("--report " + lossy_utf8(*args.report) + ": " + written.error().message());
+    }
+  }
+  return exit_code_of(outcome);
 }
 
 }  // namespace certwright

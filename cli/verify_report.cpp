@@ -1,10 +1,36 @@
 #include "cli/verify_report.h"
 
+#include <algorithm>
+
+#include "core/date_time.h"
 #include "core/json_writer.h"
+#include "core/public_key.h"
 #include "core/text.h"
 
 namespace certwright {
 namespace {
+
+std::string fingerprint_of(const GovernanceCertificate& certificate) {
+  const auto key = parse_public_key(certificate.signing_public_key);
+  return key ? key_fingerprint(*key) : "unknown";
+}
+
+std::string signer_text(const GovernanceCertificate& certificate) {
+  if (!certificate.signer) return "none";
+  return certificate.signer->subject + " via " + certificate.signer->identity_provider;
+}
+
+// What the certificate says of itself, once its checks passed.
+std::string facts_text(const GovernanceCertificate& certificate) {
+  return "run=" + single_line(certificate.pipeline_run_id) +
+         ", timestamp=" + format_date_time(certificate.timestamp) +
+         ", status=" + to_text(certificate.status) +
+         ", signer=" + single_line(signer_text(certificate)) +
+         ", key=" + fingerprint_of(certificate) +
+         ", kind=" + to_text(certificate.signing_attestation.kind) +
+         ", hash=" + certificate.certificate_hash.substr(0, 16) +
+         "..., stages=" + std::to_string(certificate.stages.size());
+}
 
 std::string summary_line(std::string_view path, const VerificationReport& report) {
   const std::string shown_path = single_line(path);
@@ -12,11 +38,11 @@ std::string summary_line(std::string_view path, const VerificationReport& report
     return "not verified: " + shown_path + " (" + std::to_string(report.failed_count()) +
            (report.failed_count() == 1 ? " check" : " checks") + " failed)\n";
   const GovernanceCertificate& certificate = *report.certificate;
-  const std::string signer = certificate.signer ? certificate.signer->subject : "none";
-  return "verified: " + shown_path +
-         " (key=" + single_line(certificate.signing_public_key.substr(0, 12)) +
-         "..., signer=" + single_line(signer) +
-         ", stages=" + std::to_string(certificate.stages.size()) + ")\n";
+  // With no key trusted, an intact certificate proves nothing about who sealed it.
+  if (report.integrity_only)
+    return "intact, not trusted: " + shown_path + " (" + facts_text(certificate) +
+           "; sealed by its own key, no key trusted: --integrity-only)\n";
+  return "verified: " + shown_path + " (" + facts_text(certificate) + ")\n";
 }
 
 void write_names(JsonWriter& writer, std::string_view key, const std::vector<std::string>& names) {
@@ -25,6 +51,133 @@ void write_names(JsonWriter& writer, std::string_view key, const std::vector<std
   for (const std::string& name : names)
     writer.string(lossy_utf8(name));
   writer.end_array();
+}
+
+// One "uncovered:" line per walked stage whose directory holds what its record cannot cover, and
+// one for the run directory's unrecorded stage directories.
+void append_uncovered_lines(std::string& out, const VerificationReport& report) {
+  for (const auto& [stage_id, coverage] : report.coverage) {
+    if (coverage.total() == 0) continue;
+    out.append("uncovered: ").append(single_line(stage_id));
+    const auto count = [&out](std::size_t n, std::string_view what) {
+      if (n > 0) out.append(" ").append(std::to_string(n)).append(" ").append(what);
+    };
+    count(coverage.nested_files, "nested files");
+    count(coverage.links, "links");
+    count(coverage.special_files, "special files");
+    count(coverage.unreadable_files, "unreadable");
+    out.append(":");
+    for (const std::string& path : coverage.paths)
+      out.append(" ").append(single_line(path));
+    if (coverage.total() > coverage.paths.size()) out.append(" ...");
+    out.append("\n");
+  }
+  if (!report.unrecorded_directories.empty()) {
+    out.append("uncovered: run directory ")
+        .append(std::to_string(report.unrecorded_directories.size()))
+        .append(" unrecorded stage directories:");
+    for (std::size_t i = 0; i < report.unrecorded_directories.size() && i < kShownPaths; ++i)
+      out.append(" ").append(single_line(report.unrecorded_directories[i]));
+    if (report.unrecorded_directories.size() > kShownPaths) out.append(" ...");
+    out.append("\n");
+  }
+}
+
+void write_coverage(JsonWriter& writer, const VerificationReport& report) {
+  writer.key("coverage");
+  if (!report.coverage_checked) {
+    writer.null();
+    return;
+  }
+  writer.begin_object();
+  writer.key("stages");
+  writer.begin_object();
+  for (const auto& [stage_id, coverage] : report.coverage) {
+    writer.key(lossy_utf8(stage_id));
+    writer.begin_object();
+    writer.key("nestedFiles");
+    writer.unsigned_integer(coverage.nested_files);
+    writer.key("links");
+    writer.unsigned_integer(coverage.links);
+    writer.key("specialFiles");
+    writer.unsigned_integer(coverage.special_files);
+    writer.key("unreadable");
+    writer.unsigned_integer(coverage.unreadable_files);
+    write_names(writer, "paths", coverage.paths);
+    writer.end_object();
+  }
+  writer.end_object();
+  writer.key("unrecordedDirectories");
+  writer.unsigned_integer(report.unrecorded_directories.size());
+  std::vector<std::string> shown(report.unrecorded_directories.begin(),
+                                 report.unrecorded_directories.begin() +
+                                     std::min(report.unrecorded_directories.size(), kShownPaths));
+  write_names(writer, "unrecordedPaths", shown);
+  writer.end_object();
+}
+
+void append_stage_lines(std::string& out, const GovernanceCertificate& certificate) {
+  for (const StageRecord& stage : certificate.stages)
+    out.append("stage: ")
+        .append(single_line(stage.stage_id))
+        .append(" ")
+        .append(to_text(stage.status))
+        .append(" ")
+        .append(std::to_string(stage.artifact_hashes.size()))
+        .append(stage.artifact_hashes.size() == 1 ? " artifact\n" : " artifacts\n");
+}
+
+void write_facts(JsonWriter& writer, const VerificationReport& report) {
+  writer.key("facts");
+  if (!report.certificate) {
+    writer.null();
+    return;
+  }
+  const GovernanceCertificate& certificate = *report.certificate;
+  writer.begin_object();
+  writer.key("certificateHash");
+  writer.string(certificate.certificate_hash);
+  writer.key("pipelineRunId");
+  writer.string(certificate.pipeline_run_id);
+  writer.key("timestamp");
+  writer.string(format_date_time(certificate.timestamp));
+  writer.key("status");
+  writer.string(to_text(certificate.status));
+  writer.key("signer");
+  if (certificate.signer) {
+    writer.begin_object();
+    writer.key("subject");
+    writer.string(certificate.signer->subject);
+    writer.key("identityProvider");
+    writer.string(certificate.signer->identity_provider);
+    if (certificate.signer->session_id) {
+      writer.key("sessionId");
+      writer.string(*certificate.signer->session_id);
+    }
+    writer.end_object();
+  } else {
+    writer.null();
+  }
+  writer.key("signingPublicKey");
+  writer.string(certificate.signing_public_key);
+  writer.key("fingerprint");
+  writer.string(fingerprint_of(certificate));
+  writer.key("attestationKind");
+  writer.string(to_text(certificate.signing_attestation.kind));
+  writer.key("stages");
+  writer.begin_array();
+  for (const StageRecord& stage : certificate.stages) {
+    writer.begin_object();
+    writer.key("stageId");
+    writer.string(stage.stage_id);
+    writer.key("status");
+    writer.string(to_text(stage.status));
+    writer.key("artifacts");
+    writer.unsigned_integer(stage.artifact_hashes.size());
+    writer.end_object();
+  }
+  writer.end_array();
+  writer.end_object();
 }
 
 void write_drift(JsonWriter& writer, const VerificationReport& report) {
@@ -78,28 +231,8 @@ void append_drift_lines(std::string& out, const VerificationReport& report) {
   }
 }
 
-}  // namespace
-
-std::string text_report(std::string_view certificate_path, const VerificationReport& report) {
-  std::string out;
-  for (const CheckResult& check : report.checks) {
-    out.append(check.ok ? "ok   " : "FAIL ").append(check.name).append(": ");
-    out.append(single_line(check.detail)).append("\n");
-  }
-  append_drift_lines(out, report);
-  if (report.certificate)
-    out.append(report.canonical
-                   ? "info: the file is byte for byte the certificate's own encoding\n"
-                   : "info: the file is not byte for byte the certificate's own encoding "
-                     "(reformatted); the checks are over its re-encoding\n");
-  for (const std::string& note : report.notes)
-    out.append("info: ").append(single_line(note)).append("\n");
-  return out.append(summary_line(certificate_path, report));
-}
-
-std::string json_report(std::string_view certificate_path, const VerificationReport& report) {
-  std::string out;
-  JsonWriter writer(Layout::pretty, out, StringEscapes::display);
+void write_report(JsonWriter& writer, std::string_view certificate_path,
+                  const VerificationReport& report) {
   writer.begin_object();
   writer.key("certificate");
   writer.string(lossy_utf8(certificate_path));
@@ -107,6 +240,7 @@ std::string json_report(std::string_view certificate_path, const VerificationRep
   writer.boolean(report.verified());
   writer.key("canonical");
   writer.boolean(report.canonical);
+  write_facts(writer, report);
   writer.key("checks");
   writer.begin_array();
   for (const CheckResult& check : report.checks) {
@@ -122,8 +256,64 @@ std::string json_report(std::string_view certificate_path, const VerificationRep
   writer.end_array();
   write_names(writer, "notes", report.notes);
   write_drift(writer, report);
+  write_coverage(writer, report);
+  writer.end_object();
+}
+
+}  // namespace
+
+std::string text_report(std::string_view certificate_path, const VerificationReport& report) {
+  std::string out;
+  for (const CheckResult& check : report.checks) {
+    out.append(check.ok ? "ok   " : "FAIL ").append(check.name).append(": ");
+    out.append(single_line(check.detail)).append("\n");
+  }
+  append_drift_lines(out, report);
+  append_uncovered_lines(out, report);
+  if (report.verified()) append_stage_lines(out, *report.certificate);
+  if (report.certificate)
+    out.append(report.canonical
+                   ? "info: the file is byte for byte the certificate's own encoding\n"
+                   : "info: the file is not byte for byte the certificate's own encoding "
+                     "(reformatted); the checks are over its re-encoding\n");
+  for (const std::string& note : report.notes)
+    out.append("info: ").append(single_line(note)).append("\n");
+  return out.append(summary_line(certificate_path, report));
+}
+
+std::string json_report(std::string_view certificate_path, const VerificationReport& report) {
+  std::string out;
+  JsonWriter writer(Layout::pretty, out, StringEscapes::display);
+  write_report(writer, certificate_path, report);
+  return out.append("\n");
+}
+
+std::string json_document(const std::vector<NamedReport>& reports, bool several) {
+  if (!several && reports.size() == 1) return json_report(reports[0].path, reports[0].report);
+  std::string out;
+  JsonWriter writer(Layout::pretty, out, StringEscapes::display);
+  const auto verified = std::ranges::count_if(
+      reports, [](const NamedReport& named) { return named.report.verified(); });
+  writer.begin_object();
+  writer.key("certificates");
+  writer.unsigned_integer(reports.size());
+  writer.key("verified");
+  writer.unsigned_integer(static_cast<std::uint64_t>(verified));
+  writer.key("failed");
+  writer.unsigned_integer(reports.size() - static_cast<std::size_t>(verified));
+  writer.key("reports");
+  writer.begin_array();
+  for (const NamedReport& named : reports)
+    write_report(writer, named.path, named.report);
+  writer.end_array();
   writer.end_object();
   return out.append("\n");
+}
+
+std::string closing_count(std::size_t verified, std::size_t failed, std::size_t unreadable) {
+  std::string line = std::to_string(verified) + " verified, " + std::to_string(failed) + " failed";
+  if (unreadable > 0) line += ", " + std::to_string(unreadable) + " unreadable";
+  return line + "\n";
 }
 
 }  // namespace certwright

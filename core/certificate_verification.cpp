@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <set>
 #include <span>
 
 #include "core/base64.h"
@@ -14,6 +15,7 @@
 #include "core/corpus_binding.h"
 #include "core/ed25519_point.h"
 #include "core/openssl_handles.h"
+#include "core/release_policy.h"
 #include "core/requirements_hash.h"
 #include "core/sbom_binding.h"
 #include "core/stage_walk.h"
@@ -58,14 +60,29 @@ CheckResult signature_check(const GovernanceCertificate& certificate) {
 
 CheckResult trusted_key_check(const GovernanceCertificate& certificate,
                               const VerificationPolicy& policy) {
-  const std::string shown = certificate.signing_public_key.substr(0, 12) + "...";
   const auto public_key = decode_exact<32>("signingPublicKey", certificate.signing_public_key);
   if (!public_key) return {"trusted-key", false, public_key.error()};
+  const std::string shown = "signingPublicKey " + key_fingerprint(*public_key);
   if (std::ranges::find(policy.trusted_keys, *public_key) != policy.trusted_keys.end())
-    return {"trusted-key", true, "signingPublicKey " + shown + " is a trusted key"};
+    return {"trusted-key", true, shown + " is a trusted key"};
+  const auto allowed = [&](const AllowedSigner& line) {
+    return line.key == *public_key && allows(line, certificate.signer);
+  };
+  if (std::ranges::any_of(policy.allowed_signers, allowed))
+    return {"trusted-key", true, shown + " is allowed for this signer"};
+  const bool known = std::ranges::any_of(
+      policy.allowed_signers, [&](const AllowedSigner& line) { return line.key == *public_key; });
+  if (known) {
+    const std::string signer = certificate.signer ? "subject \"" + certificate.signer->subject +
+                                                        "\", identityProvider \"" +
+                                                        certificate.signer->identity_provider + "\""
+                                                  : "no signer (a plain certificate)";
+    return {"trusted-key", false, shown + " is not allowed to sign for " + signer};
+  }
   return {"trusted-key", false,
-          "signingPublicKey " + shown + " is not among the " +
-              std::to_string(policy.trusted_keys.size()) + " trusted keys"};
+          shown + " is not among the " +
+              std::to_string(policy.trusted_keys.size() + policy.allowed_signers.size()) +
+              " trusted keys"};
 }
 
 CheckResult operator_key_check(const GovernanceCertificate& certificate) {
@@ -107,6 +124,16 @@ void add_policy_checks(VerificationReport& report, const GovernanceCertificate& 
   if (policy.require_operator_key) report.checks.push_back(operator_key_check(certificate));
   if (policy.signer_subject || policy.signer_identity_provider)
     report.checks.push_back(signer_check(certificate, policy));
+  if (!policy.required_stages.empty() || policy.forbid_skipped)
+    report.checks.push_back(stage_policy_check(certificate, policy));
+  if (policy.pipeline_run_id)
+    report.checks.push_back(pipeline_run_id_check(certificate, *policy.pipeline_run_id));
+  if (policy.signer_session_id)
+    report.checks.push_back(signer_session_check(certificate, *policy.signer_session_id));
+  if (policy.max_age_seconds)
+    report.checks.push_back(max_age_check(certificate, *policy.max_age_seconds, policy.now));
+  for (const ArtifactQuery& query : policy.artifacts)
+    report.checks.push_back(artifact_check(certificate, query));
   if (policy.require_corpus_binding || inputs.corpus_attestation)
     report.checks.push_back(presence_check("corpus-binding", certificate.corpus_binding.has_value(),
                                            inputs.corpus_attestation.has_value()));
@@ -159,22 +186,69 @@ class StageWalks {
   explicit StageWalks(const std::string& run_dir)
       : run_dir_(run_dir), run_fd_(open_run_directory(run_dir)) {}
 
-  // The walk of `stage_id`'s directory; none when it cannot be opened beneath the run directory
-  // (missing, or reached through a link: the stage walk warns about that).
-  const StageWalk* find(const std::string& stage_id) {
+  struct Walked {
+    StageWalk walk;
+    StageCoverage coverage;
+  };
+
+  // The walk of `stage_id`'s directory and what it cannot cover; none when the directory cannot
+  // be opened beneath the run directory (missing, or reached through a link: the stage walk
+  // warns about that).
+  const Walked* find(const std::string& stage_id) {
     if (!run_fd_) return nullptr;
     auto stage = open_stage(run_fd_->get(), stage_id);
     if (!stage) return nullptr;
-    auto [walk, inserted] = walks_.try_emplace(stage->identity);
-    if (inserted) walk->second = walk_stage(*stage, run_dir_, stage_id);
-    return &walk->second;
+    auto [walked, inserted] = walks_.try_emplace(stage->identity);
+    if (inserted) {
+      walked->second.walk = walk_stage(*stage, run_dir_, stage_id);
+      walked->second.coverage = cover_stage(*stage, walked->second.walk);
+    }
+    return &walked->second;
   }
+
+  int run_fd() const { return run_fd_ ? run_fd_->get() : -1; }
 
  private:
   std::string run_dir_;
   std::expected<UniqueFd, std::error_code> run_fd_;
-  std::map<DirectoryIdentity, StageWalk> walks_;
+  std::map<DirectoryIdentity, Walked> walks_;
 };
+
+// The first component of a stage id: the run directory's entry that the stage lies in.
+std::string first_component(std::string_view stage_id) {
+  while (stage_id.starts_with("./") || stage_id.starts_with("/"))
+    stage_id.remove_prefix(stage_id.front() == '/' ? 1 : 2);
+  return std::string(stage_id.substr(0, stage_id.find('/')));
+}
+
+std::string coverage_summary(const VerificationReport& report) {
+  std::size_t entries = 0;
+  for (const auto& [stage_id, coverage] : report.coverage)
+    entries += coverage.total();
+  return std::to_string(entries) + " entries in stage directories and " +
+         std::to_string(report.unrecorded_directories.size()) +
+         " unrecorded stage directories that the certificate cannot cover";
+}
+
+void add_coverage(VerificationReport& report, const VerificationPolicy& policy,
+                  const GovernanceCertificate& certificate, int run_fd) {
+  std::set<std::string> recorded;
+  for (const StageRecord& stage : certificate.stages)
+    recorded.insert(first_component(stage.stage_id));
+  if (run_fd >= 0) report.unrecorded_directories = unrecorded_stage_directories(run_fd, recorded);
+  report.coverage_checked = true;
+  bool uncovered = !report.unrecorded_directories.empty();
+  for (const auto& [stage_id, coverage] : report.coverage)
+    uncovered = uncovered || coverage.total() > 0;
+  if (policy.require_full_coverage)
+    report.checks.push_back({"coverage", !uncovered,
+                             uncovered ? coverage_summary(report)
+                                       : "every entry of the walked stage directories is covered"});
+  else if (uncovered)
+    report.notes.push_back(coverage_summary(report) + " (--require-full-coverage fails on them)");
+  report.notes.emplace_back(
+      "coverage leaves out the run directory's entries whose names start with \".\"");
+}
 
 std::string joined_names(const std::vector<std::string>& names) {
   std::string text;
@@ -187,17 +261,18 @@ std::string joined_names(const std::vector<std::string>& names) {
 // out of the run directory is never walked; a stage whose names collide fails, since the
 // certificate cannot tell those files apart.
 CheckResult stage_drift_check(VerificationReport& report, const GovernanceCertificate& certificate,
-                              const std::string& run_dir) {
+                              StageWalks& walks) {
   std::vector<std::string> problems;
-  StageWalks walks(run_dir);
   for (const StageRecord& stage : certificate.stages) {
     if (!is_safe_stage_id(stage.stage_id)) {
       problems.push_back("stage id \"" + stage.stage_id + "\" is unsafe, not walked");
       continue;
     }
     StageDrift drift;
-    const StageWalk* walk = walks.find(stage.stage_id);
+    const auto* walked = walks.find(stage.stage_id);
+    const StageWalk* walk = walked ? &walked->walk : nullptr;
     drift.missing = walk == nullptr;
+    if (walked) report.coverage.try_emplace(stage.stage_id, walked->coverage);
     compare_artifacts(stage.artifact_hashes, walk ? walk->record.artifact_hashes : StringMap(),
                       drift);
     if (drift.drifted()) problems.push_back(stage_summary(stage.stage_id, drift));
@@ -271,9 +346,11 @@ CheckResult sbom_check(VerificationReport& report, const SbomArtifactBinding& ce
 // Reads the inputs the caller named, now that the certificate is trusted. An input that exists
 // but cannot be read fails its check with the read error, never passes as an empty hash.
 void add_drift_checks(VerificationReport& report, const GovernanceCertificate& certificate,
-                      const DriftInputs& inputs) {
+                      const VerificationPolicy& policy, const DriftInputs& inputs) {
   if (inputs.run_dir) {
-    report.checks.push_back(stage_drift_check(report, certificate, *inputs.run_dir));
+    StageWalks walks(*inputs.run_dir);
+    report.checks.push_back(stage_drift_check(report, certificate, walks));
+    add_coverage(report, policy, certificate, walks.run_fd());
     report.checks.push_back(build_spec_check(report, certificate, *inputs.run_dir));
   }
   if (!inputs.business_docs.empty())
@@ -362,6 +439,7 @@ bool is_safe_stage_id(std::string_view stage_id) {
 VerificationReport verify_certificate(simdjson::padded_string_view file,
                                       const VerificationPolicy& policy, const DriftInputs& inputs) {
   VerificationReport report;
+  report.integrity_only = policy.integrity_only;
   auto certificate = read_certificate(file);
   if (!certificate) {
     report.checks.push_back({"well-formed", false, certificate.error().message});
@@ -382,7 +460,7 @@ VerificationReport verify_certificate(simdjson::padded_string_view file,
   if (certificate->platform_countersign)
     report.notes.push_back("platformCountersign is shape-checked only, not authenticated");
   if (seal_trusted(report, policy))
-    add_drift_checks(report, *certificate, inputs);
+    add_drift_checks(report, *certificate, policy, inputs);
   else if (wants_drift(inputs))
     report.notes.emplace_back(kDriftNotChecked);
   report.certificate = std::move(*certificate);

@@ -11,22 +11,39 @@
 #include <string_view>
 #include <vector>
 
+#include "core/allowed_signers.h"
 #include "core/certificate.h"
+#include "core/date_time.h"
+#include "core/public_key.h"
+#include "core/stage_coverage.h"
 
 namespace certwright {
 
-using PublicKeyBytes = std::array<unsigned char, 32>;
+// A file the caller asks about, by its content hash: was it produced by the certified run?
+struct ArtifactQuery {
+  std::string path;  // as the caller named it, shown in the report
+  std::string hash;
+};
 
 // What the caller trusts and demands.
 struct VerificationPolicy {
-  std::vector<PublicKeyBytes> trusted_keys;  // empty only with integrity_only
-  bool integrity_only = false;               // no key is trusted: intact and self-sealed only
+  std::vector<PublicKeyBytes> trusted_keys;    // for any signer
+  std::vector<AllowedSigner> allowed_signers;  // each key for the signers its line matches
+  bool integrity_only = false;                 // no key is trusted: intact and self-sealed only
   bool require_operator_key = false;
   std::optional<std::string> signer_subject;
   std::optional<std::string> signer_identity_provider;
   bool require_corpus_binding = false;
   bool require_sbom_binding = false;
   bool require_posture_binding = false;
+  std::vector<std::string> required_stages;  // each recorded and passed
+  bool forbid_skipped = false;               // every recorded stage passed
+  std::optional<std::string> pipeline_run_id;
+  std::optional<std::string> signer_session_id;
+  std::optional<std::int64_t> max_age_seconds;  // judged at `now`
+  UtcTime now;
+  std::vector<ArtifactQuery> artifacts;
+  bool require_full_coverage = false;  // with a run directory: fail "coverage" on any uncovered
 };
 
 // What the certificate is compared with: inputs the caller named, never names the certificate
@@ -40,8 +57,10 @@ struct DriftInputs {
 };
 
 // One check of the report, under a stable name ("well-formed", "hash", "signature",
-// "trusted-key", "operator-key", "signer", "corpus-binding", "sbom-binding", "posture-binding",
-// "drift-stages", "drift-build-spec", "drift-requirements", "drift-corpus", "drift-sbom").
+// "trusted-key", "operator-key", "signer", "stage-policy", "pipeline-run-id",
+// "signer-session-id", "max-age", "artifact", "corpus-binding", "sbom-binding",
+// "posture-binding", "drift-stages", "coverage", "drift-build-spec", "drift-requirements",
+// "drift-corpus", "drift-sbom").
 struct CheckResult {
   std::string name;
   bool ok = false;
@@ -74,7 +93,13 @@ struct VerificationReport {
   std::vector<std::string> notes;
   std::map<std::string, StageDrift> stages;  // every stage walked, by stage id
   std::map<std::string, InputDrift> inputs;  // "buildSpec", "requirements", "corpus", "sbom"
+  // With a run directory: what each walked stage's record cannot cover, by stage id, and the
+  // run directory's directories that no stage records.
+  std::map<std::string, StageCoverage> coverage;
+  std::vector<std::string> unrecorded_directories;
+  bool coverage_checked = false;
   std::optional<GovernanceCertificate> certificate;  // when well-formed
+  bool integrity_only = false;  // nothing was trusted: the seal is only the certificate's own
 
   // True exactly when every check passed.
   bool verified() const;

@@ -54,10 +54,15 @@ void Sha256::update(const void* data, std::size_t size) {
   if (EVP_DigestUpdate(reusable_context(), data, size) != 1) throw std::bad_alloc();
 }
 
-HashText Sha256::finish_hex() {
+std::array<unsigned char, 32> Sha256::finish_bytes() {
   std::array<unsigned char, 32> digest{};
   unsigned int size = 0;
   if (EVP_DigestFinal_ex(reusable_context(), digest.data(), &size) != 1) throw std::bad_alloc();
+  return digest;
+}
+
+HashText Sha256::finish_hex() {
+  const std::array<unsigned char, 32> digest = finish_bytes();
   HashText hex;
   write_hex(digest, hex.data());
   return hex;

@@ -30,6 +30,7 @@ class Sha256 {
   void update(const void* data, std::size_t size);
   void update(std::string_view bytes) { update(bytes.data(), bytes.size()); }
   HashText finish_hex();
+  std::array<unsigned char, 32> finish_bytes();
 };
 
 // The content hash of a byte sequence.

@@ -1,9 +1,14 @@
 #include "core/padded_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <span>
 
+#include "core/error.h"
 #include "core/file_read.h"
 #include "core/regular_file.h"
 
@@ -50,7 +55,38 @@ std::expected<simdjson::padded_string, std::error_code> read_sized(int fd,
   return content;
 }
 
+// Whether the open descriptor is a stream to read to its end, made blocking; the refusal of
+// anything else but a regular file.
+std::expected<bool, std::error_code> is_stream(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return std::unexpected(last_system_error());
+  if (S_ISREG(status.st_mode)) return false;
+  if (S_ISDIR(status.st_mode))
+    return std::unexpected(std::make_error_code(std::errc::is_a_directory));
+  if (!S_ISFIFO(status.st_mode) && !S_ISSOCK(status.st_mode))
+    return std::unexpected(make_error_code(FileError::not_regular_file));
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+    return std::unexpected(last_system_error());
+  return true;
+}
+
 }  // namespace
+
+std::expected<simdjson::padded_string, std::error_code> read_padded_input(const std::string& path,
+                                                                          std::size_t max_bytes) {
+  if (path != "-" && path != "/dev/stdin") {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return std::unexpected(last_system_error());
+    const auto stream = is_stream(fd.get());
+    if (!stream) return std::unexpected(stream.error());
+    if (*stream) return read_sized(fd.get(), 0, max_bytes);
+    return read_padded_file(path, max_bytes);
+  }
+  const auto stream = is_stream(STDIN_FILENO);
+  if (!stream) return std::unexpected(stream.error());
+  return read_sized(STDIN_FILENO, 0, max_bytes);
+}
 
 std::expected<simdjson::padded_string, std::error_code> read_padded_file(const std::string& path,
                                                                          std::size_t max_bytes) {

@@ -17,4 +17,10 @@ namespace certwright {
 std::expected<simdjson::padded_string, std::error_code> read_padded_file(const std::string& path,
                                                                          std::size_t max_bytes);
 
+// The same for a path a user gives as input: "-" is standard input, and a pipe (`<(...)`,
+// `/dev/stdin` from a pipe) or socket is read to its end, waiting for its writer as any reader
+// of a pipe does. A directory or device is refused ("not a regular file" for a device).
+std::expected<simdjson::padded_string, std::error_code> read_padded_input(const std::string& path,
+                                                                          std::size_t max_bytes);
+
 }  // namespace certwright

@@ -17,6 +17,7 @@
 #include "core/environment.h"
 #include "core/file_read.h"
 #include "core/openssl_handles.h"
+#include "core/public_key.h"
 #include "core/regular_file.h"
 #include "core/text.h"
 #include "core/warning.h"
@@ -204,6 +205,11 @@ std::expected<ResolvedSigningKey, KeyError> resolve_signing_key() {
 
 std::expected<Seed, std::string> parse_seed(std::string_view text) {
   const std::string_view trimmed = trim_white_space(text);
+  // A public key written by certwright-keygen carries its label; taken for a seed, it would
+  // sign certificates that anyone holding the public key could forge.
+  if (trimmed.find(kPublicKeyLabel) != std::string_view::npos)
+    return std::unexpected("this is a public key (" + std::string(kPublicKeyLabel) +
+                           "), not a seed");
   SecretBuffer decoded(base64_decoded_size(trimmed));
   const auto length = base64_decode(trimmed, decoded.span());
   if (!length) return std::unexpected("base64: " + length.error());

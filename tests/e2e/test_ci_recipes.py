@@ -3,6 +3,7 @@ operator-signed tenant certificate with both bindings, and fail the job instead 
 weaker one."""
 
 import base64
+import os
 import re
 import shutil
 import subprocess
@@ -130,9 +131,13 @@ def test_recipes_install_the_package_that_cpack_builds():
 def test_key_recipe_makes_a_seed_only_its_owner_can_read(tmp_path):
     before_first_run = GUIDE.read_text(encoding="utf-8").split("## Before the first run\n", 1)[1]
     snippet = re.search(r"```sh\n(.*?)```", before_first_run, re.S).group(1)
+    keygen_dir = os.path.dirname(os.environ.get(
+        "CERTWRIGHT_KEYGEN_BIN", str(ROOT / "build" / "dev" / "certwright-keygen")))
     completed = subprocess.run(["bash", "--noprofile", "--norc", "-ec", f"umask 022\n{snippet}"],
-                               cwd=tmp_path, capture_output=True, text=True, timeout=60)
+                               cwd=tmp_path, capture_output=True, text=True, timeout=60,
+                               env={**os.environ, "PATH": keygen_dir + ":" + os.environ["PATH"]})
     assert completed.returncode == 0, completed.stderr
-    (key,) = tmp_path.iterdir()
+    key, public = sorted(tmp_path.iterdir())
     assert key.stat().st_mode & 0o777 == 0o600
     assert len(base64.b64decode(key.read_text().strip(), validate=True)) == 32
+    assert public.name == key.name + ".pub" and public.read_text().split()[0] in completed.stdout

@@ -2,6 +2,7 @@
 overwritten, and the public key of a seed, checked with independent code."""
 
 import base64
+import hashlib
 import os
 import stat
 
@@ -35,9 +36,44 @@ def test_out_writes_a_private_seed_and_prints_its_public_key(tmp_path, umask):
     text = seed_file.read_text()
     assert len(text) == 45 and text.endswith("\n")
     assert stat.S_IMODE(seed_file.stat().st_mode) == 0o600
-    assert result.stdout == public_key_of(text.strip()) + "\n"
+    key = public_key_of(text.strip())
+    digest = hashlib.sha256(base64.b64decode(key)).digest()
+    public_file = tmp_path / "key.b64.pub"
+    assert result.stdout == (
+        f"{key}\nfingerprint: SHA256:{base64.b64encode(digest).decode().rstrip('=')}\n"
+        f"public key written to {public_file}\n"
+        f"verify with: certwright-verify CERTIFICATE --public-key-file {public_file}\n")
+    assert public_file.read_text() == f"{key} certwright-ed25519-public-key\n"
     assert text.strip() not in result.stdout + result.stderr
     assert result.stderr == ""
+
+
+def test_a_public_key_is_never_taken_for_a_seed(tmp_path):
+    seed_file = tmp_path / "operator.key"
+    assert keygen("--out", seed_file).returncode == 0
+    public_file = tmp_path / "operator.key.pub"
+    cases = [
+        (["--public", public_file], "this is a public key"),
+        (["--out", "-"], "never written to standard output"),
+        (["--out", seed_file], "exists"),
+        (["--public", seed_file, "--format", "der"], "'--format <FORMAT>'"),
+    ]
+    for args, named in cases:
+        result = keygen(*args)
+        assert result.returncode == 2 and named in result.stderr, (args, result)
+    run_dir = tmp_path / "run"
+    (run_dir / "s0-preflight").mkdir(parents=True)
+    emitted = run(["build-certificate", str(run_dir), "--out", str(tmp_path / "c.json")],
+                  env=base_env(ZEM_SIGNING_KEY_PATH=str(public_file)))
+    assert emitted.returncode == 2 and "this is a public key" in emitted.stderr, emitted
+    pem = keygen("--public", seed_file, "--format", "pem")
+    assert pem.returncode == 0 and pem.stdout.startswith("-----BEGIN PUBLIC KEY-----\n")
+    loaded = serialization.load_pem_public_key(pem.stdout.encode())
+    assert base64.b64encode(loaded.public_bytes(serialization.Encoding.Raw,
+                                                serialization.PublicFormat.Raw)).decode() == \
+        public_file.read_text().split()[0]
+    assert run([str(tmp_path / "c.json"), "--public-key-file", str(public_file)],
+               binary=VERIFY).returncode == 2  # no certificate was written
 
 
 def test_two_seeds_differ_and_feed_the_emitter_and_the_verifier(tmp_path):

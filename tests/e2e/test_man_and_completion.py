@@ -174,11 +174,12 @@ def test_program_man_pages_document_their_option_tables(program):
 
 @pytest.mark.parametrize("program, words, expected", [
     ("certwright-verify", ["--require-"], {"--require-operator-key", "--require-corpus-binding",
-                                           "--require-sbom-binding", "--require-posture-binding"}),
+                                            "--require-sbom-binding", "--require-posture-binding",
+                                            "--require-stage", "--require-full-coverage"}),
     ("certwright-verify", ["--format", ""], {"text", "json"}),
     ("certwright-verify", ["--run-dir", ""], {"runs", "sbom"}),
     ("certwright-verify", ["--"], None),
-    ("certwright-keygen", ["-"], {"--out", "--public", "--help", "-h", "--version", "-V"}),
+    ("certwright-keygen", ["-"], {"--out", "--public", "--format", "--help", "-h", "--version", "-V"}),
     ("certwright-keygen", ["--public", "k"], {"key.json"}),
     ("certwright-attest", ["-"], {"--out", "--envelope-out", "--help", "-h", "--version", "-V"}),
     ("certwright-attest", ["--out", "k"], {"key.json"}),

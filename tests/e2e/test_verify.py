@@ -294,8 +294,13 @@ def test_emitted_certificate_verifies_with_every_check_named(emitted):
                      "corpus-binding", "sbom-binding", "posture-binding", "drift-stages",
                      "drift-build-spec", "drift-requirements", "drift-corpus", "drift-sbom"]
     assert "info: the file is byte for byte the certificate's own encoding\n" in result.stdout
+    certificate = json.loads(out.read_text(encoding="utf-8"))
+    fingerprint = "SHA256:" + base64.b64encode(
+        hashlib.sha256(base64.b64decode(TEST_PUBLIC_B64)).digest()).decode().rstrip("=")
     assert result.stdout.endswith(
-        f"verified: {out} (key={TEST_PUBLIC_B64[:12]}..., signer=alice@example.org, stages=3)\n")
+        f"verified: {out} (run=run-42, timestamp={certificate['timestamp']}, status={certificate['status']}, "
+        f"signer=alice@example.org via idp, key={fingerprint}, kind=operator, "
+        f"hash={certificate['certificateHash'][:16]}..., stages=3)\n"), result.stdout
     assert result.stderr == ""
 
 

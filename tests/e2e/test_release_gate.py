@@ -1,0 +1,191 @@
+"""certwright-verify as a release gate: stage policy, coverage of the run directory, keys bound to
+signers, freshness and run binding, artifacts, key forms, several certificates and pipes."""
+
+import base64
+import datetime
+import hashlib
+import json
+import os
+import subprocess
+
+import pytest
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
+
+from conftest import TEST_PUBLIC_B64, encode
+from test_verify import OTHER_SEED_B64, VERIFY, emit, public_key_of, reseal, verify
+
+KEY = ["--public-key", TEST_PUBLIC_B64]
+
+
+def failing(result):
+    return [line.split()[1].rstrip(":") for line in result.stdout.splitlines()
+            if line.startswith("FAIL ")]
+
+
+def fingerprint(key_b64):
+    digest = hashlib.sha256(base64.b64decode(key_b64)).digest()
+    return "SHA256:" + base64.b64encode(digest).decode().rstrip("=")
+
+
+@pytest.fixture(scope="module")
+def gate(tmp_path_factory):
+    return emit(tmp_path_factory.mktemp("gate"))
+
+
+def resealed(tmp_path, certificate, name="edited.json", seed=None):
+    path = tmp_path / name
+    path.write_text(encode(reseal(certificate, *([seed] if seed else [])), pretty=True))
+    return path
+
+
+@pytest.mark.parametrize("options, failed, named", [
+    (["--require-stage", "s0-preflight"], [], None),
+    (["--require-stage", "s3-data-model"], ["stage-policy"], 'stage "s3-data-model" is not recorded'),
+    (["--forbid-skipped"], ["stage-policy"], 'stage "s1-business-requirements" is skipped'),
+    (["--pipeline-run-id", "run-42"], [], None),
+    (["--pipeline-run-id", "r-9999"], ["pipeline-run-id"], 'expected "r-9999"'),
+    (["--signer-session-id", "s-1"], ["signer-session-id"], "names no signer session"),
+    (["--max-age", "1h"], [], None),
+])
+def test_policy_checks(gate, tmp_path, options, failed, named):
+    certificate = json.loads(gate[1].read_text())
+    certificate["stages"][1]["status"] = "skipped"
+    certificate["stages"][1]["artifactHashes"] = {}
+    path = resealed(tmp_path, certificate)
+    result = verify(path, *KEY, *options)
+    assert failing(result) == failed, result
+    assert result.returncode == (1 if failed else 0)
+    if named:
+        assert named in result.stdout
+
+
+def test_max_age_at_its_edges(gate, tmp_path):
+    certificate = json.loads(gate[1].read_text())
+    now = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
+    cases = [(datetime.timedelta(minutes=-89), "90m", True),
+             (datetime.timedelta(minutes=-91), "90m", False),
+             (datetime.timedelta(days=-6, hours=-23), "7d", True),
+             (datetime.timedelta(minutes=4), "1h", True),
+             (datetime.timedelta(minutes=6), "1h", False)]
+    for offset, age, accepted in cases:
+        certificate["timestamp"] = (now + offset).strftime("%Y-%m-%dT%H:%M:%SZ")
+        result = verify(resealed(tmp_path, certificate), *KEY, "--max-age", age)
+        assert (result.returncode == 0) == accepted, (offset, age, result)
+    assert verify(gate[1], *KEY, "--max-age", "soon").returncode == 2
+
+
+def test_artifact_found_and_not_found(gate, tmp_path):
+    run_dir = gate[0]
+    result = verify(gate[1], *KEY, "--artifact", run_dir / "s0-preflight" / "notes.txt")
+    assert result.returncode == 0, result
+    assert 'is stage "s0-preflight" artifact "notes.txt"' in result.stdout
+    stranger = tmp_path / "stranger.bin"
+    stranger.write_bytes(b"not produced by the run")
+    result = verify(gate[1], *KEY, "--artifact", stranger)
+    assert failing(result) == ["artifact"] and "recorded in no stage" in result.stdout
+
+
+def test_run_shapes_against_coverage(tmp_path):
+    run_dir, out, *_ = emit(tmp_path)
+    assert verify(out, *KEY, "--run-dir", run_dir, "--require-full-coverage").returncode == 0
+    (run_dir / "s0-preflight" / "src" / "main").mkdir(parents=True)
+    (run_dir / "s0-preflight" / "src" / "main" / "f0001.java").write_bytes(b"class F {}")
+    (run_dir / "s0-preflight" / "latest").symlink_to("notes.txt")
+    os.mkfifo(run_dir / "s1-business-requirements" / "pipe")
+    (run_dir / "s6-codegen").mkdir()
+    (run_dir / ".cache").mkdir()
+    result = verify(out, *KEY, "--run-dir", run_dir)
+    assert result.returncode == 0, result  # reported, not failed
+    lines = [line for line in result.stdout.splitlines() if line.startswith("uncovered: ")]
+    head, paths = lines[0].split(": ", 1)[1].split(":")
+    assert head == "s0-preflight 1 nested files 1 links"
+    assert sorted(paths.split()) == ["latest", "src/main/f0001.java"]  # in listing order
+    assert lines[1:] == [
+        "uncovered: s1-business-requirements 1 special files: pipe",
+        "uncovered: run directory 1 unrecorded stage directories: s6-codegen"]
+    assert 'start with "."' in result.stdout
+    strict = verify(out, *KEY, "--run-dir", run_dir, "--require-full-coverage", "--format", "json")
+    assert strict.returncode == 1
+    report = json.loads(strict.stdout)
+    assert [c["name"] for c in report["checks"] if not c["ok"]] == ["coverage"]
+    assert report["coverage"]["stages"]["s0-preflight"]["nestedFiles"] == 1
+    assert report["coverage"]["unrecordedPaths"] == ["s6-codegen"]
+
+
+def test_allowed_signers_bind_keys_to_signers(gate, tmp_path):
+    certificate = json.loads(gate[1].read_text())
+    plain = dict(certificate)
+    del plain["signer"]
+    plain_path = resealed(tmp_path, plain, "plain.json")
+    other = public_key_of(OTHER_SEED_B64)
+    cases = [
+        (f"alice@example.org idp {TEST_PUBLIC_B64}", gate[1], True),
+        (f"bob@example.org idp {TEST_PUBLIC_B64}", gate[1], False),
+        (f"alice@example.org other {TEST_PUBLIC_B64}", gate[1], False),
+        (f'"*@example.org" "i*" {TEST_PUBLIC_B64}', gate[1], True),
+        (f"alice@example.org idp {other}", gate[1], False),
+        (f"- - {TEST_PUBLIC_B64}", plain_path, True),
+        (f"* * {TEST_PUBLIC_B64}", plain_path, False),
+        (f"- - {TEST_PUBLIC_B64}", gate[1], False),
+    ]
+    signers = tmp_path / "allowed_signers"
+    for line, path, accepted in cases:
+        signers.write_text(f"# release keys\n\n{line}\n")
+        result = verify(path, "--allowed-signers", signers)
+        assert (result.returncode == 0) == accepted, (line, result)
+        if not accepted:
+            assert failing(result) == ["trusted-key"], (line, result)
+    signers.write_text(f"alice idp\n")
+    result = verify(gate[1], "--allowed-signers", signers)
+    assert result.returncode == 2 and "line 1" in result.stderr, result
+
+
+def test_key_forms(gate, tmp_path):
+    raw = base64.b64decode(TEST_PUBLIC_B64)
+    pem = Ed25519PublicKey.from_public_bytes(raw).public_bytes(
+        serialization.Encoding.PEM, serialization.PublicFormat.SubjectPublicKeyInfo).decode()
+    ssh = Ed25519PublicKey.from_public_bytes(raw).public_bytes(
+        serialization.Encoding.OpenSSH, serialization.PublicFormat.OpenSSH).decode()
+    cases = [(TEST_PUBLIC_B64, None), (TEST_PUBLIC_B64 + " operator@ci", None), (pem, None),
+             (ssh, "an OpenSSH public key line")]
+    keys = tmp_path / "keys.pub"
+    for text, refused in cases:
+        keys.write_text("# trusted\n" + text + "\n")
+        result = verify(gate[1], "--public-key-file", keys)
+        if refused:
+            assert result.returncode == 2 and refused in result.stderr, result
+        else:
+            assert result.returncode == 0, (text, result)
+            assert fingerprint(TEST_PUBLIC_B64) in result.stdout
+    result = verify(gate[1], "--public-key=" + pem)
+    assert result.returncode == 0, result
+
+
+def test_several_certificates_and_standard_input(gate, tmp_path):
+    certificate = json.loads(gate[1].read_text())
+    other = resealed(tmp_path, certificate, "other.json", seed=OTHER_SEED_B64)
+    result = verify(gate[1], other, gate[1], *KEY)
+    assert result.returncode == 1
+    assert result.stdout.count("\nverified: ") == 2 and result.stdout.endswith("2 verified, 1 failed\n")
+    result = verify(gate[1], tmp_path / "missing.json", *KEY)
+    assert result.returncode == 2 and result.stdout.endswith("1 verified, 0 failed, 1 unreadable\n")
+    report = tmp_path / "report.json"
+    result = verify(gate[1], other, *KEY, "--report", report)
+    document = json.loads(report.read_text())
+    assert (document["certificates"], document["verified"], document["failed"]) == (2, 1, 1)
+    assert document["reports"][0]["facts"]["fingerprint"] == fingerprint(TEST_PUBLIC_B64)
+    assert "verified: " in result.stdout  # the text report still goes to standard output
+    assert verify(gate[1], other, *KEY, "--run-dir", gate[0]).returncode == 2
+    piped = subprocess.run([VERIFY, "-", *KEY], input=gate[1].read_bytes(), capture_output=True)
+    assert piped.returncode == 0, piped
+    shell = subprocess.run(["bash", "-c", f'"{VERIFY}" <(cat "{gate[1]}") --public-key {TEST_PUBLIC_B64}'],
+                           capture_output=True)
+    assert shell.returncode == 0, shell
+
+
+def test_integrity_only_never_says_verified(gate):
+    result = verify(gate[1], "--integrity-only")
+    assert result.returncode == 0
+    assert "verified:" not in result.stdout
+    assert result.stdout.splitlines()[-1].startswith("intact, not trusted: ")
