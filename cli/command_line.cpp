@@ -16,7 +16,9 @@
 namespace certwright {
 namespace {
 
-struct HelpRequested {};
+struct HelpRequested {
+  bool brief = false;  // "-h"
+};
 struct VersionRequested {};
 
 // A rejected argument; the caller adds the usage line of the level it was found on.
@@ -130,7 +132,8 @@ class CommandParser {
     }
     const auto [name, joined_value] = split_joined(argument);
     if (is_help(name))
-      return joined_value ? Stop(value_given_to_flag(name, *joined_value)) : HelpRequested{};
+      return joined_value ? Stop(value_given_to_flag(name, *joined_value))
+                          : Stop(HelpRequested{name == "-h"});
     if (command_.has_version && is_version(name))
       return joined_value ? Stop(value_given_to_flag(name, *joined_value)) : VersionRequested{};
     const Option* option = find(name);
@@ -254,7 +257,9 @@ std::variant<Args, HelpText, VersionText, UsageError> parse_command(
   auto parsed = CommandParser<Args>(command, arguments).parse();
   if (auto* args = std::get_if<Args>(&parsed)) return std::move(*args);
   const Stop& stop = std::get<Stop>(parsed);
-  if (std::holds_alternative<HelpRequested>(stop)) return HelpText{command_help(program, command)};
+  if (const auto* help = std::get_if<HelpRequested>(&stop))
+    return HelpText{
+        command_help(program, command, help->brief ? HelpLength::brief : HelpLength::whole)};
   if (std::holds_alternative<VersionRequested>(stop)) return version_text(command.name);
   return UsageError{usage_error(std::get<Failure>(stop).message, command_usage(program, command))};
 }

@@ -29,18 +29,34 @@ std::string default_of(const BasicOption<Args>& option) {
   return field == nullptr ? std::string() : Args{}.**field;
 }
 
+// The first sentence of a help text, for the brief help.
+std::string_view first_sentence(std::string_view help) {
+  const std::size_t end = help.find(". ");
+  return end == std::string_view::npos ? help : help.substr(0, end);
+}
+
 template <class Args>
-void append_option(std::string& out, const BasicOption<Args>& option) {
+void append_option(std::string& out, const BasicOption<Args>& option, HelpLength length) {
+  const std::string_view help =
+      length == HelpLength::brief ? first_sentence(option.help) : option.help;
   if (option.short_name != '\0') {
     const std::string signature =
         std::string("-") + option.short_name + ", " + option_signature(option);
-    append_entry(out, entry_indent, signature, option.help);
+    append_entry(out, entry_indent, signature, help);
   } else {
-    append_entry(out, long_only_indent, option_signature(option), option.help);
+    append_entry(out, long_only_indent, option_signature(option), help);
   }
-  if (const std::string value = default_of(option); !value.empty())
+  if (const std::string value = default_of(option); !value.empty() && length == HelpLength::whole)
     out.append("\n").append(help_indent).append("[default: ").append(value).append("]\n");
-  out.append("\n");
+  if (length == HelpLength::whole) out.append("\n");
+}
+
+// The heading of the group that `option` starts, if it starts one.
+template <class Args>
+std::string_view group_heading(const BasicCommand<Args>& command, const BasicOption<Args>& option) {
+  for (const OptionGroup& group : command.groups)
+    if (group.first_option == option.name) return group.heading;
+  return {};
 }
 
 // "  name  about" rows with the about texts lined up after the longest name.
@@ -99,7 +115,9 @@ std::string top_level_help(std::string_view program) {
 }
 
 template <class Args>
-std::string command_help(std::string_view program, const BasicCommand<Args>& command) {
+std::string command_help(std::string_view program, const BasicCommand<Args>& command,
+                         HelpLength length) {
+  if (command.groups.empty()) length = HelpLength::whole;  // brief help needs the groups
   std::string out(command.about);
   out.append("\n\n").append(command_usage(program, command)).append("\n\n");
   if (!command.positional.value_name.empty()) {
@@ -109,11 +127,21 @@ std::string command_help(std::string_view program, const BasicCommand<Args>& com
     append_entry(out, entry_indent, positional, command.positional.help);
     out.append("\n");
   }
-  out.append("Options:\n");
-  for (const BasicOption<Args>& option : command.options)
-    append_option(out, option);
-  append_entry(out, entry_indent, "-h, --help", "Print help");
+  if (command.groups.empty()) out.append("Options:\n");
+  for (const BasicOption<Args>& option : command.options) {
+    if (const std::string_view heading = group_heading(command, option); !heading.empty()) {
+      if (length == HelpLength::brief && &option != command.options.data()) out.append("\n");
+      out.append(heading).append(":\n");
+    }
+    append_option(out, option, length);
+  }
+  if (!command.groups.empty())
+    out.append(length == HelpLength::brief ? "\n" : "").append("Help:\n");
+  append_entry(out, entry_indent, "-h, --help",
+               command.groups.empty() ? "Print help" : "Print help (-h: in brief; --help: whole)");
   if (command.has_version) append_entry(out, entry_indent, "-V, --version", "Print version");
+  if (length == HelpLength::whole && !command.after_help.empty())
+    out.append("\n").append(command.after_help);
   return out;
 }
 
@@ -121,10 +149,11 @@ template std::string command_usage(std::string_view, const BasicCommand<BuildCer
 template std::string command_usage(std::string_view, const BasicCommand<VerifyArgs>&);
 template std::string command_usage(std::string_view, const BasicCommand<KeygenArgs>&);
 template std::string command_usage(std::string_view, const BasicCommand<AttestArgs>&);
-template std::string command_help(std::string_view, const BasicCommand<BuildCertificateArgs>&);
-template std::string command_help(std::string_view, const BasicCommand<VerifyArgs>&);
-template std::string command_help(std::string_view, const BasicCommand<AttestArgs>&);
-template std::string command_help(std::string_view, const BasicCommand<KeygenArgs>&);
+template std::string command_help(std::string_view, const BasicCommand<BuildCertificateArgs>&,
+                                  HelpLength);
+template std::string command_help(std::string_view, const BasicCommand<VerifyArgs>&, HelpLength);
+template std::string command_help(std::string_view, const BasicCommand<AttestArgs>&, HelpLength);
+template std::string command_help(std::string_view, const BasicCommand<KeygenArgs>&, HelpLength);
 
 std::string subcommand_usage(std::string_view program, const Subcommand& command) {
   return command_usage(program, command);

@@ -27,9 +27,15 @@ std::string top_level_help(std::string_view program);
 template <class Args>
 std::string command_usage(std::string_view program, const BasicCommand<Args>& command);
 
-// The command's about text, usage, positional and every option with its help text verbatim.
+// How much help: the whole, or (for a command with option groups, on "-h") the first sentence of
+// each option's help text.
+enum class HelpLength { whole, brief };
+
+// The command's about text, usage, positional and every option with its help text verbatim,
+// under the command's group headings, then its after-help text.
 template <class Args>
-std::string command_help(std::string_view program, const BasicCommand<Args>& command);
+std::string command_help(std::string_view program, const BasicCommand<Args>& command,
+                         HelpLength length = HelpLength::whole);
 
 std::string subcommand_usage(std::string_view program, const Subcommand& command);
 std::string subcommand_help(std::string_view program, const Subcommand& command);

@@ -209,6 +209,25 @@ constexpr Subcommand build_certificate{
     .options = build_certificate_options,
 };
 
+constexpr std::array verify_groups = std::to_array<OptionGroup>({
+    {"public-key", "Trust (one of these is required)"},
+    {"signer-subject", "Signer"},
+    {"require-operator-key", "Policy"},
+    {"run-dir", "Run directory and inputs (read only once the seal is trusted)"},
+    {"format", "Output"},
+});
+
+constexpr std::string_view verify_after_help =
+    "Exit codes:\n"
+    "  0  every certificate verified\n"
+    "  1  a certificate does not verify (the report names each failed check)\n"
+    "  2  usage error, or a certificate or input could not be read\n"
+    "\n"
+    "Example, a release gate:\n"
+    "  certwright-verify governance-certificate.json --allowed-signers allowed-signers \\\n"
+    "    --require-stage s0-preflight --forbid-skipped --max-age 24h \\\n"
+    "    --run-dir .factory/runs/r-1234 --report verify-report.json\n";
+
 constexpr VerifyCommand verify{
     .name = verify_tool_name,
     .about =
@@ -221,6 +240,8 @@ constexpr VerifyCommand verify{
     .options = verify_options,
     .check = check_verify_args,
     .has_version = true,
+    .groups = verify_groups,
+    .after_help = verify_after_help,
 };
 
 constexpr KeygenCommand keygen{

@@ -52,6 +52,11 @@ struct BasicPositional {
   std::vector<std::string> Args::*more = nullptr;
 };
 
+struct OptionGroup {
+  std::string_view first_option;
+  std::string_view heading;
+};
+
 template <class Args>
 struct BasicCommand {
   std::string_view name;  // the subcommand's name, or the program's
@@ -61,6 +66,10 @@ struct BasicCommand {
   // The usage error of options that are each well-formed but not together, or none.
   std::optional<std::string> (*check)(const Args&) = nullptr;
   bool has_version = false;  // -V/--version is one of the command's own options
+  // Headings of the help's option groups, each before the option it names (long name without
+  // "--"); with groups, "-h" prints a short help and "--help" the whole.
+  std::span<const OptionGroup> groups = {};
+  std::string_view after_help = {};  // printed at the end of the whole help
 };
 
 using Option = BasicOption<BuildCertificateArgs>;

@@ -6,7 +6,7 @@ import os
 
 import pytest
 
-from conftest import base_env, load_certificate, make_run, run, sha256_hex
+from conftest import ROOT, TEST_SEED_B64, base_env, load_certificate, make_run, run, sha256_hex
 
 CERT = "governance-certificate.json"
 SIGNER = ["--signer-subject", "alice", "--signer-identity-provider", "idp"]
@@ -298,3 +298,16 @@ def test_required_corpus_binding_needs_a_signer(run_dir, attestation):
     assert result.stderr.endswith(CORPUS_REFUSAL)
     assert binding_lines(result.stderr) == []
     assert not (run_dir / CERT).exists()
+
+
+def test_the_documented_example_attestation_binds(tmp_path):
+    """examples/corpus-attestation.json, the minimal file docs/corpus-attestation.md shows."""
+    example = ROOT / "examples" / "corpus-attestation.json"
+    out = tmp_path / "c.json"
+    result = run(["build-certificate", str(ROOT / "examples" / "runs" / "demo-run-0001"),
+                  "--corpus-attestation", str(example), "--require-corpus-binding",
+                  "--signer-subject", "s", "--signer-identity-provider", "p", "--out", str(out)],
+                 env=base_env(ZEM_SIGNING_KEY=TEST_SEED_B64))
+    assert result.returncode == 0, result
+    binding = json.loads(out.read_text())["corpusBinding"]
+    assert binding["varrowVersion"] == "0.4.2"

@@ -189,3 +189,17 @@ def test_integrity_only_never_says_verified(gate):
     assert result.returncode == 0
     assert "verified:" not in result.stdout
     assert result.stdout.splitlines()[-1].startswith("intact, not trusted: ")
+
+
+def test_help_is_grouped_and_short_on_h():
+    whole = subprocess.run([VERIFY, "--help"], capture_output=True, text=True)
+    brief = subprocess.run([VERIFY, "-h"], capture_output=True, text=True)
+    assert whole.returncode == brief.returncode == 0
+    headings = ["Trust (one of these is required):", "Signer:", "Policy:",
+                "Run directory and inputs (read only once the seal is trusted):", "Output:"]
+    for text in (whole.stdout, brief.stdout):
+        positions = [text.index(heading + "\n") for heading in headings]
+        assert positions == sorted(positions)
+    assert "Exit codes:\n  0  every certificate verified" in whole.stdout
+    assert "Example, a release gate:" in whole.stdout and "Exit codes" not in brief.stdout
+    assert len(brief.stdout) < len(whole.stdout)
