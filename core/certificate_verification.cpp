@@ -196,6 +196,9 @@ class StageWalks {
   // warns about that).
   const Walked* find(const std::string& stage_id) {
     if (!run_fd_) return nullptr;
+    // Spellings of one path ("a", "a/", "./a") are not even opened again.
+    const auto [known, fresh] = by_spelling_.try_emplace(plain_spelling(stage_id), nullptr);
+    if (!fresh) return known->second;
     auto stage = open_stage(run_fd_->get(), stage_id);
     if (!stage) return nullptr;
     auto [walked, inserted] = walks_.try_emplace(stage->identity);
@@ -203,6 +206,7 @@ class StageWalks {
       walked->second.walk = walk_stage(*stage, run_dir_, stage_id);
       walked->second.coverage = cover_stage(*stage, walked->second.walk);
     }
+    known->second = &walked->second;
     return &walked->second;
   }
 
@@ -212,6 +216,20 @@ class StageWalks {
   std::string run_dir_;
   std::expected<UniqueFd, std::error_code> run_fd_;
   std::map<DirectoryIdentity, Walked> walks_;
+  std::map<std::string, const Walked*> by_spelling_;  // none: the directory could not be opened
+
+  // The stage id without empty and "." components: the same path, however spelled.
+  static std::string plain_spelling(std::string_view stage_id) {
+    std::string plain;
+    for (std::size_t start = 0; start <= stage_id.size();) {
+      const std::size_t end = std::min(stage_id.find('/', start), stage_id.size());
+      const std::string_view component = stage_id.substr(start, end - start);
+      if (!component.empty() && component != ".")
+        plain.append(plain.empty() ? "" : "/").append(component);
+      start = end + 1;
+    }
+    return plain;
+  }
 };
 
 // The first component of a stage id: the run directory's entry that the stage lies in.
