@@ -646,6 +646,10 @@ std::size_t max_certificate_values(std::size_t size) {
   return (2 * size + (std::size_t{64} << 20)) / 112;
 }
 
+bool within_value_bound(std::string_view text) {
+  return count_separators(text) <= max_certificate_values(text.size());
+}
+
 std::expected<GovernanceCertificate, Error> read_certificate(simdjson::padded_string_view text) {
   if (text.starts_with("\xEF\xBB\xBF"))
     return std::unexpected(Error{"certificate: a byte-order mark is not allowed"});

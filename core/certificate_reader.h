@@ -26,6 +26,10 @@ inline constexpr std::size_t kMaxCertificateBytes = std::size_t{64} << 20;
 // name and hash), far below it.
 std::size_t max_certificate_values(std::size_t size);
 
+// Whether `text` holds no more values than max_certificate_values allows for its size: a linear
+// scan that allocates nothing, for any reader to run before a parser spends memory on the text.
+bool within_value_bound(std::string_view text);
+
 // The certificate held in `text`: one JSON object (white space around it allowed, no byte-order
 // mark) whose every record has exactly the keys its record allows, under their presence rules,
 // with every value of its kind (enumeration texts, integers within their width, date-times in
