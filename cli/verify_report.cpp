@@ -35,7 +35,9 @@ std::string facts_text(const GovernanceCertificate& certificate) {
 std::string summary_line(std::string_view path, const VerificationReport& report) {
   const std::string shown_path = single_line(path);
   if (!report.verified())
-    return "not verified: " + shown_path + " (" + std::to_string(report.failed_count()) +
+    // Under --integrity-only nothing was to be verified, so the word is not used either way.
+    return (report.integrity_only ? "failed, not trusted: " : "not verified: ") + shown_path +
+           " (" + std::to_string(report.failed_count()) +
            (report.failed_count() == 1 ? " check" : " checks") + " failed)\n";
   const GovernanceCertificate& certificate = *report.certificate;
   // With no key trusted, an intact certificate proves nothing about who sealed it.

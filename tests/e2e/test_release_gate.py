@@ -184,11 +184,16 @@ def test_several_certificates_and_standard_input(gate, tmp_path):
     assert shell.returncode == 0, shell
 
 
-def test_integrity_only_never_says_verified(gate):
+def test_integrity_only_never_says_verified(gate, tmp_path):
     result = verify(gate[1], "--integrity-only")
     assert result.returncode == 0
     assert "verified:" not in result.stdout
     assert result.stdout.splitlines()[-1].startswith("intact, not trusted: ")
+    broken = tmp_path / "broken.json"
+    broken.write_text(gate[1].read_text(encoding="utf-8").replace("run-42", "run-43"))
+    result = verify(broken, "--integrity-only")
+    assert result.returncode == 1 and "verified:" not in result.stdout, result.stdout
+    assert result.stdout.splitlines()[-1].startswith("failed, not trusted: ")
 
 
 def test_help_is_grouped_and_short_on_h():
