@@ -41,11 +41,19 @@ TEST(DateTime, FormatsUtcWithTheShortestExactFraction) {
     EXPECT_EQ(format_date_time(c.time), c.text) << c.text;
 }
 
+// Bounds read from the same clock: std::time may read a coarser one that lags it by a tick, so
+// near a second's turn it could say a second less than the instant just taken.
+std::int64_t realtime_seconds() {
+  std::timespec now{};
+  std::timespec_get(&now, TIME_UTC);
+  return now.tv_sec;
+}
+
 TEST(DateTime, NowReadsTheRealTimeClock) {
-  const std::int64_t before = std::time(nullptr);
+  const std::int64_t before = realtime_seconds();
   const UtcTime now = utc_now();
   EXPECT_GE(now.unix_seconds, before);
-  EXPECT_LE(now.unix_seconds, std::time(nullptr));
+  EXPECT_LE(now.unix_seconds, realtime_seconds());
   EXPECT_LT(now.nanos, 1'000'000'000u);
 }
 
