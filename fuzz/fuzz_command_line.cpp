@@ -9,6 +9,7 @@
 
 #include "cli/command_line.h"
 #include "cli/verify_args.h"
+#include "core/public_key.h"
 #include "core/text.h"
 
 namespace {
