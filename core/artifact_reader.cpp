@@ -3,12 +3,12 @@
 #include <fcntl.h>
 #include <liburing.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 #include "core/environment.h"
 #include "core/error.h"
@@ -17,24 +17,23 @@
 namespace certwright {
 namespace {
 
-// Each read asks for this much. Measured on the 6 x 256 MiB fixture (see docs/performance.md).
+// Each read past a file's first asks for this much. Measured on the 6 x 256 MiB fixture (see
+// docs/performance.md).
 constexpr std::size_t kReadSize = 256 * 1024;
 
 // Files the batched engine keeps open at once, so the memory it takes is bounded whatever a stage
 // holds: each has a buffer for its first read, and the file being hashed reads on through one
-// buffer of kReadSize (64 x (64 + 4) KiB + 256 KiB in all). With the page cache dropped, 64 files
-// in flight walked 120,000 small files in 2.3-2.9 s against 3.2-3.7 s for 16 or 32.
+// buffer of kReadSize (64 x 64 KiB + 256 KiB in all). With the page cache dropped, 64 files in
+// flight walked 120,000 small files in 2.3-2.9 s against 3.2-3.7 s for 16 or 32; warm, 128 and
+// 256 were slower.
 constexpr std::size_t kFilesInFlight = 64;
 
 // The size of the first read of every file: most artifacts are read whole by it. These buffers
 // take memory only as reads fill them.
 constexpr std::size_t kFirstReadSize = 64 * 1024;
 
-// A file measured smaller than this is read into a buffer registered with the ring instead. The
-// registered buffers are pinned, so resident, whole: 64 KiB first reads registered took the
-// 6 x 256 MiB walk to 11.1 MiB at its peak, 8 KiB to 7.8 MiB, and 8 KiB first reads made a cold
-// walk of 20-44 KiB files 1.6 x slower, each file reading on only once it is hashed.
-constexpr std::size_t kSmallReadSize = 4 * 1024;
+// Operations a slot has in the ring at most: a read and its linked close.
+constexpr unsigned kRingEntries = 2 * kFilesInFlight;
 
 constexpr int kOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
@@ -47,7 +46,17 @@ std::unique_ptr<std::byte[]> uninitialised_bytes(std::size_t size) {
   return std::unique_ptr<std::byte[]>(new std::byte[size]);
 }
 
-// One system call at a time: open, fstat, reads, close.
+// One file by its name, one system call at a time: open, fstat, reads, close.
+ArtifactHash hash_by_name(int dir_fd, const char* name, std::span<std::byte> buffer) {
+  const UniqueFd fd(::openat(dir_fd, name, kOpenFlags));
+  if (!fd) return std::unexpected(last_system_error());
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0) return std::unexpected(last_system_error());
+  if (!S_ISREG(status.st_mode))
+    return std::unexpected(make_error_code(FileError::not_regular_file));
+  return hash_open_file(fd.get(), static_cast<std::size_t>(status.st_size), buffer);
+}
+
 class ClassicReader final : public ArtifactReader {
  public:
   ClassicReader() : buffer_(uninitialised_bytes(kReadSize)) {}
@@ -56,37 +65,26 @@ class ClassicReader final : public ArtifactReader {
   void hash_files(int dir_fd, std::span<const char* const> names,
                   const ArtifactSink& done) override {
     for (std::size_t i = 0; i < names.size(); ++i)
-      done(i, hash_one(dir_fd, names[i]));
+      done(i, hash_by_name(dir_fd, names[i], std::span(buffer_.get(), kReadSize)));
   }
 
  private:
-  ArtifactHash hash_one(int dir_fd, const char* name) {
-    const UniqueFd fd(::openat(dir_fd, name, kOpenFlags));
-    if (!fd) return std::unexpected(last_system_error());
-    struct stat status {};
-    if (::fstat(fd.get(), &status) != 0) return std::unexpected(last_system_error());
-    if (!S_ISREG(status.st_mode))
-      return std::unexpected(make_error_code(FileError::not_regular_file));
-    return hash_open_file(fd.get(), static_cast<std::size_t>(status.st_size),
-                          std::span(buffer_.get(), kReadSize));
-  }
-
   std::unique_ptr<std::byte[]> buffer_;
 };
 
 // The batched engine. File i of a request uses slot i % kFilesInFlight; a slot moves through
-// open, fstat, reads and close, one operation in the ring at a time, so the ring never holds
-// more than kFilesInFlight operations and its completion queue cannot overflow. Only the file
-// at the head of the request is hashed, and only it reads past its first buffer: completions
-// may arrive in any order, results leave in request order.
+// open, fstat (here, on this thread), reads and close. A file measured smaller than its first
+// read has that read and its close submitted together, so the ring holds at most two operations
+// per slot and its completion queue cannot overflow. Only the file at the head of the request is
+// hashed, and only it reads past its first buffer: completions may arrive in any order, results
+// leave in request order.
 class UringReader final : public ArtifactReader {
  public:
   static std::unique_ptr<UringReader> create() {
     auto reader = std::unique_ptr<UringReader>(new UringReader());
-    if (io_uring_queue_init(kFilesInFlight, &reader->ring_, 0) != 0) return nullptr;
+    if (io_uring_queue_init(kRingEntries, &reader->ring_, 0) != 0) return nullptr;
     reader->ring_ready_ = true;
     if (!reader->has_operations()) return nullptr;
-    reader->register_buffers();
     return reader;
   }
   ~UringReader() override {
@@ -104,41 +102,36 @@ class UringReader final : public ArtifactReader {
         start_open(request, started);
         ++started;
       }
+      // The head file has an operation in the ring, or its slot waits for the close of the file
+      // before it: there is always something to wait for.
       io_uring_submit_and_wait(&ring_, 1);
-      unsigned head = 0;
-      unsigned seen = 0;
-      io_uring_cqe* cqe = nullptr;
-      io_uring_for_each_cqe(&ring_, head, cqe) {
-        complete(slots_[cqe->user_data], cqe->res);
-        ++seen;
-      }
-      io_uring_cq_advance(&ring_, seen);
+      reap();
       deliver_ready(request);
     }
     // The last closes: nothing may stay in the ring once the request is answered.
     while (in_flight_ > 0) {
       io_uring_submit_and_wait(&ring_, 1);
-      io_uring_cqe* cqe = nullptr;
-      while (io_uring_peek_cqe(&ring_, &cqe) == 0) {
-        complete(slots_[cqe->user_data], cqe->res);
-        io_uring_cqe_seen(&ring_, cqe);
-      }
+      reap();
     }
   }
 
  private:
-  enum class State { free, opening, reading, filled, failed, closing };
+  // What a slot's file is doing. `reopen`: its first read, submitted with the close, did not
+  // reach the measured size, so the rest of the file is no longer at hand.
+  enum class State { free, opening, reading, filled, reopen, failed, closing };
+  // Which operation a completion answers; the low bit of its user data.
+  enum Operation : std::uint64_t { kOpenOrRead = 0, kClose = 1 };
   struct Slot {
     State state = State::free;
     std::size_t index = 0;
-    int fd = -1;
-    std::size_t size = 0;    // measured after opening
-    std::size_t total = 0;   // bytes read so far
-    std::size_t filled = 0;  // bytes in the buffer, not yet hashed
-    bool ended = false;      // no read is needed any more
+    int fd = -1;              // -1 once its close has been submitted
+    unsigned operations = 0;  // in the ring
+    std::size_t size = 0;     // measured after opening
+    std::size_t total = 0;    // bytes read so far
+    std::size_t filled = 0;   // bytes in the buffer, not yet hashed
+    bool ended = false;       // no read is needed any more
     std::error_code error;
     std::byte* first_read = nullptr;  // this slot's buffer for the first read
-    std::byte* small_read = nullptr;  // and its registered one for a small file
     std::byte* buffer = nullptr;      // where the pending or last read goes
     std::size_t asked = 0;            // what it asks for
   };
@@ -152,12 +145,9 @@ class UringReader final : public ArtifactReader {
 
   UringReader()
       : first_reads_(uninitialised_bytes(kFirstReadSize * kFilesInFlight)),
-        small_reads_(uninitialised_bytes(kSmallReadSize * kFilesInFlight)),
         head_buffer_(uninitialised_bytes(kReadSize)) {
-    for (std::size_t i = 0; i < kFilesInFlight; ++i) {
+    for (std::size_t i = 0; i < kFilesInFlight; ++i)
       slots_[i].first_read = first_reads_.get() + i * kFirstReadSize;
-      slots_[i].small_read = small_reads_.get() + i * kSmallReadSize;
-    }
   }
 
   bool has_operations() {
@@ -170,83 +160,91 @@ class UringReader final : public ArtifactReader {
     return all;
   }
 
-  // Registers the small-file buffers and the head file's buffer with the ring, which then copies
-  // into them without mapping user memory on every read: 0.95-0.97 x the wall time on 120,000
-  // small files (three paired sessions of 15-21 runs). Where the kernel refuses (the pinned pages
-  // count against RLIMIT_MEMLOCK), every first read goes to the unregistered buffers.
-  void register_buffers() {
-    const iovec buffers[] = {{small_reads_.get(), kSmallReadSize * kFilesInFlight},
-                             {head_buffer_.get(), kReadSize}};
-    registered_ = io_uring_register_buffers(&ring_, buffers, 2) == 0;
-  }
-
-  // A submission entry for `slot`; the submission queue has room for one per slot.
-  io_uring_sqe* entry_for(Slot& slot, State state) {
+  // A submission entry for `slot`'s next operation. The ring has room for every slot's two, but
+  // entries not yet submitted count too, so a full queue is submitted first.
+  io_uring_sqe* entry_for(Slot& slot, Operation operation) {
     io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
     if (!sqe) {
       io_uring_submit(&ring_);
       sqe = io_uring_get_sqe(&ring_);
     }
-    io_uring_sqe_set_data64(sqe, static_cast<std::uint64_t>(&slot - slots_));
-    slot.state = state;
+    io_uring_sqe_set_data64(sqe, static_cast<std::uint64_t>(&slot - slots_) << 1 | operation);
+    ++slot.operations;
     ++in_flight_;
     return sqe;
   }
 
   void start_open(const Request& request, std::size_t index) {
     Slot& slot = slots_[index % kFilesInFlight];
-    slot = Slot{.index = index, .first_read = slot.first_read, .small_read = slot.small_read};
-    io_uring_prep_openat(entry_for(slot, State::opening), request.dir_fd, request.names[index],
+    slot = Slot{.state = State::opening, .index = index, .first_read = slot.first_read};
+    io_uring_prep_openat(entry_for(slot, kOpenOrRead), request.dir_fd, request.names[index],
                          kOpenFlags, 0);
   }
+
+  // Submits the slot's next read. A file measured smaller than the first read is read whole by
+  // it, so the close goes with it, hard-linked (a plain link would cancel the close on the short
+  // read that ends such a file). From then on the descriptor is the ring's: should the read not
+  // reach the size after all, the file is opened again (see deliver_ready), never read through
+  // that descriptor, whose number a later open may already have taken.
   void start_read(Slot& slot) {
-    // Only the head file reads on past its first read, so one buffer serves every such read.
     const bool first = slot.total == 0;
-    const bool small = first && registered_ && slot.size < kSmallReadSize;
-    slot.buffer = small ? slot.small_read : first ? slot.first_read : head_buffer_.get();
-    slot.asked = small ? kSmallReadSize : first ? kFirstReadSize : kReadSize;
-    io_uring_sqe* sqe = entry_for(slot, State::reading);
-    const auto asked = static_cast<unsigned>(slot.asked);
-    if (registered_ && (small || !first))
-      io_uring_prep_read_fixed(sqe, slot.fd, slot.buffer, asked, slot.total, small ? 0 : 1);
-    else
-      io_uring_prep_read(sqe, slot.fd, slot.buffer, asked, slot.total);
+    slot.buffer = first ? slot.first_read : head_buffer_.get();
+    slot.asked = first ? kFirstReadSize : kReadSize;
+    slot.state = State::reading;
+    const bool with_close = first && slot.size < kFirstReadSize;
+    if (with_close && io_uring_sq_space_left(&ring_) < 2) io_uring_submit(&ring_);
+    io_uring_sqe* read = entry_for(slot, kOpenOrRead);
+    io_uring_prep_read(read, slot.fd, slot.buffer, static_cast<unsigned>(slot.asked), slot.total);
+    if (!with_close) return;
+    io_uring_sqe_set_flags(read, IOSQE_IO_HARDLINK);
+    io_uring_prep_close(entry_for(slot, kClose), std::exchange(slot.fd, -1));
   }
-  // Closes the slot's file, if open; the slot is free once that is done.
+
+  // Closes the slot's file unless its close is already on its way; the slot is free once no
+  // operation of it is left in the ring.
   void release(Slot& slot) {
-    if (slot.fd < 0) {
-      slot.state = State::free;
-      return;
-    }
-    io_uring_prep_close(entry_for(slot, State::closing), slot.fd);
-    slot.fd = -1;
+    if (slot.fd >= 0) io_uring_prep_close(entry_for(slot, kClose), std::exchange(slot.fd, -1));
+    slot.state = slot.operations > 0 ? State::closing : State::free;
   }
   void fail(Slot& slot, std::error_code error) {
     slot.error = error;
     slot.state = State::failed;
   }
 
-  void complete(Slot& slot, int result) {
-    --in_flight_;
-    switch (slot.state) {
-      case State::opening:
-        if (result < 0) return fail(slot, system_error(-result));
-        slot.fd = result;
-        return size_and_read(slot);
-      case State::reading:
-        if (result == -EAGAIN) result = read_now(slot);
-        if (result < 0) return fail(slot, system_error(-result));
-        slot.filled = static_cast<std::size_t>(result);
-        slot.total += slot.filled;
-        slot.ended = read_ends_file(slot.filled, slot.asked, slot.total, slot.size);
-        slot.state = State::filled;
-        return;
-      case State::closing:
-        slot.state = State::free;
-        return;
-      default:
-        return;
+  void reap() {
+    unsigned head = 0;
+    unsigned seen = 0;
+    io_uring_cqe* cqe = nullptr;
+    io_uring_for_each_cqe(&ring_, head, cqe) {
+      complete(slots_[cqe->user_data >> 1], static_cast<Operation>(cqe->user_data & 1), cqe->res);
+      ++seen;
     }
+    io_uring_cq_advance(&ring_, seen);
+  }
+
+  void complete(Slot& slot, Operation operation, int result) {
+    --in_flight_;
+    --slot.operations;
+    if (operation == kClose) {
+      if (slot.state == State::closing && slot.operations == 0) slot.state = State::free;
+      return;
+    }
+    if (slot.state == State::opening) {
+      if (result < 0) return fail(slot, system_error(-result));
+      slot.fd = result;
+      return size_and_read(slot);
+    }
+    const bool closed = slot.fd < 0;  // the read went with the close
+    if (result == -EAGAIN && closed) {
+      slot.state = State::reopen;
+      return;
+    }
+    if (result == -EAGAIN) result = read_now(slot);
+    if (result < 0) return fail(slot, system_error(-result));
+    slot.filled = static_cast<std::size_t>(result);
+    slot.total += slot.filled;
+    slot.ended = read_ends_file(slot.filled, slot.total, slot.size);
+    slot.state = closed && !slot.ended ? State::reopen : State::filled;
   }
 
   // The type and size come from fstat on this thread rather than a statx in the ring: the kernel
@@ -260,8 +258,9 @@ class UringReader final : public ArtifactReader {
     start_read(slot);
   }
 
-  // A read the ring gave back unfinished (a kernel that honours O_NONBLOCK for a file not in
-  // the page cache), done here and now; a regular file's read does not wait for a writer.
+  // A read the ring gave back unfinished (a file opened O_NONBLOCK whose pages are not in the
+  // page cache), done here and now; a regular file's read does not wait for a writer. Only for
+  // a descriptor that is still the slot's own.
   static int read_now(Slot& slot) {
     for (;;) {
       const ssize_t count =
@@ -277,29 +276,35 @@ class UringReader final : public ArtifactReader {
     while (request.head < request.names.size()) {
       Slot& slot = slots_[request.head % kFilesInFlight];
       if (slot.state == State::failed) {
+        deliver(request, slot, std::unexpected(slot.error));
+      } else if (slot.state == State::reopen) {
+        // Opened again under the same rules and read from its start, as the classic engine
+        // reads it: whatever now holds the name is checked afresh.
         request.sha.reset();
-        request.done(request.head++, std::unexpected(slot.error));
-        release(slot);
-        continue;
+        deliver(request, slot,
+                hash_by_name(request.dir_fd, request.names[request.head],
+                             std::span(head_buffer_.get(), kReadSize)));
+      } else if (slot.state == State::filled) {
+        if (!request.sha) request.sha.emplace();
+        request.sha->update(slot.buffer, slot.filled);
+        slot.filled = 0;
+        if (!slot.ended) return start_read(slot);
+        deliver(request, slot, request.sha->finish_hex());
+      } else {
+        return;
       }
-      if (slot.state != State::filled) return;
-      if (!request.sha) request.sha.emplace();
-      request.sha->update(slot.buffer, slot.filled);
-      slot.filled = 0;
-      if (!slot.ended) return start_read(slot);
-      const HashText hash = request.sha->finish_hex();
-      request.sha.reset();
-      request.done(request.head++, hash);
-      release(slot);
     }
+  }
+  void deliver(Request& request, Slot& slot, const ArtifactHash& result) {
+    request.sha.reset();
+    request.done(request.head++, result);
+    release(slot);
   }
 
   io_uring ring_{};
   bool ring_ready_ = false;
-  bool registered_ = false;  // the buffers are registered with the ring
   std::size_t in_flight_ = 0;
   std::unique_ptr<std::byte[]> first_reads_;
-  std::unique_ptr<std::byte[]> small_reads_;
   std::unique_ptr<std::byte[]> head_buffer_;
   Slot slots_[kFilesInFlight];
 };

@@ -13,8 +13,11 @@
 // - every file is opened relative to the stage's descriptor without following a link and
 //   without blocking; anything that is not a regular file once open is refused with "not a
 //   regular file" and never read;
-// - a file is read until a read gives nothing or, saving that read, until a short read reaches
-//   the size measured after opening (content_hash.h's `read_ends_file`);
+// - a file is read until a read gives nothing or, saving that read, until the bytes read reach
+//   the size measured after opening (content_hash.h's `read_ends_file`), never ended by a short
+//   read alone;
+// - no descriptor is used once its close has been submitted: a file whose read went with its
+//   close and fell short is opened again under the same rules;
 // - memory is bounded: a fixed number of files in flight, each with a buffer for its first read,
 //   and one larger buffer for the file being hashed.
 //

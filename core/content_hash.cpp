@@ -102,7 +102,7 @@ std::expected<HashText, std::error_code> hash_open_file(int fd, std::size_t size
     const auto got = static_cast<std::size_t>(count);
     sha.update(buffer.data(), got);
     total += got;
-    if (read_ends_file(got, buffer.size(), total, size)) return sha.finish_hex();
+    if (read_ends_file(got, total, size)) return sha.finish_hex();
   }
 }
 

@@ -41,14 +41,13 @@ std::string hash_bytes(std::string_view bytes);
 // FIFO, socket or device, which is never read, so the call cannot block.
 std::expected<std::string, std::error_code> hash_file(const std::string& path);
 
-// Whether a read that returned `got` of the `asked` bytes, bringing the bytes read so far to
-// `total`, ends a file that measured `size` bytes when it was opened. A read of nothing ends it;
-// so does a short read that reaches the measured size exactly, which saves the read that would
-// only confirm the end. A file that gives more than it measured, or a file system that returns
-// short reads before the end, is read on until a read gives nothing.
-constexpr bool read_ends_file(std::size_t got, std::size_t asked, std::size_t total,
-                              std::size_t size) {
-  return got == 0 || (size > 0 && total == size && got < asked);
+// Whether a read that returned `got` bytes, bringing the bytes read so far to `total`, ends a
+// file that measured `size` bytes when it was opened: a read of nothing ends it, and so do the
+// bytes read reaching the measured size, which saves the read that would only confirm the end.
+// A short read alone never ends a file; one that gives more than it measured, or that measured
+// empty, is read on until a read gives nothing.
+constexpr bool read_ends_file(std::size_t got, std::size_t total, std::size_t size) {
+  return got == 0 || (size > 0 && total == size);
 }
 
 // The content hash of the open regular file `fd` that measured `size` bytes when opened, read
