@@ -76,9 +76,14 @@ void warn_same_key(const std::string& stage_id, std::string_view key) {
 // made once, in key order, when the stage is done. One list serves a whole walk in turn.
 class ArtifactList {
  public:
-  void clear() {
+  // Empties the list, with room for `count` artifacts whose names take `name_bytes`: grown once
+  // per walk rather than by doubling, whose copies fault fresh pages on a large stage.
+  void clear(std::size_t count, std::size_t name_bytes) {
     names_.clear();
     entries_.clear();
+    names_.reserve(name_bytes);
+    entries_.reserve(count);
+    order_.reserve(count);
   }
   void add(const char* name, const HashText& hash) {
     const std::size_t offset = names_.size();
@@ -161,6 +166,8 @@ class StageListing {
   }
   const std::vector<Entry>& entries() const { return entries_; }
   const char* name(const Entry& entry) const { return names_.data() + entry.name_offset; }
+  // Bytes the names take, their terminating NULs included.
+  std::size_t name_bytes() const { return names_.size(); }
 
  private:
   Entry classify(int dir_fd, const dirent& entry) const {
@@ -263,7 +270,7 @@ StageWalk walk_opened_stage(const OpenedStage& stage, const std::string& run_dir
   if (!dir) return walk;
   listing_fd.release();
   scratch.listing.read(dir.get());
-  scratch.artifacts.clear();
+  scratch.artifacts.clear(scratch.listing.entries().size(), scratch.listing.name_bytes());
   collect_entries(::dirfd(dir.get()), stage_id, join_path(run_dir, stage_id), scratch,
                   walk.uncovered);
   walk.record.artifact_hashes = scratch.artifacts.to_map(stage_id, walk.colliding_keys);
