@@ -78,3 +78,17 @@ def test_demo_installs_only_what_building_needs_and_test_installs_the_rest(tmp_p
     assert not build & {"clang-16", "llvm", "gdb", "valgrind", "hyperfine", "in-toto", "rhash",
                         "gnuplot-nox", "libgtest-dev", "libbenchmark-dev"}
     assert build < test and {"clang-16", "gdb", "strace", "libgtest-dev"} <= test
+
+
+def test_pictures_are_rendered_from_the_sources_beside_them():
+    """Each picture the README shows is its Graphviz source as rendered now (compared by the
+    texts it draws, which do not depend on the fonts installed)."""
+    shown = re.findall(r"!\[[^\]]*\]\((docs/pictures/[^)]+\.svg)\)", README)
+    assert len(shown) == 2
+    for picture in shown:
+        source = (ROOT / picture).with_suffix(".dot")
+        rendered = subprocess.run(["dot", "-Tsvg", source], capture_output=True, text=True,
+                                  check=True).stdout
+        texts = lambda svg: re.findall(r"<text[^>]*>([^<]*)</text>", svg)
+        committed = (ROOT / picture).read_text(encoding="utf-8")
+        assert texts(committed) == texts(rendered), f"{picture}: run scripts/render-pictures"
