@@ -1,10 +1,8 @@
 #include "core/stage_coverage.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "core/text.h"
 #include "core/unique_fd.h"
