@@ -201,6 +201,22 @@ def test_recipes_reject_untrusted_keys_and_signers(recipes, recipe, demo, tmp_pa
         assert reason in result.stderr, result.stderr
 
 
+def test_weak_keys_are_refused_even_when_trusted(recipes, demo, tmp_path):
+    """The identity point signs anything with R = identity and S = 0; no trust in such a key,
+    nor in a non-canonical encoding of it, may make a certificate verify."""
+    for weak in [b"\x01" + bytes(31), (2**255 - 18).to_bytes(32, "little")]:
+        certificate = load_certificate(demo)
+        certificate["signingPublicKey"] = base64.b64encode(weak).decode()
+        certificate["certificateHash"] = hashlib.sha256(
+            encode(hash_view(certificate)).encode()).hexdigest()
+        certificate["certSignature"] = base64.b64encode(b"\x01" + bytes(63)).decode()
+        forged = tmp_path / "forged.json"
+        forged.write_text(encode(certificate, pretty=True), encoding="utf-8")
+        result = verify(recipes, "verify-certificate.py", forged, certificate["signingPublicKey"])
+        assert result.returncode == 1, result
+        assert "weak Ed25519 key" in result.stderr, result.stderr
+
+
 def test_public_key_recipe_derives_the_demo_key(tmp_path):
     script = tmp_path / "public-key-from-seed.sh"
     script.write_text(guide_block("public-key-from-seed.sh"), encoding="utf-8")
