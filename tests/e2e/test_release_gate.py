@@ -12,8 +12,8 @@ import pytest
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
 
-from conftest import TEST_PUBLIC_B64, encode
-from test_verify import OTHER_SEED_B64, VERIFY, emit, public_key_of, reseal, verify
+from conftest import TEST_PUBLIC_B64, encode, public_key_of, reseal
+from test_verify import OTHER_SEED_B64, VERIFY, emit, verify
 
 KEY = ["--public-key", TEST_PUBLIC_B64]
 
@@ -35,7 +35,7 @@ def gate(tmp_path_factory):
 
 def resealed(tmp_path, certificate, name="edited.json", seed=None):
     path = tmp_path / name
-    path.write_text(encode(reseal(certificate, *([seed] if seed else [])), pretty=True))
+    path.write_text(encode(reseal(certificate, seed), pretty=True))
     return path
 
 
@@ -136,7 +136,7 @@ def test_allowed_signers_bind_keys_to_signers(gate, tmp_path):
         assert (result.returncode == 0) == accepted, (line, result)
         if not accepted:
             assert failing(result) == ["trusted-key"], (line, result)
-    signers.write_text(f"alice idp\n")
+    signers.write_text("alice idp\n")
     result = verify(gate[1], "--allowed-signers", signers)
     assert result.returncode == 2 and "line 1" in result.stderr, result
 

@@ -10,8 +10,6 @@ import subprocess
 import sys
 
 import pytest
-from cryptography.hazmat.primitives import serialization
-from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 
 from conftest import (
     ROOT,
@@ -22,8 +20,9 @@ from conftest import (
     hash_view,
     load_certificate,
     make_run,
+    public_key_of,
+    reseal,
     run,
-    signing_view,
 )
 
 GUIDE = ROOT / "docs" / "verifying.md"
@@ -39,13 +38,7 @@ VERIFY = os.path.abspath(os.environ.get("CERTWRIGHT_VERIFY_BIN",
                                         str(ROOT / "build" / "dev" / "certwright-verify")))
 
 
-def public_key_b64(seed_b64):
-    key = Ed25519PrivateKey.from_private_bytes(base64.b64decode(seed_b64.strip()))
-    raw = key.public_key().public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw)
-    return base64.b64encode(raw).decode()
-
-
-DEMO_PUBLIC_KEY = public_key_b64(DEMO_KEY_PATH.read_text())
+DEMO_PUBLIC_KEY = public_key_of(DEMO_KEY_PATH.read_text())
 
 
 def guide_block(name):
@@ -126,15 +119,6 @@ def test_recipes_accept_genuine_certificates(recipes, recipe, demo, awkward):
         assert result.returncode == 0, result.stderr
         expected_hash = load_certificate(certificate)["certificateHash"]
         assert result.stdout == f"verified: {expected_hash}\n"
-
-
-def reseal(certificate, seed_b64):
-    """Seals `certificate` again, consistently, with another key."""
-    key = Ed25519PrivateKey.from_private_bytes(base64.b64decode(seed_b64))
-    certificate["signingPublicKey"] = public_key_b64(seed_b64)
-    certificate["certificateHash"] = hashlib.sha256(encode(hash_view(certificate)).encode()).hexdigest()
-    signature = key.sign(encode(signing_view(certificate)).encode())
-    certificate["certSignature"] = base64.b64encode(signature).decode()
 
 
 def set_status_and_rehash(certificate):
