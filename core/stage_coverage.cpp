@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <iterator>
 
 #include "core/text.h"
 #include "core/unique_fd.h"
@@ -31,7 +32,7 @@ void count_below(DIR* dir, const std::string& prefix, std::size_t depth, StageCo
     if (is_dot_entry(entry->d_name)) continue;
     const auto type = entry_type(::dirfd(dir), *entry);
     if (!type) continue;  // gone since it was listed
-    const std::string path = prefix + "/" + entry->d_name;
+    const std::string path = prefix + "/" + lossy_utf8(entry->d_name);
     if (*type == DT_DIR) {
       const UniqueDir below =
           depth < kMaxDepth ? open_below(::dirfd(dir), entry->d_name) : UniqueDir();
@@ -78,17 +79,22 @@ StageCoverage cover_stage(const OpenedStage& stage, const StageWalk& walk) {
   return coverage;
 }
 
-std::vector<std::string> unrecorded_stage_directories(int run_fd,
-                                                      const std::set<std::string>& recorded) {
-  std::vector<std::string> unrecorded;
+UnrecordedDirectories unrecorded_stage_directories(int run_fd,
+                                                   const std::set<std::string>& recorded) {
+  UnrecordedDirectories unrecorded;
   const UniqueDir dir = open_below(run_fd, ".");
   if (!dir) return unrecorded;
+  // Only the smallest names are kept, so a run directory of a million directories costs a count.
+  std::set<std::string> first;
   while (const dirent* entry = ::readdir(dir.get())) {
     if (entry->d_name[0] == '.') continue;
-    if (entry_type(::dirfd(dir.get()), *entry) == DT_DIR && !recorded.contains(entry->d_name))
-      unrecorded.push_back(lossy_utf8(entry->d_name));
+    if (entry_type(::dirfd(dir.get()), *entry) != DT_DIR || recorded.contains(entry->d_name))
+      continue;
+    ++unrecorded.count;
+    first.insert(lossy_utf8(entry->d_name));
+    if (first.size() > kShownPaths) first.erase(std::prev(first.end()));
   }
-  std::ranges::sort(unrecorded);
+  unrecorded.first.assign(first.begin(), first.end());
   return unrecorded;
 }
 
