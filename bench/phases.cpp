@@ -28,6 +28,7 @@
 #include "core/certificate_encoding.h"
 #include "core/certificate_file.h"
 #include "core/certificate_signature.h"
+#include "core/memory_pages.h"
 #include "core/signing_key.h"
 #include "core/stage_walk.h"
 #include "core/unique_fd.h"
@@ -99,11 +100,13 @@ void engine_walk(const std::string& run_dir, bool print) {
 }
 
 int emission(const std::string& run_dir, const std::string& out) {
+  use_huge_page_heap();  // as the tool's driver does
   std::printf("start 0 0 %ld\n", minor_faults());
   GovernanceCertificate certificate;
   {
     const Phase phase("walk");
     certificate.stages = collect_stages(run_dir, default_stage_list());
+    release_free_memory();  // as assembly does after the walk
   }
   auto key = resolve_signing_key();
   if (!key) {

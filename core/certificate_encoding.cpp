@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/content_hash.h"
-#include "core/huge_pages.h"
+#include "core/memory_pages.h"
 
 namespace certwright {
 namespace {
