@@ -117,9 +117,10 @@ class UringReader final : public ArtifactReader {
   }
 
  private:
-  // What a slot's file is doing. `reopen`: its first read, submitted with the close, did not
-  // reach the measured size, so the rest of the file is no longer at hand.
-  enum class State { free, opening, reading, filled, reopen, failed, closing };
+  // What a slot's file is doing. `measured`: open, and too large for the first read, so it is
+  // read once it is the head. `reopen`: its read, submitted with the close, did not reach the
+  // measured size, so the rest of the file is no longer at hand.
+  enum class State { free, opening, measured, reading, filled, reopen, failed, closing };
   // Which operation a completion answers; the low bit of its user data.
   enum Operation : std::uint64_t { kOpenOrRead = 0, kClose = 1 };
   struct Slot {
@@ -185,16 +186,16 @@ class UringReader final : public ArtifactReader {
   }
 
   // Submits the slot's next read. A file measured smaller than the first read is read whole by
-  // it, so the close goes with it, hard-linked (a plain link would cancel the close on the short
-  // read that ends such a file). From then on the descriptor is the ring's: should the read not
-  // reach the size after all, the file is opened again (see deliver_ready), never read through
-  // that descriptor, whose number a later open may already have taken.
+  // it into the slot's own buffer, so the close goes with it, hard-linked (a plain link would
+  // cancel the close on the short read that ends such a file). From then on the descriptor is
+  // the ring's: should the read not reach the size after all, the file is opened again (see
+  // deliver_ready), never read through that descriptor, whose number a later open may already
+  // have taken. Any other file is read only at the head, through the head's buffer.
   void start_read(Slot& slot) {
-    const bool first = slot.total == 0;
-    slot.buffer = first ? slot.first_read : head_buffer_.get();
-    slot.asked = first ? kFirstReadSize : kReadSize;
+    const bool with_close = slot.total == 0 && slot.size < kFirstReadSize;
+    slot.buffer = with_close ? slot.first_read : head_buffer_.get();
+    slot.asked = with_close ? kFirstReadSize : kReadSize;
     slot.state = State::reading;
-    const bool with_close = first && slot.size < kFirstReadSize;
     if (with_close && io_uring_sq_space_left(&ring_) < 2) io_uring_submit(&ring_);
     io_uring_sqe* read = entry_for(slot, kOpenOrRead);
     io_uring_prep_read(read, slot.fd, slot.buffer, static_cast<unsigned>(slot.asked), slot.total);
@@ -258,7 +259,10 @@ class UringReader final : public ArtifactReader {
     if (::fstat(slot.fd, &status) != 0) return fail(slot, last_system_error());
     if (!S_ISREG(status.st_mode)) return fail(slot, make_error_code(FileError::not_regular_file));
     slot.size = static_cast<std::size_t>(status.st_size);
-    start_read(slot);
+    // A larger file read ahead would wait in its buffer, out of the processor's caches by the
+    // time it is hashed: on 300 files of 100 B to 50 MiB that cost 3 to 4 % more CPU time.
+    if (slot.size < kFirstReadSize) return start_read(slot);
+    slot.state = State::measured;
   }
 
   // A read the ring gave back unfinished (a file opened O_NONBLOCK whose pages are not in the
@@ -287,6 +291,8 @@ class UringReader final : public ArtifactReader {
         deliver(request, slot,
                 hash_by_name(request.dir_fd, request.names[request.head],
                              std::span(head_buffer_.get(), kReadSize)));
+      } else if (slot.state == State::measured) {
+        return start_read(slot);
       } else if (slot.state == State::filled) {
         if (!request.sha) request.sha.emplace();
         request.sha->update(slot.buffer, slot.filled);
