@@ -18,19 +18,20 @@
 namespace certwright {
 namespace {
 
-// Each read past a file's first asks for this much. Measured on the 6 x 256 MiB fixture (see
-// docs/performance.md).
+// Each read of a file too large for the first read asks for this much. Measured on the 6 x 256 MiB
+// fixture (see docs/performance.md).
 constexpr std::size_t kReadSize = 256 * 1024;
 
 // Files the batched engine keeps open at once, so the memory it takes is bounded whatever a stage
-// holds: each has a buffer for its first read, and the file being hashed reads on through one
-// buffer of kReadSize (64 x 64 KiB + 256 KiB in all). With the page cache dropped, 64 files in
-// flight walked 120,000 small files in 2.3-2.9 s against 3.2-3.7 s for 16 or 32; warm, 128 and
-// 256 were slower.
+// holds: each has a buffer in which a small file is read whole, and every larger file is read
+// through one buffer of kReadSize once it is the head (64 x 64 KiB + 256 KiB in all). With the page
+// cache dropped, 64 files in flight walked 120,000 small files in 2.3-2.9 s against 3.2-3.7 s for
+// 16 or 32; warm, 128 and 256 were slower.
 constexpr std::size_t kFilesInFlight = 64;
 
-// The size of the first read of every file: most artifacts are read whole by it. These buffers
-// take memory only as reads fill them.
+// A file measured smaller than this is read whole by one read into its slot's buffer, with its
+// close submitted alongside; most artifacts are. These buffers take memory only as reads fill
+// them.
 constexpr std::size_t kFirstReadSize = 64 * 1024;
 
 // Operations a slot has in the ring at most: a read and its linked close.

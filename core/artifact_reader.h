@@ -18,8 +18,8 @@
 //   read alone;
 // - no descriptor is used once its close has been submitted: a file whose read went with its
 //   close and fell short is opened again under the same rules;
-// - memory is bounded: a fixed number of files in flight, each with a buffer for its first read,
-//   and one larger buffer for the file being hashed.
+// - memory is bounded: a fixed number of files in flight, each with a buffer in which a small
+//   file is read whole, and one larger buffer through which the file being hashed is read.
 //
 // The listing, the decisions by entry type and the warnings belong to the stage walk.
 #pragma once
