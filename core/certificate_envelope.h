@@ -30,11 +30,22 @@ struct CertificateFile {
   std::size_t size = 0;
 };
 
-// The envelope of the Statement whose subject is `file` and whose predicate is `certificate`,
-// signed by `key` over the pre-authentication encoding. The certificate is released as soon as
+// A signed bundle's text and, inside it, the bare envelope's.
+struct SignedBundle {
+  std::string text;
+  std::size_t envelope_at = 0;
+  std::size_t envelope_size = 0;
+  std::string_view envelope() const {
+    return std::string_view(text).substr(envelope_at, envelope_size);
+  }
+};
+
+// The bundle (with `key`'s hint) of the envelope of the Statement whose subject is `file` and
+// whose predicate is `certificate`, signed by `key` over the pre-authentication encoding: the
+// same bytes as encode_bundle and encode_envelope give. The certificate is released as soon as
 // it is encoded. Throws only when OpenSSL fails (see SigningKey::sign).
-DsseEnvelope envelope_certificate(const CertificateFile& file, GovernanceCertificate certificate,
-                                  const SigningKey& key);
+SignedBundle bundle_certificate(const CertificateFile& file, GovernanceCertificate certificate,
+                                const SigningKey& key);
 
 // True when `file` is a JSON object with a bundle's "mediaType" or an envelope's "payload" at
 // its top level rather than a certificate.

@@ -640,17 +640,10 @@ std::string parse_error_text(simdjson::error_code code) {
   }
 }
 
-}  // namespace
-
-std::size_t max_certificate_values(std::size_t size) {
-  return (2 * size + (std::size_t{64} << 20)) / 112;
-}
-
-bool within_value_bound(std::string_view text) {
-  return count_separators(text) <= max_certificate_values(text.size());
-}
-
-std::expected<GovernanceCertificate, Error> read_certificate(simdjson::padded_string_view text) {
+// Reads the certificate in `text`; `owner`, when given, holds the text and is released as soon
+// as the parser has taken what it needs from it.
+std::expected<GovernanceCertificate, Error> parse_and_read(simdjson::padded_string_view text,
+                                                           simdjson::padded_string* owner) {
   if (text.starts_with("\xEF\xBB\xBF"))
     return std::unexpected(Error{"certificate: a byte-order mark is not allowed"});
   const std::size_t values = count_separators(text);
@@ -668,11 +661,33 @@ std::expected<GovernanceCertificate, Error> read_certificate(simdjson::padded_st
     if (code == simdjson::MEMALLOC) throw std::bad_alloc();
     return std::unexpected(Error{"certificate: " + parse_error_text(code)});
   }
+  // The parsed document holds its own copy of every string: the text is not read again.
+  if (owner) *owner = simdjson::padded_string();
   Reader reader;
   GovernanceCertificate certificate;
   if (!check_version(reader, root) || !read_certificate_members(reader, root, certificate))
     return std::unexpected(Error{reader.take_failure()});
   return certificate;
+}
+
+}  // namespace
+
+std::size_t max_certificate_values(std::size_t size) {
+  return (2 * size + (std::size_t{64} << 20)) / 112;
+}
+
+bool within_value_bound(std::string_view text) {
+  return count_separators(text) <= max_certificate_values(text.size());
+}
+
+std::expected<GovernanceCertificate, Error> read_certificate(simdjson::padded_string_view text) {
+  return parse_and_read(text, nullptr);
+}
+
+std::expected<GovernanceCertificate, Error> read_certificate_releasing(
+    simdjson::padded_string&& text) {
+  const simdjson::padded_string_view view(text);
+  return parse_and_read(view, &text);
 }
 
 std::expected<GovernanceCertificate, Error> read_certificate(std::string_view text) {
