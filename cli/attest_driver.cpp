@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "core/certificate_encoding.h"
 #include "core/certificate_envelope.h"
 #include "core/certificate_file.h"
 #include "core/certificate_reader.h"
@@ -79,6 +80,7 @@ int run_attest(AttestArgs args) {
   // The file is released once parsed and the records once encoded: for 120,000 artifacts (an
   // 11.9 MB certificate) the peak is the parser's with either the file or the records.
   auto certificate = read_certificate_releasing(std::move(*file));
+  recycle_encoding(bundle_buffer(subject.size));
   const auto refused = certificate ? refusal(*certificate, key)
                                    : CheckResult{"well-formed", false, certificate.error().message};
   if (refused) {

@@ -40,10 +40,16 @@ struct SignedBundle {
   }
 };
 
+// Room for the bundle of a certificate file of `size` bytes, to be handed to recycle_encoding
+// before the certificate's seal is checked: the checks' encodings and then the bundle are all
+// written into the same pages (for 120,000 artifacts 14 MB touched once instead of 25 MB).
+std::string bundle_buffer(std::size_t size);
+
 // The bundle (with `key`'s hint) of the envelope of the Statement whose subject is `file` and
 // whose predicate is `certificate`, signed by `key` over the pre-authentication encoding: the
-// same bytes as encode_bundle and encode_envelope give. The certificate is released as soon as
-// it is encoded. Throws only when OpenSSL fails (see SigningKey::sign).
+// same bytes as encode_bundle and encode_envelope give, written into take_encoding_buffer's
+// buffer. The certificate is released as soon as it is encoded. Throws only when OpenSSL fails (see
+// SigningKey::sign).
 SignedBundle bundle_certificate(const CertificateFile& file, GovernanceCertificate certificate,
                                 const SigningKey& key);
 

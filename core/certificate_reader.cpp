@@ -325,22 +325,35 @@ bool read(Reader& r, dom::element e, JsonValue& out) {
   return r.fail("unexpected value");
 }
 
-// Members may come in any order; the map holds them sorted, and a key may appear once.
+// Members may come in any order; the map holds them sorted, and a key may appear once. The
+// emitter writes them in key order, and such an object is appended as it stands; any other is
+// sorted first, through a list of its entries (for 20,000 artifacts 640 KB more while reading).
 bool read(Reader& r, dom::element e, StringMap& out) {
   dom::object object;
   if (e.get_object().get(object)) return r.fail("expected an object");
-  std::vector<std::pair<std::string_view, std::string_view>> entries;
-  entries.reserve(object.size());
   std::size_t text_bytes = 0;
+  bool ascending = true;
+  std::optional<std::string_view> previous;
   for (const auto [key, value] : object) {
     std::string_view text;
     if (value.get_string().get(text)) {
       const Within within = member(r, key);
       return r.fail("expected a string");
     }
-    entries.emplace_back(key, text);
+    ascending = ascending && (!previous || *previous < key);
+    previous = key;
     text_bytes += key.size() + text.size();
   }
+  if (ascending) {
+    out.reserve(object.size(), text_bytes);
+    for (const auto [key, value] : object)
+      out.append_sorted(key, value.get_string().value_unsafe());
+    return true;
+  }
+  std::vector<std::pair<std::string_view, std::string_view>> entries;
+  entries.reserve(object.size());
+  for (const auto [key, value] : object)
+    entries.emplace_back(key, value.get_string().value_unsafe());
   std::ranges::sort(entries, {}, &std::pair<std::string_view, std::string_view>::first);
   const auto repeated = std::ranges::adjacent_find(
       entries, [](const auto& a, const auto& b) { return a.first == b.first; });
