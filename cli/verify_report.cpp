@@ -74,13 +74,14 @@ void append_uncovered_lines(std::string& out, const VerificationReport& report) 
     if (coverage.total() > coverage.paths.size()) out.append(" ...");
     out.append("\n");
   }
-  if (!report.unrecorded_directories.empty()) {
+  const UnrecordedDirectories& unrecorded = report.unrecorded_directories;
+  if (unrecorded.count > 0) {
     out.append("uncovered: run directory ")
-        .append(std::to_string(report.unrecorded_directories.size()))
+        .append(std::to_string(unrecorded.count))
         .append(" unrecorded stage directories:");
-    for (std::size_t i = 0; i < report.unrecorded_directories.size() && i < kShownPaths; ++i)
-      out.append(" ").append(single_line(report.unrecorded_directories[i]));
-    if (report.unrecorded_directories.size() > kShownPaths) out.append(" ...");
+    for (const std::string& name : unrecorded.first)
+      out.append(" ").append(single_line(name));
+    if (unrecorded.count > unrecorded.first.size()) out.append(" ...");
     out.append("\n");
   }
 }
@@ -110,11 +111,8 @@ void write_coverage(JsonWriter& writer, const VerificationReport& report) {
   }
   writer.end_object();
   writer.key("unrecordedDirectories");
-  writer.unsigned_integer(report.unrecorded_directories.size());
-  std::vector<std::string> shown(report.unrecorded_directories.begin(),
-                                 report.unrecorded_directories.begin() +
-                                     std::min(report.unrecorded_directories.size(), kShownPaths));
-  write_names(writer, "unrecordedPaths", shown);
+  writer.unsigned_integer(report.unrecorded_directories.count);
+  write_names(writer, "unrecordedPaths", report.unrecorded_directories.first);
   writer.end_object();
 }
 

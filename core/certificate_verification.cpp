@@ -246,7 +246,7 @@ std::string coverage_summary(const VerificationReport& report) {
   for (const auto& [stage_id, coverage] : report.coverage)
     entries += coverage.total();
   return std::to_string(entries) + " entries in stage directories and " +
-         std::to_string(report.unrecorded_directories.size()) +
+         std::to_string(report.unrecorded_directories.count) +
          " unrecorded stage directories that the certificate cannot cover";
 }
 
@@ -257,7 +257,7 @@ void add_coverage(VerificationReport& report, const VerificationPolicy& policy,
     recorded.insert(first_component(stage.stage_id));
   if (run_fd >= 0) report.unrecorded_directories = unrecorded_stage_directories(run_fd, recorded);
   report.coverage_checked = true;
-  bool uncovered = !report.unrecorded_directories.empty();
+  bool uncovered = report.unrecorded_directories.count > 0;
   for (const auto& [stage_id, coverage] : report.coverage)
     uncovered = uncovered || coverage.total() > 0;
   if (policy.require_full_coverage)

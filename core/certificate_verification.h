@@ -96,7 +96,7 @@ struct VerificationReport {
   // With a run directory: what each walked stage's record cannot cover, by stage id, and the
   // run directory's directories that no stage records.
   std::map<std::string, StageCoverage> coverage;
-  std::vector<std::string> unrecorded_directories;
+  UnrecordedDirectories unrecorded_directories;
   bool coverage_checked = false;
   std::optional<GovernanceCertificate> certificate;  // when well-formed
   bool integrity_only = false;  // nothing was trusted: the seal is only the certificate's own

@@ -140,9 +140,14 @@ std::expected<AttestationFile, Error> read_bundle(dom::element root) {
   if (!members) return std::unexpected(members.error());
   const auto media_type = text_of(*members, "mediaType", "bundle");
   if (!media_type) return std::unexpected(media_type.error());
-  if (*media_type != kBundleMediaType)
-    return refuse("bundle.mediaType", "\"" + single_line(*media_type) + "\", not \"" +
-                                          std::string(kBundleMediaType) + "\"");
+  if (*media_type != kBundleMediaType) {
+    std::string detail = "\"";
+    detail += single_line(*media_type);
+    detail += "\", not \"";
+    detail += kBundleMediaType;
+    detail += '"';
+    return refuse("bundle.mediaType", detail);
+  }
   if (members->contains("messageSignature"))
     return refuse("bundle.messageSignature", "a message signature, not a DSSE envelope");
   AttestationFile file{.form = AttestationForm::bundle};

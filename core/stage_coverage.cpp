@@ -1,10 +1,9 @@
 #include "core/stage_coverage.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <algorithm>
-#include <cstring>
+#include <iterator>
 
 #include "core/text.h"
 #include "core/unique_fd.h"
@@ -30,24 +29,20 @@ UniqueDir open_below(int dir_fd, const char* name) {
 // Counts every entry below `dir`: files, links and special files; directories are entered.
 void count_below(DIR* dir, const std::string& prefix, std::size_t depth, StageCoverage& coverage) {
   while (const dirent* entry = ::readdir(dir)) {
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-    const std::string path = prefix + "/" + entry->d_name;
-    unsigned char type = entry->d_type;
-    if (type == DT_UNKNOWN) {
-      struct stat status {};
-      if (::fstatat(::dirfd(dir), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
-      type = IFTODT(status.st_mode);
-    }
-    if (type == DT_DIR) {
+    if (is_dot_entry(entry->d_name)) continue;
+    const auto type = entry_type(::dirfd(dir), *entry);
+    if (!type) continue;  // gone since it was listed
+    const std::string path = prefix + "/" + lossy_utf8(entry->d_name);
+    if (*type == DT_DIR) {
       const UniqueDir below =
           depth < kMaxDepth ? open_below(::dirfd(dir), entry->d_name) : UniqueDir();
       if (below)
         count_below(below.get(), path, depth + 1, coverage);
       else
         note(coverage, coverage.unreadable_files, path + "/");
-    } else if (type == DT_LNK) {
+    } else if (*type == DT_LNK) {
       note(coverage, coverage.links, path);
-    } else if (type == DT_REG) {
+    } else if (*type == DT_REG) {
       note(coverage, coverage.nested_files, path);
     } else {
       note(coverage, coverage.special_files, path);
@@ -84,23 +79,22 @@ StageCoverage cover_stage(const OpenedStage& stage, const StageWalk& walk) {
   return coverage;
 }
 
-std::vector<std::string> unrecorded_stage_directories(int run_fd,
-                                                      const std::set<std::string>& recorded) {
-  std::vector<std::string> unrecorded;
+UnrecordedDirectories unrecorded_stage_directories(int run_fd,
+                                                   const std::set<std::string>& recorded) {
+  UnrecordedDirectories unrecorded;
   const UniqueDir dir = open_below(run_fd, ".");
   if (!dir) return unrecorded;
+  // Only the smallest names are kept, so a run directory of a million directories costs a count.
+  std::set<std::string> first;
   while (const dirent* entry = ::readdir(dir.get())) {
     if (entry->d_name[0] == '.') continue;
-    unsigned char type = entry->d_type;
-    if (type == DT_UNKNOWN) {
-      struct stat status {};
-      if (::fstatat(::dirfd(dir.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
-      type = IFTODT(status.st_mode);
-    }
-    if (type == DT_DIR && !recorded.contains(entry->d_name))
-      unrecorded.push_back(lossy_utf8(entry->d_name));
+    if (entry_type(::dirfd(dir.get()), *entry) != DT_DIR || recorded.contains(entry->d_name))
+      continue;
+    ++unrecorded.count;
+    first.insert(lossy_utf8(entry->d_name));
+    if (first.size() > kShownPaths) first.erase(std::prev(first.end()));
   }
-  std::ranges::sort(unrecorded);
+  unrecorded.first.assign(first.begin(), first.end());
   return unrecorded;
 }
 

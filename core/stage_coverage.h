@@ -29,9 +29,14 @@ inline constexpr std::size_t kShownPaths = 5;
 // subdirectories counted (no link followed; nothing deeper than 64 levels is looked at).
 StageCoverage cover_stage(const OpenedStage& stage, const StageWalk& walk);
 
-// The directories directly inside the run directory (not links) that no stage id names, as
-// their first path component, sorted. Names starting with "." are left out.
-std::vector<std::string> unrecorded_stage_directories(int run_fd,
-                                                      const std::set<std::string>& recorded);
+// The directories directly inside the run directory (not links) that no stage id names as its
+// first path component: how many, and the first kShownPaths of their names in sorted order.
+// Names starting with "." are left out.
+struct UnrecordedDirectories {
+  std::size_t count = 0;
+  std::vector<std::string> first;
+};
+UnrecordedDirectories unrecorded_stage_directories(int run_fd,
+                                                   const std::set<std::string>& recorded);
 
 }  // namespace certwright

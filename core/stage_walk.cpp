@@ -21,13 +21,11 @@
 #include "core/warning.h"
 
 namespace certwright {
-namespace {
 
 bool is_dot_entry(const char* name) {
   return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
 }
 
-// The entry's type as the listing reports it, links not followed; the query's error otherwise.
 // Only where the file system reports DT_UNKNOWN does this cost a further query: on a large
 // stage one per entry would be a noticeable share of the whole walk.
 std::expected<unsigned char, std::error_code> entry_type(int dir_fd, const dirent& entry) {
@@ -37,6 +35,8 @@ std::expected<unsigned char, std::error_code> entry_type(int dir_fd, const diren
     return std::unexpected(last_system_error());
   return IFTODT(status.st_mode);
 }
+
+namespace {
 
 // Opens the run directory `path` (following links: the caller named it) for listing; empty on
 // any failure.

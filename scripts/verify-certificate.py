@@ -18,6 +18,13 @@ from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
 
 VERSION = "1.5.0"
 
+# Keys under which a signature can be made without the private key: y coordinates at or above
+# the field prime (not a canonical encoding), and those of the eight points of small order.
+FIELD_PRIME = 2**255 - 19
+SMALL_ORDER_Y = {0, 1, FIELD_PRIME - 1,
+                 0x05fc536d880238b13933c6d305acdfd5f098eff289f4c345b027b2c28f95e826,
+                 0x7a03ac9277fdc74ec6cc392cfa53202a0f67100d760b3cba4fd84d3d706a17c7}
+
 # The keys of every record. None: a value that is no record (text, number, enumeration,
 # free-form JSON or a map of texts); a dict: a record; [record]: a list of records;
 # ("map", record): a map from text to records.
@@ -146,8 +153,11 @@ def check(path, trusted_key, subject=None, identity_provider=None):
 
     if hashlib.sha256(compact(hash_view).encode()).hexdigest() != cert["certificateHash"]:
         return "certificateHash does not match the content"
-    public_key = Ed25519PublicKey.from_public_bytes(
-        base64.b64decode(cert["signingPublicKey"], validate=True))
+    key_bytes = base64.b64decode(cert["signingPublicKey"], validate=True)
+    y = int.from_bytes(key_bytes, "little") & (2**255 - 1)
+    if len(key_bytes) == 32 and (y >= FIELD_PRIME or y in SMALL_ORDER_Y):
+        return "signingPublicKey is a weak Ed25519 key (small order or not canonical)"
+    public_key = Ed25519PublicKey.from_public_bytes(key_bytes)
     signature = base64.b64decode(cert["certSignature"], validate=True)
     try:
         public_key.verify(signature, compact(signing_view).encode())

@@ -3,8 +3,6 @@ size: long arrays of tiny values, millions of keys, one long string, deep nestin
 records, and a real certificate's shape. Used by the memory test and by bench/reader-shapes."""
 
 import json
-import os
-import resource
 import subprocess
 import sys
 

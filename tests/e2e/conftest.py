@@ -14,7 +14,8 @@ import tempfile
 
 import jsonschema
 import pytest
-from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey, Ed25519PublicKey
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BIN = os.path.abspath(os.environ.get("CERTWRIGHT_BIN", str(ROOT / "build" / "dev" / "certwright")))
@@ -183,6 +184,25 @@ def signing_view(certificate):
     view["certSignature"] = ""
     view.pop("platformCountersign", None)
     return view
+
+
+def public_key_of(seed_b64):
+    """The Base64 public key of a Base64 seed."""
+    key = Ed25519PrivateKey.from_private_bytes(base64.b64decode(seed_b64.strip(), validate=True))
+    raw = key.public_key().public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw)
+    return base64.b64encode(raw).decode()
+
+
+def reseal(certificate, seed_b64=None):
+    """Seals `certificate` (in place) with the seed's key (the test seed's by default), as the
+    emitter does: its key, its hash, its signature."""
+    seed_b64 = seed_b64 or TEST_SEED_B64
+    certificate["signingPublicKey"] = public_key_of(seed_b64)
+    certificate["certificateHash"] = sha256_hex(encode(hash_view(certificate)).encode())
+    key = Ed25519PrivateKey.from_private_bytes(base64.b64decode(seed_b64.strip()))
+    signature = key.sign(encode(signing_view(certificate)).encode())
+    certificate["certSignature"] = base64.b64encode(signature).decode()
+    return certificate
 
 
 @functools.cache

@@ -3,7 +3,6 @@ documented exit code and message, leaves no partial or wrong certificate and nev
 
 import hashlib
 import os
-import pathlib
 import re
 import resource
 import signal

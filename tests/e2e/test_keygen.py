@@ -8,9 +8,8 @@ import stat
 
 import pytest
 from cryptography.hazmat.primitives import serialization
-from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 
-from conftest import ROOT, TEST_PUBLIC_B64, TEST_SEED_B64, base_env, run
+from conftest import ROOT, TEST_PUBLIC_B64, TEST_SEED_B64, base_env, public_key_of, run
 
 KEYGEN = os.path.abspath(os.environ.get("CERTWRIGHT_KEYGEN_BIN",
                                         str(ROOT / "build" / "dev" / "certwright-keygen")))
@@ -20,12 +19,6 @@ VERIFY = os.path.abspath(os.environ.get("CERTWRIGHT_VERIFY_BIN",
 
 def keygen(*args, env=None, prefix=()):
     return run([str(arg) for arg in args], binary=KEYGEN, env=env, prefix=prefix)
-
-
-def public_key_of(seed_b64):
-    key = Ed25519PrivateKey.from_private_bytes(base64.b64decode(seed_b64, validate=True))
-    raw = key.public_key().public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw)
-    return base64.b64encode(raw).decode()
 
 
 @pytest.mark.parametrize("umask", [0o022, 0o077, 0o277, 0o000])

@@ -76,6 +76,15 @@ def test_man_page_renders_cleanly_with_every_section(rendered):
         assert word in rendered, word
 
 
+def test_each_man_page_sees_also_the_other_programs():
+    programs = ["certwright", "certwright-verify", "certwright-keygen", "certwright-attest"]
+    for program in programs:
+        page = (ROOT / "docs" / f"{program}.1").read_text(encoding="utf-8").replace("\\-", "-")
+        see_also = page.split("\n.SH SEE ALSO\n", 1)[1].split("\n.SH ", 1)[0]
+        named = set(re.findall(r"^\.BR ([\w-]+) \(1\)", see_also, re.M))
+        assert named == set(programs) - {program}, (program, named)
+
+
 @pytest.fixture(params=["standalone", "bash-completion"])
 def complete(request, tmp_path):
     """Runs the completion function in bash, in a directory holding the directories runs and

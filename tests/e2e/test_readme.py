@@ -6,7 +6,7 @@ import os
 import re
 import subprocess
 
-from conftest import ROOT, load_certificate, run
+from conftest import BIN, ROOT, load_certificate, run
 from test_ci_recipes import SEED_B64, make_workspace, run_script
 
 README = (ROOT / "README.md").read_text(encoding="utf-8")
@@ -21,6 +21,29 @@ def test_links_resolve():
     assert links
     for link in links:
         assert (ROOT / link).exists(), link
+
+
+def test_links_resolve_in_the_installed_documentation(tmp_path):
+    """Installed flat, the pages' links are rewritten to lead to what is installed beside them
+    (or to the man pages); none may lead nowhere."""
+    subprocess.run(["cmake", "--install", os.path.dirname(BIN), "--prefix", tmp_path],
+                   capture_output=True, check=True)
+    doc = tmp_path / "share" / "doc" / "certwright"
+    pages = sorted(doc.glob("*.md"))
+    assert {page.name for page in pages} >= {"README.md", "verifying.md", "ci.md"}
+    checked = 0
+    for page in pages:
+        for link in re.findall(r"\]\(([^)#:]+)\)", page.read_text(encoding="utf-8")):
+            assert (doc / link).resolve().is_file(), f"{page.name}: {link}"
+            checked += 1
+    assert checked >= 10
+    # The paths the man pages and pages name under the documentation directory are installed.
+    named = set()
+    for page in [*(ROOT / "docs").glob("*.1"), *(ROOT / "docs").glob("*.md"), ROOT / "README.md"]:
+        text = page.read_text(encoding="utf-8").replace("\\-", "-")
+        named |= set(re.findall(r"/usr/share/doc/certwright/([\w.-]+\w)", text))
+    assert named and all((doc / name).is_file() for name in named), named
+    assert "](../../man/man1/certwright.1.gz)" in (doc / "README.md").read_text(encoding="utf-8")
 
 
 def test_every_option_named_exists():
@@ -78,3 +101,17 @@ def test_demo_installs_only_what_building_needs_and_test_installs_the_rest(tmp_p
     assert not build & {"clang-16", "llvm", "gdb", "valgrind", "hyperfine", "in-toto", "rhash",
                         "gnuplot-nox", "libgtest-dev", "libbenchmark-dev"}
     assert build < test and {"clang-16", "gdb", "strace", "libgtest-dev"} <= test
+
+
+def test_pictures_are_rendered_from_the_sources_beside_them():
+    """Each picture the README shows is its Graphviz source as rendered now (compared by the
+    texts it draws, which do not depend on the fonts installed)."""
+    shown = re.findall(r"!\[[^\]]*\]\((docs/pictures/[^)]+\.svg)\)", README)
+    assert len(shown) == 2
+    for picture in shown:
+        source = (ROOT / picture).with_suffix(".dot")
+        rendered = subprocess.run(["dot", "-Tsvg", source], capture_output=True, text=True,
+                                  check=True).stdout
+        texts = lambda svg: re.findall(r"<text[^>]*>([^<]*)</text>", svg)
+        committed = (ROOT / picture).read_text(encoding="utf-8")
+        assert texts(committed) == texts(rendered), f"{picture}: run scripts/render-pictures"

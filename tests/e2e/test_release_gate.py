@@ -12,8 +12,8 @@ import pytest
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
 
-from conftest import TEST_PUBLIC_B64, encode
-from test_verify import OTHER_SEED_B64, VERIFY, emit, public_key_of, reseal, verify
+from conftest import TEST_PUBLIC_B64, encode, public_key_of, reseal
+from test_verify import OTHER_SEED_B64, VERIFY, emit, verify
 
 KEY = ["--public-key", TEST_PUBLIC_B64]
 
@@ -35,7 +35,7 @@ def gate(tmp_path_factory):
 
 def resealed(tmp_path, certificate, name="edited.json", seed=None):
     path = tmp_path / name
-    path.write_text(encode(reseal(certificate, *([seed] if seed else [])), pretty=True))
+    path.write_text(encode(reseal(certificate, seed), pretty=True))
     return path
 
 
@@ -93,7 +93,8 @@ def test_run_shapes_against_coverage(tmp_path):
     (run_dir / "s0-preflight" / "src" / "main" / "f0001.java").write_bytes(b"class F {}")
     (run_dir / "s0-preflight" / "latest").symlink_to("notes.txt")
     os.mkfifo(run_dir / "s1-business-requirements" / "pipe")
-    (run_dir / "s6-codegen").mkdir()
+    for name in ["u5", "s6-codegen", "u4", "u3", "u1", "u2"]:
+        (run_dir / name).mkdir()
     (run_dir / ".cache").mkdir()
     result = verify(out, *KEY, "--run-dir", run_dir)
     assert result.returncode == 0, result  # reported, not failed
@@ -103,14 +104,15 @@ def test_run_shapes_against_coverage(tmp_path):
     assert sorted(paths.split()) == ["latest", "src/main/f0001.java"]  # in listing order
     assert lines[1:] == [
         "uncovered: s1-business-requirements 1 special files: pipe",
-        "uncovered: run directory 1 unrecorded stage directories: s6-codegen"]
+        "uncovered: run directory 6 unrecorded stage directories: s6-codegen u1 u2 u3 u4 ..."]
     assert 'start with "."' in result.stdout
     strict = verify(out, *KEY, "--run-dir", run_dir, "--require-full-coverage", "--format", "json")
     assert strict.returncode == 1
     report = json.loads(strict.stdout)
     assert [c["name"] for c in report["checks"] if not c["ok"]] == ["coverage"]
     assert report["coverage"]["stages"]["s0-preflight"]["nestedFiles"] == 1
-    assert report["coverage"]["unrecordedPaths"] == ["s6-codegen"]
+    assert report["coverage"]["unrecordedDirectories"] == 6
+    assert report["coverage"]["unrecordedPaths"] == ["s6-codegen", "u1", "u2", "u3", "u4"]
 
 
 def test_allowed_signers_bind_keys_to_signers(gate, tmp_path):
@@ -136,7 +138,7 @@ def test_allowed_signers_bind_keys_to_signers(gate, tmp_path):
         assert (result.returncode == 0) == accepted, (line, result)
         if not accepted:
             assert failing(result) == ["trusted-key"], (line, result)
-    signers.write_text(f"alice idp\n")
+    signers.write_text("alice idp\n")
     result = verify(gate[1], "--allowed-signers", signers)
     assert result.returncode == 2 and "line 1" in result.stderr, result
 

@@ -11,8 +11,6 @@ import os
 import pathlib
 
 import pytest
-from cryptography.hazmat.primitives import serialization
-from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 
 from test_bindings import ATTESTATION
 from conftest import (
@@ -21,11 +19,11 @@ from conftest import (
     TEST_SEED_B64,
     base_env,
     encode,
-    hash_view,
     make_run,
+    public_key_of,
+    reseal,
     run,
     sha256_hex,
-    signing_view,
 )
 
 VERIFY = os.path.abspath(os.environ.get("CERTWRIGHT_VERIFY_BIN",
@@ -104,23 +102,6 @@ def recipe_accepts(path, key=TEST_PUBLIC_B64):
         return RECIPE_MODULE.check(str(path), key) is None
     except (RECIPE_MODULE.Rejected, OSError, ValueError, KeyError, TypeError, AttributeError):
         return False
-
-
-def public_key_of(seed_b64):
-    key = Ed25519PrivateKey.from_private_bytes(base64.b64decode(seed_b64))
-    raw = key.public_key().public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw)
-    return base64.b64encode(raw).decode()
-
-
-def reseal(certificate, seed_b64=TEST_SEED_B64):
-    """Seals `certificate` (in place) with the seed's key, as the emitter does."""
-    certificate["signingPublicKey"] = public_key_of(seed_b64)
-    certificate["certSignature"] = ""
-    certificate["certificateHash"] = sha256_hex(encode(hash_view(certificate)).encode())
-    key = Ed25519PrivateKey.from_private_bytes(base64.b64decode(seed_b64))
-    signature = key.sign(encode(signing_view(certificate)).encode())
-    certificate["certSignature"] = base64.b64encode(signature).decode()
-    return certificate
 
 
 def emit(tmp, *options, env=None):

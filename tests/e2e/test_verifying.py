@@ -10,8 +10,6 @@ import subprocess
 import sys
 
 import pytest
-from cryptography.hazmat.primitives import serialization
-from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 
 from conftest import (
     ROOT,
@@ -22,8 +20,9 @@ from conftest import (
     hash_view,
     load_certificate,
     make_run,
+    public_key_of,
+    reseal,
     run,
-    signing_view,
 )
 
 GUIDE = ROOT / "docs" / "verifying.md"
@@ -39,13 +38,7 @@ VERIFY = os.path.abspath(os.environ.get("CERTWRIGHT_VERIFY_BIN",
                                         str(ROOT / "build" / "dev" / "certwright-verify")))
 
 
-def public_key_b64(seed_b64):
-    key = Ed25519PrivateKey.from_private_bytes(base64.b64decode(seed_b64.strip()))
-    raw = key.public_key().public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw)
-    return base64.b64encode(raw).decode()
-
-
-DEMO_PUBLIC_KEY = public_key_b64(DEMO_KEY_PATH.read_text())
+DEMO_PUBLIC_KEY = public_key_of(DEMO_KEY_PATH.read_text())
 
 
 def guide_block(name):
@@ -128,15 +121,6 @@ def test_recipes_accept_genuine_certificates(recipes, recipe, demo, awkward):
         assert result.stdout == f"verified: {expected_hash}\n"
 
 
-def reseal(certificate, seed_b64):
-    """Seals `certificate` again, consistently, with another key."""
-    key = Ed25519PrivateKey.from_private_bytes(base64.b64decode(seed_b64))
-    certificate["signingPublicKey"] = public_key_b64(seed_b64)
-    certificate["certificateHash"] = hashlib.sha256(encode(hash_view(certificate)).encode()).hexdigest()
-    signature = key.sign(encode(signing_view(certificate)).encode())
-    certificate["certSignature"] = base64.b64encode(signature).decode()
-
-
 def set_status_and_rehash(certificate):
     certificate["stages"][0]["status"] = "failed"
     certificate["certificateHash"] = hashlib.sha256(encode(hash_view(certificate)).encode()).hexdigest()
@@ -199,6 +183,22 @@ def test_recipes_reject_untrusted_keys_and_signers(recipes, recipe, demo, tmp_pa
         result = verify(recipes, recipe, certificate, key, signer)
         assert result.returncode == 1, result
         assert reason in result.stderr, result.stderr
+
+
+def test_weak_keys_are_refused_even_when_trusted(recipes, demo, tmp_path):
+    """The identity point signs anything with R = identity and S = 0; no trust in such a key,
+    nor in a non-canonical encoding of it, may make a certificate verify."""
+    for weak in [b"\x01" + bytes(31), (2**255 - 18).to_bytes(32, "little")]:
+        certificate = load_certificate(demo)
+        certificate["signingPublicKey"] = base64.b64encode(weak).decode()
+        certificate["certificateHash"] = hashlib.sha256(
+            encode(hash_view(certificate)).encode()).hexdigest()
+        certificate["certSignature"] = base64.b64encode(b"\x01" + bytes(63)).decode()
+        forged = tmp_path / "forged.json"
+        forged.write_text(encode(certificate, pretty=True), encoding="utf-8")
+        result = verify(recipes, "verify-certificate.py", forged, certificate["signingPublicKey"])
+        assert result.returncode == 1, result
+        assert "weak Ed25519 key" in result.stderr, result.stderr
 
 
 def test_public_key_recipe_derives_the_demo_key(tmp_path):
