@@ -106,9 +106,9 @@ std::optional<PublicKeyBytes> certificate_key_of(
 
 // Asks the kernel to back the pages of `buffer`'s capacity with huge pages where it can (it
 // ignores the request when they are off). The bundle's buffer is written nearly whole (only its
-// last huge page may be partly unused), and 14 MB then cost a few page faults instead of 3,500: on
-// 120,000 artifacts certwright-attest went from 1.59 to 1.32 times certwright-verify's time
-// (with the release of the records below, in one paired run of 11 rounds).
+// last huge page may be partly unused), and 14 MB then cost a few hundred page faults instead of
+// 3,500: on 120,000 artifacts certwright-attest went from 1.48 to 1.24 times certwright-verify's
+// time (with the release of the records below; one paired run of 15 rounds).
 void ask_for_huge_pages(std::string& buffer) {
   constexpr std::uintptr_t kPage = 4096;
   const auto first = reinterpret_cast<std::uintptr_t>(buffer.data());
