@@ -48,8 +48,8 @@ std::string bundle_buffer(std::size_t size);
 // The bundle (with `key`'s hint) of the envelope of the Statement whose subject is `file` and
 // whose predicate is `certificate`, signed by `key` over the pre-authentication encoding: the
 // same bytes as encode_bundle and encode_envelope give, written into take_encoding_buffer's
-// buffer. The certificate is released as soon as it is encoded. Throws only when OpenSSL fails (see
-// SigningKey::sign).
+// buffer. The certificate is released as soon as it is encoded. Throws only when OpenSSL fails
+// (see SigningKey::sign).
 SignedBundle bundle_certificate(const CertificateFile& file, GovernanceCertificate certificate,
                                 const SigningKey& key);
 
