@@ -13,6 +13,10 @@ namespace certwright {
 std::string base64_encode(std::span<const unsigned char> bytes);
 // The same, appended to `out` in place (no second copy of a large encoding).
 void base64_append(std::string& out, std::span<const unsigned char> bytes);
+// The padded encoding of the `size` bytes at `bytes`, written to the base64_encoded_size(size)
+// characters at `out`. The two may overlap when `out` does not start before `bytes`: a payload
+// can be encoded where it lies, in a buffer with room for the longer text.
+void base64_encode_to(const unsigned char* bytes, std::size_t size, char* out);
 
 // The length of the padded encoding of `size` bytes.
 constexpr std::size_t base64_encoded_size(std::size_t size) {

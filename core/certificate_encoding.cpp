@@ -418,6 +418,12 @@ void recycle_encoding(std::string&& bytes) {
   if (bytes.capacity() > spare_buffer().capacity()) spare_buffer() = std::move(bytes);
 }
 
+std::string take_encoding_buffer() {
+  std::string buffer = std::move(spare_buffer());
+  buffer.clear();
+  return buffer;
+}
+
 std::string encode_compact(const GovernanceCertificate& certificate, CertificateView view) {
   return encode(certificate, Layout::compact, view);
 }

@@ -23,6 +23,9 @@ std::string encode_pretty(const GovernanceCertificate& certificate);
 // Hands an encoding that is no longer needed back, so that the next encoding writes into its
 // already touched memory instead of a fresh allocation.
 void recycle_encoding(std::string&& bytes);
+// The buffer recycle_encoding keeps, emptied but with its capacity, for a caller that writes a
+// document holding the certificate into those pages next.
+std::string take_encoding_buffer();
 
 // SHA-256 (lower-case hex) of the compact encoding of the hash view.
 std::string compute_certificate_hash(const GovernanceCertificate& certificate);

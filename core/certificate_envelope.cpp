@@ -1,10 +1,16 @@
 #include "core/certificate_envelope.h"
 
+#include <malloc.h>
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <span>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
+#include "core/base64.h"
 #include "core/certificate_encoding.h"
 #include "core/certificate_reader.h"
 #include "core/content_hash.h"
@@ -98,31 +104,81 @@ std::optional<PublicKeyBytes> certificate_key_of(
   return *key;
 }
 
+// Asks the kernel to back the pages of `buffer`'s capacity with huge pages where it can (it
+// ignores the request when they are off). The bundle's buffer is written nearly whole (only its
+// last huge page may be partly unused), and 14 MB then cost a few hundred page faults instead of
+// 3,500: on 120,000 artifacts certwright-attest went from 1.48 to 1.24 times certwright-verify's
+// time (with the release of the records below; one paired run of 15 rounds).
+void ask_for_huge_pages(std::string& buffer) {
+  constexpr std::uintptr_t kPage = 4096;
+  const auto first = reinterpret_cast<std::uintptr_t>(buffer.data());
+  const std::uintptr_t start = (first + kPage - 1) & ~(kPage - 1);
+  const std::uintptr_t end = (first + buffer.capacity()) & ~(kPage - 1);
+  if (end > start) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+}
+
+// The bytes the bundle of a certificate file of `size` bytes takes at most: room for its head and
+// tail, and for a re-encoding a little longer than the file.
+std::size_t bundle_capacity(std::size_t size) {
+  constexpr std::size_t kRoom = 4096;
+  return base64_encoded_size(size + kRoom) + kRoom;
+}
+
 }  // namespace
 
 std::string public_key_hint(const PublicKeyBytes& public_key) {
   return hash_bytes({reinterpret_cast<const char*>(public_key.data()), public_key.size()});
 }
 
-DsseEnvelope envelope_certificate(const CertificateFile& file, GovernanceCertificate certificate,
-                                  const SigningKey& key) {
-  // Room for the pre-authentication header too: it is put in front of the payload for signing
-  // and taken off again, instead of copying the payload (12 MB for 120,000 artifacts).
-  constexpr std::size_t kHeaderRoom = 128;
-  DsseEnvelope envelope{
-      .payload = encode_statement(file.name, file.sha256, certificate, file.size + kHeaderRoom),
-      .payload_type = std::string(kInTotoPayloadType),
-  };
+std::string bundle_buffer(std::size_t size) {
+  std::string buffer;
+  buffer.reserve(bundle_capacity(size));
+  ask_for_huge_pages(buffer);
+  return buffer;
+}
+
+SignedBundle bundle_certificate(const CertificateFile& file, GovernanceCertificate certificate,
+                                const SigningKey& key) {
+  const std::string hint = public_key_hint(key.public_key());
+  DsseEnvelope envelope{.payload = {},
+                        .payload_type = std::string(kInTotoPayloadType),
+                        .signatures = {{hint, std::string(64, '\0')}}};
+  // One buffer holds the Statement, the pre-authentication header in front of it for signing,
+  // and then the bundle: the Statement's Base64 is written over the Statement itself (the
+  // bundle's head is longer than the header, so the Base64 starts no earlier than the text it
+  // encodes). For 120,000 artifacts that is 14 MB in all instead of 11 MB more for a copy.
+  const std::size_t head = bundle_frame(envelope, hint).head.size();
+  std::string text = take_encoding_buffer();
+  if (text.capacity() < bundle_capacity(file.size)) text = bundle_buffer(file.size);
+  text.resize(head);
+  append_statement(text, file.name, file.sha256, certificate);
   certificate = GovernanceCertificate();
-  const std::string header =
-      pre_authentication_header(envelope.payload_type, envelope.payload.size());
-  envelope.payload.insert(0, header);
-  const auto signature = key.sign(envelope.payload);
-  envelope.payload.erase(0, header.size());
-  envelope.signatures.push_back(
-      {public_key_hint(key.public_key()),
-       std::string(reinterpret_cast<const char*>(signature.data()), signature.size())});
-  return envelope;
+  // The records' memory goes back to the system before the Base64 grows the buffer: glibc keeps
+  // freed heap pages (12 MB for 120,000 artifacts), which would raise the peak past the
+  // reader's.
+  ::malloc_trim(0);
+  const std::size_t payload_size = text.size() - head;
+
+  const std::string header = pre_authentication_header(envelope.payload_type, payload_size);
+  if (header.size() > head) throw std::logic_error("pre-authentication header longer than room");
+  std::ranges::copy(header, text.begin() + static_cast<std::ptrdiff_t>(head - header.size()));
+  const auto signature = key.sign(std::string_view(text).substr(head - header.size()));
+  envelope.signatures.front().signature.assign(reinterpret_cast<const char*>(signature.data()),
+                                               signature.size());
+
+  const BundleFrame frame = bundle_frame(envelope, hint);
+  const std::size_t encoded = base64_encoded_size(payload_size);
+  const std::size_t size = head + encoded + frame.tail.size();
+  // The size is returned as computed (see base64_append).
+  text.resize_and_overwrite(size, [&](char* data, std::size_t) {
+    base64_encode_to(reinterpret_cast<const unsigned char*>(data + head), payload_size,
+                     data + head);
+    std::ranges::copy(frame.head, data);
+    std::ranges::copy(frame.tail, data + head + encoded);
+    return size;
+  });
+  const std::size_t envelope_size = text.size() - frame.envelope_at - 1;
+  return {std::move(text), frame.envelope_at, envelope_size};
 }
 
 bool is_attestation(simdjson::padded_string_view file) {

@@ -325,22 +325,35 @@ bool read(Reader& r, dom::element e, JsonValue& out) {
   return r.fail("unexpected value");
 }
 
-// Members may come in any order; the map holds them sorted, and a key may appear once.
+// Members may come in any order; the map holds them sorted, and a key may appear once. The
+// emitter writes them in key order, and such an object is appended as it stands; any other is
+// sorted first, through a list of its entries (for 20,000 artifacts 640 KB more while reading).
 bool read(Reader& r, dom::element e, StringMap& out) {
   dom::object object;
   if (e.get_object().get(object)) return r.fail("expected an object");
-  std::vector<std::pair<std::string_view, std::string_view>> entries;
-  entries.reserve(object.size());
   std::size_t text_bytes = 0;
+  bool ascending = true;
+  std::optional<std::string_view> previous;
   for (const auto [key, value] : object) {
     std::string_view text;
     if (value.get_string().get(text)) {
       const Within within = member(r, key);
       return r.fail("expected a string");
     }
-    entries.emplace_back(key, text);
+    ascending = ascending && (!previous || *previous < key);
+    previous = key;
     text_bytes += key.size() + text.size();
   }
+  if (ascending) {
+    out.reserve(object.size(), text_bytes);
+    for (const auto [key, value] : object)
+      out.append_sorted(key, value.get_string().value_unsafe());
+    return true;
+  }
+  std::vector<std::pair<std::string_view, std::string_view>> entries;
+  entries.reserve(object.size());
+  for (const auto [key, value] : object)
+    entries.emplace_back(key, value.get_string().value_unsafe());
   std::ranges::sort(entries, {}, &std::pair<std::string_view, std::string_view>::first);
   const auto repeated = std::ranges::adjacent_find(
       entries, [](const auto& a, const auto& b) { return a.first == b.first; });
@@ -640,17 +653,10 @@ std::string parse_error_text(simdjson::error_code code) {
   }
 }
 
-}  // namespace
-
-std::size_t max_certificate_values(std::size_t size) {
-  return (2 * size + (std::size_t{64} << 20)) / 112;
-}
-
-bool within_value_bound(std::string_view text) {
-  return count_separators(text) <= max_certificate_values(text.size());
-}
-
-std::expected<GovernanceCertificate, Error> read_certificate(simdjson::padded_string_view text) {
+// Reads the certificate in `text`; `owner`, when given, holds the text and is released as soon
+// as the parser has taken what it needs from it.
+std::expected<GovernanceCertificate, Error> parse_and_read(simdjson::padded_string_view text,
+                                                           simdjson::padded_string* owner) {
   if (text.starts_with("\xEF\xBB\xBF"))
     return std::unexpected(Error{"certificate: a byte-order mark is not allowed"});
   const std::size_t values = count_separators(text);
@@ -668,11 +674,33 @@ std::expected<GovernanceCertificate, Error> read_certificate(simdjson::padded_st
     if (code == simdjson::MEMALLOC) throw std::bad_alloc();
     return std::unexpected(Error{"certificate: " + parse_error_text(code)});
   }
+  // The parsed document holds its own copy of every string: the text is not read again.
+  if (owner) *owner = simdjson::padded_string();
   Reader reader;
   GovernanceCertificate certificate;
   if (!check_version(reader, root) || !read_certificate_members(reader, root, certificate))
     return std::unexpected(Error{reader.take_failure()});
   return certificate;
+}
+
+}  // namespace
+
+std::size_t max_certificate_values(std::size_t size) {
+  return (2 * size + (std::size_t{64} << 20)) / 112;
+}
+
+bool within_value_bound(std::string_view text) {
+  return count_separators(text) <= max_certificate_values(text.size());
+}
+
+std::expected<GovernanceCertificate, Error> read_certificate(simdjson::padded_string_view text) {
+  return parse_and_read(text, nullptr);
+}
+
+std::expected<GovernanceCertificate, Error> read_certificate_releasing(
+    simdjson::padded_string&& text) {
+  const simdjson::padded_string_view view(text);
+  return parse_and_read(view, &text);
 }
 
 std::expected<GovernanceCertificate, Error> read_certificate(std::string_view text) {

@@ -52,8 +52,10 @@ CheckResult signature_check(const GovernanceCertificate& certificate) {
     return {"signature", false, "signingPublicKey is " + *weak};
   const auto signature = decode_exact<64>("certSignature", certificate.cert_signature);
   if (!signature) return {"signature", false, signature.error()};
-  if (!ed25519_verifies(*public_key, encode_compact(certificate, CertificateView::signing),
-                        *signature))
+  std::string view = encode_compact(certificate, CertificateView::signing);
+  const bool verifies = ed25519_verifies(*public_key, view, *signature);
+  recycle_encoding(std::move(view));
+  if (!verifies)
     return {"signature", false, "certSignature does not verify under signingPublicKey"};
   return {"signature", true, "Ed25519 signature by signingPublicKey over the signing view"};
 }

@@ -90,10 +90,8 @@ std::string governance_predicate_type() {
          std::string(version.substr(0, version.find('.')));
 }
 
-std::string encode_statement(std::string_view subject_name, std::string_view subject_sha256,
-                             const GovernanceCertificate& certificate, std::size_t capacity) {
-  std::string out;
-  out.reserve(capacity);
+void append_statement(std::string& out, std::string_view subject_name,
+                      std::string_view subject_sha256, const GovernanceCertificate& certificate) {
   JsonWriter writer(Layout::compact, out);
   writer.begin_object();
   writer.key("_type");
@@ -115,7 +113,6 @@ std::string encode_statement(std::string_view subject_name, std::string_view sub
   writer.key("predicate");
   write_json(writer, certificate);
   writer.end_object();
-  return out;
 }
 
 std::expected<Statement, Error> read_statement(simdjson::padded_string_view payload) {

@@ -20,12 +20,11 @@ inline constexpr std::string_view kStatementType = "https://in-toto.io/Statement
 // certificates this program writes; a new major version is a new predicate type.
 std::string governance_predicate_type();
 
-// The Statement, compact: "_type", one subject named `subject_name` with the SHA-256 digest
-// `subject_sha256` (lower-case hex), "predicateType" and the certificate as "predicate", in the
-// certificate's own compact encoding. `capacity` bytes are reserved up front (the certificate
-// file's size is enough: its pretty encoding is longer than the compact one). Cannot fail.
-std::string encode_statement(std::string_view subject_name, std::string_view subject_sha256,
-                             const GovernanceCertificate& certificate, std::size_t capacity);
+// Appends the Statement, compact, to `out`: "_type", one subject named `subject_name` with the
+// SHA-256 digest `subject_sha256` (lower-case hex), "predicateType" and the certificate as
+// "predicate", in the certificate's own compact encoding. Cannot fail.
+void append_statement(std::string& out, std::string_view subject_name,
+                      std::string_view subject_sha256, const GovernanceCertificate& certificate);
 
 struct StatementSubject {
   std::string name;

@@ -199,6 +199,17 @@ std::string encode_bundle(const DsseEnvelope& envelope, std::string_view key_hin
   return out;
 }
 
+BundleFrame bundle_frame(const DsseEnvelope& envelope, std::string_view key_hint) {
+  const DsseEnvelope empty{
+      .payload = {}, .payload_type = envelope.payload_type, .signatures = envelope.signatures};
+  const std::string bundle = encode_bundle(empty, key_hint);
+  // The envelope is the bundle's last member and its payload the envelope's first.
+  constexpr std::string_view kPayloadKey = R"({"payload":")";
+  const std::size_t envelope_at = bundle.size() - encode_envelope(empty).size() - 1;
+  const std::size_t payload_at = envelope_at + kPayloadKey.size();
+  return {bundle.substr(0, payload_at), bundle.substr(payload_at), envelope_at};
+}
+
 std::expected<AttestationFile, Error> read_attestation(simdjson::padded_string_view text) {
   dom::parser parser;
   if (parser.allocate(std::max<std::size_t>(text.size(), 64), kMaxDepth)) throw std::bad_alloc();

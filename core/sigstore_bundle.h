@@ -23,6 +23,19 @@ std::string encode_bundle(const DsseEnvelope& envelope, std::string_view key_hin
 // The bare envelope. Cannot fail.
 std::string encode_envelope(const DsseEnvelope& envelope);
 
+// A bundle's text around its payload, as encode_bundle writes it: the bundle is `head`, the
+// payload's Base64 and `tail`. The head runs to the payload's opening quote and depends only on
+// the key hint; the bare envelope (encode_envelope) is the bundle's text from `envelope_at` up
+// to its last byte. So a payload can be signed and encoded where it lies, in one buffer.
+struct BundleFrame {
+  std::string head;
+  std::string tail;
+  std::size_t envelope_at = 0;
+};
+// The frame of `envelope` (its payload is not looked at) in a bundle with `key_hint`. Cannot
+// fail.
+BundleFrame bundle_frame(const DsseEnvelope& envelope, std::string_view key_hint);
+
 enum class AttestationForm { bundle, envelope };
 
 struct AttestationFile {

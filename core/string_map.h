@@ -3,8 +3,11 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <iterator>
+#include <limits>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -103,15 +106,21 @@ class StringMap {
   }
 
  private:
-  // The key starts at `offset` in text_ and the value follows it.
+  // The key starts at `offset` in text_ and the value follows it. Keys and values are names and
+  // hashes, far below 4 GiB each, so their sizes take 32 bits: 16 bytes an entry instead of 24,
+  // 0.9 MiB less for the 120,000 artifacts of a large run.
   struct Entry {
     std::size_t offset;
-    std::size_t key_size;
-    std::size_t value_size;
+    std::uint32_t key_size;
+    std::uint32_t value_size;
   };
 
   Entry store(std::string_view key, std::string_view value) {
-    const Entry entry{text_.size(), key.size(), value.size()};
+    constexpr std::size_t kMaxPart = std::numeric_limits<std::uint32_t>::max();
+    if (key.size() > kMaxPart || value.size() > kMaxPart)
+      throw std::length_error("StringMap: a key or value of 4 GiB or more");
+    const Entry entry{text_.size(), static_cast<std::uint32_t>(key.size()),
+                      static_cast<std::uint32_t>(value.size())};
     text_.append(key);
     text_.append(value);
     return entry;

@@ -21,12 +21,11 @@ from conftest import (
     TEST_SEED_B64,
     base_env,
     encode,
-    hash_view,
     load_certificate,
     make_run,
+    reseal,
     run,
     sha256_hex,
-    signing_view,
 )
 
 ATTEST = os.path.abspath(os.environ.get("CERTWRIGHT_ATTEST_BIN",
@@ -49,15 +48,6 @@ agentic_posture:
     - kind: model-api
       governance_envelope: {tiny: 1e-6, scale: 100.0}
 """
-
-
-def reseal(certificate):
-    """Seals `certificate` with the demo key, as the emitter does."""
-    certificate["certificateHash"] = sha256_hex(encode(hash_view(certificate)).encode())
-    signature = Ed25519PrivateKey.from_private_bytes(TEST_SEED).sign(
-        encode(signing_view(certificate)).encode())
-    certificate["certSignature"] = base64.b64encode(signature).decode()
-    return certificate
 
 
 def attest(*args, env=OPERATOR):

@@ -52,6 +52,22 @@ TEST(Base64, RoundTripsEveryByteValueAtEveryTailLength) {
   }
 }
 
+TEST(Base64, EncodesInPlaceIntoALongerBuffer) {
+  for (std::size_t length = 0; length <= 7; ++length) {
+    std::string buffer(base64_encoded_size(length), '\0');
+    for (std::size_t i = 0; i < length; ++i)
+      buffer[i] = static_cast<char>(0xF0 + i);
+    const std::string expected = base64_encode(bytes_of(std::string_view(buffer.data(), length)));
+    base64_encode_to(reinterpret_cast<const unsigned char*>(buffer.data()), length, buffer.data());
+    EXPECT_EQ(buffer, expected) << length;
+  }
+  // Appending past the capacity, by less than the capacity again, gives the encoding's size.
+  std::string grown(100, 'x');
+  grown.shrink_to_fit();
+  base64_append(grown, bytes_of(std::string(30, 'a')));
+  EXPECT_EQ(grown.size(), 100 + base64_encoded_size(30));
+}
+
 TEST(Base64, DescribesEachMalformedInput) {
   struct Case {
     std::string_view text;

@@ -67,6 +67,12 @@ TEST(CertificateReader, EncoderTextReadsBackToTheSameBytes) {
   ASSERT_TRUE(again) << again.error().message;
   EXPECT_EQ(encode_compact(*again), kFull);
   EXPECT_EQ(certificate->timestamp.nanos, 1'500'000'000u);  // the leap second
+  // A text handed over is read the same, and released before the records are built.
+  simdjson::padded_string owned(kFull);
+  const auto released = read_certificate_releasing(std::move(owned));
+  ASSERT_TRUE(released) << released.error().message;
+  EXPECT_EQ(encode_compact(*released), kFull);
+  EXPECT_EQ(owned.size(), 0u);
 }
 
 TEST(CertificateReader, ReformattedTextReadsToTheSameRecords) {
