@@ -143,7 +143,7 @@ class UringReader final : public ArtifactReader {
     std::span<const char* const> names;
     const ArtifactSink& done;
     std::size_t head = 0;
-    std::optional<Sha256> sha;  // the head file's, once its first bytes arrived
+    std::optional<Sha256> sha = std::nullopt;  // the head file's, once its first bytes arrived
   };
 
   UringReader()
