@@ -1,8 +1,5 @@
 #include "core/certificate_envelope.h"
 
-#include <malloc.h>
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <span>
@@ -15,6 +12,7 @@
 #include "core/certificate_reader.h"
 #include "core/content_hash.h"
 #include "core/intoto_statement.h"
+#include "core/memory_pages.h"
 #include "core/sigstore_bundle.h"
 #include "core/text.h"
 
@@ -104,17 +102,12 @@ std::optional<PublicKeyBytes> certificate_key_of(
   return *key;
 }
 
-// Asks the kernel to back the pages of `buffer`'s capacity with huge pages where it can (it
-// ignores the request when they are off). The bundle's buffer is written nearly whole (only its
-// last huge page may be partly unused), and 14 MB then cost a few hundred page faults instead of
-// 3,500: on 120,000 artifacts certwright-attest went from 1.48 to 1.24 times certwright-verify's
-// time (with the release of the records below; one paired run of 15 rounds).
+// The bundle's buffer is written nearly whole (only its last huge page may be partly unused), and
+// on huge pages 14 MB cost a few hundred page faults instead of 3,500: on 120,000 artifacts
+// certwright-attest went from 1.48 to 1.24 times certwright-verify's time (with the release of
+// the records below; one paired run of 15 rounds).
 void ask_for_huge_pages(std::string& buffer) {
-  constexpr std::uintptr_t kPage = 4096;
-  const auto first = reinterpret_cast<std::uintptr_t>(buffer.data());
-  const std::uintptr_t start = (first + kPage - 1) & ~(kPage - 1);
-  const std::uintptr_t end = (first + buffer.capacity()) & ~(kPage - 1);
-  if (end > start) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+  advise_huge_pages(buffer.data(), buffer.capacity());
 }
 
 // The bytes the bundle of a certificate file of `size` bytes takes at most: room for its head and
@@ -156,7 +149,7 @@ SignedBundle bundle_certificate(const CertificateFile& file, GovernanceCertifica
   // The records' memory goes back to the system before the Base64 grows the buffer: glibc keeps
   // freed heap pages (12 MB for 120,000 artifacts), which would raise the peak past the
   // reader's.
-  ::malloc_trim(0);
+  release_free_memory();
   const std::size_t payload_size = text.size() - head;
 
   const std::string header = pre_authentication_header(envelope.payload_type, payload_size);
