@@ -95,19 +95,11 @@ CheckResult subject_check(const Statement& statement, std::string_view certifica
 }
 
 std::optional<PublicKeyBytes> certificate_key_of(
-    const std::expected<GovernanceCertificate, Error>& certificate) {
+    const std::optional<GovernanceCertificate>& certificate) {
   if (!certificate) return std::nullopt;
   auto key = decode_exact<32>("signingPublicKey", certificate->signing_public_key);
   if (!key) return std::nullopt;
   return *key;
-}
-
-// The bundle's buffer is written nearly whole (only its last huge page may be partly unused), and
-// on huge pages 14 MB cost a few hundred page faults instead of 3,500: on 120,000 artifacts
-// certwright-attest went from 1.48 to 1.24 times certwright-verify's time (with the release of
-// the records below; one paired run of 15 rounds).
-void ask_for_huge_pages(std::string& buffer) {
-  advise_huge_pages(buffer.data(), buffer.capacity());
 }
 
 // The bytes the bundle of a certificate file of `size` bytes takes at most: room for its head and
@@ -126,7 +118,11 @@ std::string public_key_hint(const PublicKeyBytes& public_key) {
 std::string bundle_buffer(std::size_t size) {
   std::string buffer;
   buffer.reserve(bundle_capacity(size));
-  ask_for_huge_pages(buffer);
+  // The bundle's buffer is written nearly whole (only its last huge page may be partly unused),
+  // and on huge pages 14 MB cost a few hundred page faults instead of 3,500: on 120,000 artifacts
+  // certwright-attest went from 1.48 to 1.24 times certwright-verify's time (with the release of
+  // the records below; one paired run of 15 rounds).
+  advise_huge_pages(buffer.data(), buffer.capacity());
   return buffer;
 }
 
@@ -203,7 +199,10 @@ VerificationReport verify_attestation(simdjson::padded_string_view attestation,
   envelope.payload.reserve(envelope.payload.size() + simdjson::SIMDJSON_PADDING);
   const auto statement = read_statement(simdjson::padded_string_view(envelope.payload));
   const simdjson::padded_string embedded(statement ? statement->predicate : std::string_view());
-  const auto certificate = read_certificate(simdjson::padded_string_view(embedded));
+  // The embedded certificate is read once, by the certificate's own checks; the envelope's
+  // checks then take its record from their report.
+  VerificationReport report = verify_certificate(embedded, policy, inputs);
+  const std::optional<GovernanceCertificate>& certificate = report.certificate;
   const std::optional<PublicKeyBytes> certificate_key = certificate_key_of(certificate);
 
   std::vector<PublicKeyBytes> candidates = policy.trusted_keys;
@@ -225,14 +224,13 @@ VerificationReport verify_attestation(simdjson::padded_string_view attestation,
     checks.push_back(
         {"envelope-subject", false, "not checked: the embedded certificate is unreadable"});
 
-  VerificationReport report = verify_certificate(embedded, policy, inputs);
   report.checks.insert(report.checks.begin(), checks.begin(), checks.end());
   // Canonical: the certificate file, or else the embedded predicate, is byte for byte the
   // emitter's own encoding.
   report.canonical =
-      report.certificate &&
-      (certificate_file ? encode_pretty(*report.certificate) == *certificate_file
-                        : encode_compact(*report.certificate) == std::string_view(embedded));
+      certificate &&
+      (certificate_file ? encode_pretty(*certificate) == *certificate_file
+                        : encode_compact(*certificate) == std::string_view(embedded));
   for (const std::string& material : file->not_checked)
     report.notes.push_back("verificationMaterial." + material +
                            " is present but not checked; the envelope's signature is");

@@ -18,7 +18,18 @@ from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey, Ed25519PublicKey
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-BIN = os.path.abspath(os.environ.get("CERTWRIGHT_BIN", str(ROOT / "build" / "dev" / "certwright")))
+
+
+def program_binary(program):
+    """The binary under test: $CERTWRIGHT_BIN, $CERTWRIGHT_VERIFY_BIN, ... or the dev build's."""
+    variable = program.upper().replace("-", "_") + "_BIN"
+    return os.path.abspath(os.environ.get(variable, str(ROOT / "build" / "dev" / program)))
+
+
+BIN = program_binary("certwright")
+VERIFY = program_binary("certwright-verify")
+KEYGEN = program_binary("certwright-keygen")
+ATTEST = program_binary("certwright-attest")
 
 DEFAULT_STAGES = [
     "s0-preflight",

@@ -15,6 +15,8 @@ from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 
 from conftest import (
+    ATTEST,
+    VERIFY,
     ROOT,
     TEST_PUBLIC_B64,
     TEST_SEED,
@@ -28,10 +30,6 @@ from conftest import (
     sha256_hex,
 )
 
-ATTEST = os.path.abspath(os.environ.get("CERTWRIGHT_ATTEST_BIN",
-                                        str(ROOT / "build" / "dev" / "certwright-attest")))
-VERIFY = os.path.abspath(os.environ.get("CERTWRIGHT_VERIFY_BIN",
-                                        str(ROOT / "build" / "dev" / "certwright-verify")))
 JS_CHECK = ROOT / "tests" / "js" / "verify-bundle.js"
 
 PREDICATE_TYPE = "https://certwright.example/governance-certificate/v1"

@@ -11,7 +11,7 @@ import subprocess
 import pytest
 import yaml
 
-from conftest import BIN, ROOT, base_env, load_certificate
+from conftest import BIN, KEYGEN, ROOT, base_env, load_certificate
 
 GUIDE = ROOT / "docs" / "ci.md"
 DEMO_RUN = ROOT / "examples" / "runs" / "demo-run-0001"
@@ -131,8 +131,7 @@ def test_recipes_install_the_package_that_cpack_builds():
 def test_key_recipe_makes_a_seed_only_its_owner_can_read(tmp_path):
     before_first_run = GUIDE.read_text(encoding="utf-8").split("## Before the first run\n", 1)[1]
     snippet = re.search(r"```sh\n(.*?)```", before_first_run, re.S).group(1)
-    keygen_dir = os.path.dirname(os.environ.get(
-        "CERTWRIGHT_KEYGEN_BIN", str(ROOT / "build" / "dev" / "certwright-keygen")))
+    keygen_dir = os.path.dirname(KEYGEN)
     completed = subprocess.run(["bash", "--noprofile", "--norc", "-ec", f"umask 022\n{snippet}"],
                                cwd=tmp_path, capture_output=True, text=True, timeout=60,
                                env={**os.environ, "PATH": keygen_dir + ":" + os.environ["PATH"]})

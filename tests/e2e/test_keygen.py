@@ -3,18 +3,13 @@ overwritten, and the public key of a seed, checked with independent code."""
 
 import base64
 import hashlib
-import os
 import stat
 
 import pytest
 from cryptography.hazmat.primitives import serialization
 
-from conftest import ROOT, TEST_PUBLIC_B64, TEST_SEED_B64, base_env, public_key_of, run
+from conftest import KEYGEN, TEST_PUBLIC_B64, TEST_SEED_B64, VERIFY, base_env, public_key_of, run
 
-KEYGEN = os.path.abspath(os.environ.get("CERTWRIGHT_KEYGEN_BIN",
-                                        str(ROOT / "build" / "dev" / "certwright-keygen")))
-VERIFY = os.path.abspath(os.environ.get("CERTWRIGHT_VERIFY_BIN",
-                                        str(ROOT / "build" / "dev" / "certwright-verify")))
 
 
 def keygen(*args, env=None, prefix=()):

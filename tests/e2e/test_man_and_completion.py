@@ -1,14 +1,13 @@
 """The man page and the bash completion agree with the parser's option table, so neither can
 drift from the command line."""
 
-import os
 import pathlib
 import re
 import subprocess
 
 import pytest
 
-from conftest import ROOT, run
+from conftest import ROOT, program_binary, run
 
 MAN_PAGE = ROOT / "docs" / "certwright.1"
 COMPLETION = ROOT / "share" / "bash-completion" / "completions" / "certwright"
@@ -149,13 +148,6 @@ PROGRAMS = {
     "certwright-keygen": ("keygen_options", "KeygenArgs", ["ZEM_SIGNING_KEY", "ZEM_SIGNING_KEY_PATH"]),
     "certwright-attest": ("attest_options", "AttestArgs", ["ZEM_SIGNING_KEY", "ZEM_SIGNING_KEY_PATH"]),
 }
-
-
-def program_binary(program):
-    variable = {"certwright-verify": "CERTWRIGHT_VERIFY_BIN",
-                "certwright-keygen": "CERTWRIGHT_KEYGEN_BIN",
-                "certwright-attest": "CERTWRIGHT_ATTEST_BIN"}[program]
-    return os.path.abspath(os.environ.get(variable, str(ROOT / "build" / "dev" / program)))
 
 
 @pytest.mark.parametrize("program", PROGRAMS)

@@ -12,8 +12,8 @@ import pytest
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
 
-from conftest import TEST_PUBLIC_B64, encode, public_key_of, reseal
-from test_verify import OTHER_SEED_B64, VERIFY, emit, verify
+from conftest import TEST_PUBLIC_B64, VERIFY, encode, public_key_of, reseal
+from test_verify import OTHER_SEED_B64, emit, verify
 
 KEY = ["--public-key", TEST_PUBLIC_B64]
 

@@ -7,13 +7,13 @@ import copy
 import hashlib
 import importlib.util
 import json
-import os
 import pathlib
 
 import pytest
 
 from test_bindings import ATTESTATION
 from conftest import (
+    VERIFY,
     ROOT,
     TEST_PUBLIC_B64,
     TEST_SEED_B64,
@@ -26,8 +26,6 @@ from conftest import (
     sha256_hex,
 )
 
-VERIFY = os.path.abspath(os.environ.get("CERTWRIGHT_VERIFY_BIN",
-                                        str(ROOT / "build" / "dev" / "certwright-verify")))
 RECIPE = ROOT / "scripts" / "verify-certificate.py"
 SIGNER = ["--signer-subject", "alice@example.org", "--signer-identity-provider", "idp"]
 OTHER_SEED_B64 = base64.b64encode(bytes(range(32))).decode()

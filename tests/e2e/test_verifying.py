@@ -4,7 +4,6 @@ untrusted ones."""
 
 import base64
 import hashlib
-import os
 import re
 import subprocess
 import sys
@@ -12,6 +11,7 @@ import sys
 import pytest
 
 from conftest import (
+    VERIFY,
     ROOT,
     TEST_PUBLIC_B64,
     TEST_SEED_B64,
@@ -34,8 +34,6 @@ SUBJECT = "demo-operator@example.org"
 IDENTITY_PROVIDER = "github-actions@example/orders"
 RECIPES = ["verify-certificate.py"]
 SCRIPT = ROOT / "scripts" / "verify-certificate.py"
-VERIFY = os.path.abspath(os.environ.get("CERTWRIGHT_VERIFY_BIN",
-                                        str(ROOT / "build" / "dev" / "certwright-verify")))
 
 
 DEMO_PUBLIC_KEY = public_key_of(DEMO_KEY_PATH.read_text())
