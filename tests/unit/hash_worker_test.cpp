@@ -1,0 +1,72 @@
+#include "core/hash_worker.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace certwright {
+namespace {
+
+std::string text_of(const HashText& hash) {
+  return std::string(hash.data(), hash.size());
+}
+
+// A reader's use of the worker: files cut into runs of varying size, each run read into one of
+// a few buffers in turn and a buffer written again only once its last run is finished, many
+// more runs than the worker's queue holds, and files given up half-way (discard) between
+// others. Every digest must be that of the file's own bytes, in order: a run hashed into the
+// wrong file, after its buffer was overwritten, or a discarded file's bytes leaking into the
+// next would each change one.
+TEST(HashWorker, HashesFilesRunByRunInOrder) {
+  constexpr std::size_t kBuffers = 3;
+  constexpr std::size_t kBufferSize = 1000;
+  std::array<std::array<std::byte, kBufferSize>, kBuffers> buffers{};
+  std::array<HashWorker::Ticket, kBuffers> last_use{};
+  std::size_t next = 0;
+
+  const std::size_t kFiles = 700;
+  std::vector<std::string> contents(kFiles);
+  std::vector<HashText> digests(kFiles);
+  std::vector<HashWorker::Ticket> tickets(kFiles);
+  std::vector<bool> given_up(kFiles);
+  HashWorker worker;
+  for (std::size_t file = 0; file < kFiles; ++file) {
+    const std::size_t size = (file * 389) % 2600;  // 0 to 2599 bytes: up to three runs
+    for (std::size_t i = 0; i < size; ++i)
+      contents[file] += static_cast<char>((file * 13 + i * 7) & 0xFF);
+    given_up[file] = file % 10 == 9 && size > kBufferSize;
+    std::size_t offset = 0;
+    for (;;) {
+      const std::size_t which = next++ % kBuffers;
+      worker.wait(last_use[which]);
+      const std::size_t run = std::min(kBufferSize, size - offset);
+      for (std::size_t i = 0; i < run; ++i)
+        buffers[which][i] = static_cast<std::byte>(contents[file][offset + i]);
+      offset += run;
+      const bool last = offset == size;
+      if (given_up[file] && offset > kBufferSize) {
+        last_use[which] = worker.discard();
+        tickets[file] = last_use[which];
+        break;
+      }
+      last_use[which] = worker.add(buffers[which].data(), run, last ? &digests[file] : nullptr);
+      if (last) {
+        tickets[file] = last_use[which];
+        break;
+      }
+    }
+  }
+  for (std::size_t file = 0; file < kFiles; ++file) {
+    worker.wait(tickets[file]);
+    EXPECT_TRUE(worker.finished(tickets[file]));
+    if (given_up[file]) continue;
+    EXPECT_EQ(text_of(digests[file]), hash_bytes(contents[file])) << file;
+  }
+}
+
+}  // namespace
+}  // namespace certwright
