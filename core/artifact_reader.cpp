@@ -19,13 +19,14 @@
 namespace certwright {
 namespace {
 
-// Each read of a file too large for the first read asks for this much. Measured on the 6 x 256 MiB
-// fixture (see docs/performance.md).
-constexpr std::size_t kReadSize = 256 * 1024;
+// Each read of a file too large for the first read asks for this much, into one of two buffers
+// (ReadBuffers). On the 6 x 256 MiB fixture, 256 KiB walked in 0.99-1.02 s against 1.04-1.07 s,
+// but took 0.3-0.5 MiB more at the peak; this keeps the peak where one 256 KiB buffer had it.
+constexpr std::size_t kReadSize = 128 * 1024;
 
 // Files the batched engine keeps open at once, so the memory it takes is bounded whatever a stage
 // holds: each has a buffer in which a small file is read whole, and every larger file is read
-// through two buffers of kReadSize once it is the head (64 x 64 KiB + 2 x 256 KiB in all). With the
+// through two buffers of kReadSize once it is the head (64 x 64 KiB + 2 x 128 KiB in all). With the
 // page cache dropped, 64 files in flight walked 120,000 small files in 2.3-2.9 s against 3.2-3.7 s
 // for 16 or 32; warm, 128 and 256 were slower.
 constexpr std::size_t kFilesInFlight = 64;
@@ -60,15 +61,37 @@ ArtifactHash hash_by_name(int dir_fd, const char* name, std::span<std::byte> buf
   return hash_open_file(fd.get(), static_cast<std::size_t>(status.st_size), buffer);
 }
 
-// Buffers the classic engine reads into in turn, so that it reads on while the worker hashes
-// what came before.
-constexpr std::size_t kClassicBuffers = 4;
+// Two read buffers of kReadSize used in turn, so that one is read into while the worker hashes
+// what was read into the other.
+class ReadBuffers {
+ public:
+  ReadBuffers() : bytes_(uninitialised_bytes(2 * kReadSize)) {}
+  // The next buffer, once the worker is done with the bytes last handed over from it.
+  std::byte* next(const HashWorker& worker) {
+    const std::size_t which = next_;
+    next_ ^= 1;
+    worker.wait(tickets_[which]);
+    return bytes_.get() + which * kReadSize;
+  }
+  // Whether `bytes` is one of the two.
+  bool holds(const std::byte* bytes) const {
+    return bytes == bytes_.get() || bytes == bytes_.get() + kReadSize;
+  }
+  // Records that the bytes read into `buffer`, one of the two, were handed over as `ticket`.
+  void handed(const std::byte* buffer, HashWorker::Ticket ticket) {
+    tickets_[buffer == bytes_.get() ? 0 : 1] = ticket;
+  }
+
+ private:
+  std::unique_ptr<std::byte[]> bytes_;
+  std::size_t next_ = 0;
+  HashWorker::Ticket tickets_[2] = {0, 0};
+};
 
 // The classic engine: open, fstat, reads and close one system call at a time on this thread,
 // every read handed to the hash worker; results wait in order until their hash is done.
 class ClassicReader final : public ArtifactReader {
  public:
-  ClassicReader() : buffers_(uninitialised_bytes(kClassicBuffers * kReadSize)) {}
   IoEngine engine() const override { return IoEngine::classic; }
 
   void hash_files(int dir_fd, std::span<const char* const> names,
@@ -101,10 +124,7 @@ class ClassicReader final : public ArtifactReader {
     const auto size = static_cast<std::size_t>(status.st_size);
     std::size_t total = 0;
     for (;;) {
-      const std::size_t which = next_buffer_;
-      next_buffer_ = (next_buffer_ + 1) % kClassicBuffers;
-      worker_.wait(buffer_tickets_[which]);
-      std::byte* buffer = buffers_.get() + which * kReadSize;
+      std::byte* buffer = buffers_.next(worker_);
       const ssize_t count = ::read(fd.get(), buffer, kReadSize);
       if (count < 0 && errno == EINTR) continue;
       if (count < 0) {
@@ -116,7 +136,7 @@ class ClassicReader final : public ArtifactReader {
       total += got;
       const bool last = read_ends_file(got, total, size);
       file.ticket = worker_.add(buffer, got, last ? &file.digest : nullptr);
-      buffer_tickets_[which] = file.ticket;
+      buffers_.handed(buffer, file.ticket);
       if (last) return;
     }
   }
@@ -128,9 +148,7 @@ class ClassicReader final : public ArtifactReader {
     done(index, file.digest);
   }
 
-  std::unique_ptr<std::byte[]> buffers_;
-  std::size_t next_buffer_ = 0;
-  HashWorker::Ticket buffer_tickets_[kClassicBuffers] = {};
+  ReadBuffers buffers_;
   Pending pending_[kFilesInFlight];
   HashWorker worker_;  // last: joined before the buffers it reads are freed
 };
@@ -227,9 +245,7 @@ class UringReader final : public ArtifactReader {
     std::size_t fed = 0;   // the next file to hand over
   };
 
-  UringReader()
-      : first_reads_(uninitialised_bytes(kFirstReadSize * kFilesInFlight)),
-        head_buffers_(uninitialised_bytes(2 * kReadSize)) {
+  UringReader() : first_reads_(uninitialised_bytes(kFirstReadSize * kFilesInFlight)) {
     for (std::size_t i = 0; i < kFilesInFlight; ++i)
       slots_[i].first_read = first_reads_.get() + i * kFirstReadSize;
     // Small files touch a page or two of their 64 KiB: with huge pages all 4 MiB would be resident.
@@ -279,10 +295,7 @@ class UringReader final : public ArtifactReader {
       slot.buffer = slot.first_read;
       slot.asked = kFirstReadSize;
     } else {
-      const std::size_t which = next_head_buffer_;
-      next_head_buffer_ ^= 1;
-      worker_.wait(head_tickets_[which]);
-      slot.buffer = head_buffers_.get() + which * kReadSize;
+      slot.buffer = head_buffers_.next(worker_);
       slot.asked = kReadSize;
     }
     slot.state = State::reading;
@@ -391,8 +404,7 @@ class UringReader final : public ArtifactReader {
   bool pass_on(Slot& slot) {
     slot.ticket = worker_.add(slot.buffer, slot.filled, slot.ended ? &slot.digest : nullptr);
     slot.handed = true;
-    if (slot.buffer != slot.first_read)
-      head_tickets_[slot.buffer == head_buffers_.get() ? 0 : 1] = slot.ticket;
+    if (head_buffers_.holds(slot.buffer)) head_buffers_.handed(slot.buffer, slot.ticket);
     if (slot.ended) {
       slot.state = State::hashing;
       return true;
@@ -431,9 +443,7 @@ class UringReader final : public ArtifactReader {
   bool ring_ready_ = false;
   std::size_t in_flight_ = 0;
   std::unique_ptr<std::byte[]> first_reads_;
-  std::unique_ptr<std::byte[]> head_buffers_;
-  std::size_t next_head_buffer_ = 0;
-  HashWorker::Ticket head_tickets_[2] = {0, 0};  // the last bytes handed over from each
+  ReadBuffers head_buffers_;
   Slot slots_[kFilesInFlight];
   HashWorker worker_;  // last: joined before the buffers it reads are freed
 };

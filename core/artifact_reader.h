@@ -1,11 +1,12 @@
 // The I/O engine of the stage walk: opens, sizes, reads, hashes and closes a stage's files.
 //
 // Why it exists: on a stage of many small files the walk's cost is system calls, four per file
-// (open, a read with the data, a read that confirms the end, close), not hashing. Where the
+// (open, a read with the data, a read that confirms the end, close), and then hashing. Where the
 // kernel grants an io_uring instance, the engine submits the opens, reads and closes of many
-// files in batches, on this one thread, without a polling or forced worker
-// thread. Elsewhere (old kernels, io_uring refused by a seccomp profile or by
-// kernel.io_uring_disabled) it falls back to the classic loop, silently.
+// files in batches, on the calling thread, without a polling or forced kernel worker thread.
+// Elsewhere (old kernels, io_uring refused by a seccomp profile or by kernel.io_uring_disabled)
+// it falls back to the classic loop, silently. Either way the bytes read are hashed on one
+// thread beside the reading one (core/hash_worker.h), so reading and hashing overlap.
 //
 // What it guarantees, whichever engine runs:
 // - results come back for every requested name, strictly in request order, so the walk's
@@ -18,8 +19,9 @@
 //   read alone;
 // - no descriptor is used once its close has been submitted: a file whose read went with its
 //   close and fell short is opened again under the same rules;
-// - memory is bounded: a fixed number of files in flight, each with a buffer in which a small
-//   file is read whole, and one larger buffer through which the file being hashed is read.
+// - memory is bounded: both engines read through two buffers in turn, and the batched one keeps
+//   a fixed number of files in flight, each with a buffer in which a small file is read whole;
+//   the results waiting for their hash are as many as the files in flight.
 //
 // The listing, the decisions by entry type and the warnings belong to the stage walk.
 #pragma once

@@ -6,10 +6,13 @@
 namespace certwright {
 namespace {
 
-// How long a side waits by polling before it sleeps in the kernel: waking a sleeping thread
-// costs a system call on one side and a rescheduling on the other, which on a stage of small
-// files would come once per file.
-constexpr int kSpins = 32768;
+// How long each side polls before it sleeps in the kernel, in pauses of about 20 ns. Waking a
+// sleeping thread costs a system call on one side and a rescheduling on the other. The worker
+// waits between the reader's batches of small files, and sleeping there made 19,000 wake-ups on
+// 120,000 files (0.61-0.64 s against 0.59-0.63 s with this bound); the reader waits while a
+// large file's run is hashed, which takes longer than any useful poll.
+constexpr int kWorkerSpins = 32768;
+constexpr int kReaderSpins = 512;
 
 void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -59,7 +62,7 @@ bool HashWorker::finished(Ticket ticket) const {
 }
 
 void HashWorker::wait(Ticket ticket) const {
-  for (int spin = 0; spin < kSpins; ++spin) {
+  for (int spin = 0; spin < kReaderSpins; ++spin) {
     if (finished(ticket)) return;
     cpu_relax();
   }
@@ -89,7 +92,7 @@ void HashWorker::run() {
   std::uint32_t taken = 0;
   for (;;) {
     auto published = published_.load(std::memory_order_acquire);
-    for (int spin = 0; published == taken && spin < kSpins; ++spin) {
+    for (int spin = 0; published == taken && spin < kWorkerSpins; ++spin) {
       cpu_relax();
       published = published_.load(std::memory_order_acquire);
     }
