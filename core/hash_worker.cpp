@@ -37,9 +37,17 @@ HashWorker::HashWorker() {
   }
 }
 
+// Waits for every run handed over before it hands over the stop, so the queue has room and
+// nothing here throws, not even what the hashing threw.
 HashWorker::~HashWorker() {
   if (!thread_.joinable()) return;
-  push(Job{.kind = Kind::stop});
+  const auto handed = static_cast<std::uint32_t>(handed_);
+  for (auto done = done_.load(std::memory_order_acquire); done != handed;
+       done = done_.load(std::memory_order_acquire))
+    done_.wait(done, std::memory_order_acquire);
+  queue_[handed_ % kQueueSize] = Job{.kind = Kind::stop};
+  published_.store(handed + 1, std::memory_order_release);
+  published_.notify_one();
   thread_.join();
 }
 
