@@ -21,7 +21,7 @@ namespace {
 
 // Each read of a file too large for the first read asks for this much, into one of kReadBuffers
 // buffers in turn (ReadBuffers) while the worker hashes the others. Engine alone, 5 runs each:
-// large (6 x 256 MiB) 1.00-1.02 s with two buffers of 256 KiB, 1.03-1.06 s with two, three or
+// large (6 x 256 MiB) 1.00-1.02 s with two buffers of 256 KiB, 1.03-1.08 s with two, three or
 // four of 128 KiB, which also cost 0.1-0.2 s more CPU time (twice the waits for the worker);
 // mixed 0.33-0.35 s against 0.34-0.37 s.
 constexpr std::size_t kReadSize = 256 * 1024;
