@@ -16,7 +16,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <ctime>
@@ -85,12 +84,8 @@ void engine_walk(const std::string& run_dir, bool print) {
     const UniqueDir dir(::fdopendir(::fcntl(stage_fd.get(), F_DUPFD_CLOEXEC, 0)));
     names.clear();
     while (const dirent* entry = dir ? ::readdir(dir.get()) : nullptr) {
-      unsigned char type = entry->d_type;
-      struct stat status {};
-      if (type == DT_UNKNOWN &&
-          ::fstatat(stage_fd.get(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0)
-        type = IFTODT(status.st_mode);
-      if (type == DT_REG) names.emplace_back(entry->d_name);
+      const auto type = entry_type(stage_fd.get(), *entry);
+      if (type && *type == DT_REG) names.emplace_back(entry->d_name);
     }
     raw.clear();
     for (const std::string& name : names)

@@ -32,14 +32,14 @@ StageList resolve_stage_ids(const std::optional<std::string>& stage_ids, bool ha
 // An unlistable run directory gives an empty list, silently.
 StageList discover_stages(const std::string& run_dir);
 
-// The run directory open for resolving stages (a link to it is followed: the caller named it);
-// the open error otherwise.
 // Whether a listed name is "." or "..".
 bool is_dot_entry(const char* name);
 
 // The entry's type as the listing reports it, links not followed; the query's error otherwise.
 std::expected<unsigned char, std::error_code> entry_type(int dir_fd, const dirent& entry);
 
+// The run directory open for resolving stages (a link to it is followed: the caller named it);
+// the open error otherwise.
 std::expected<UniqueFd, std::error_code> open_run_directory(const std::string& run_dir);
 
 // What the kernel calls an open directory: two stage ids that name one directory share it.
