@@ -19,16 +19,16 @@
 #include <string_view>
 #include <vector>
 
-#include "core/artifact_reader.h"
-#include "core/build_spec.h"
-#include "core/certificate.h"
-#include "core/certificate_encoding.h"
-#include "core/certificate_signature.h"
-#include "core/content_hash.h"
-#include "core/corpus_attestation.h"
-#include "core/sbom_binding.h"
-#include "core/signing_key.h"
-#include "core/unique_fd.h"
+#include "core/base/content_hash.h"
+#include "core/base/unique_fd.h"
+#include "core/evidence/artifact_reader.h"
+#include "core/evidence/build_spec.h"
+#include "core/evidence/corpus_attestation.h"
+#include "core/evidence/sbom_binding.h"
+#include "core/record/certificate.h"
+#include "core/record/certificate_encoding.h"
+#include "core/seal/certificate_signature.h"
+#include "core/seal/signing_key.h"
 
 namespace certwright {
 namespace {

@@ -22,17 +22,17 @@
 #include <string>
 #include <vector>
 
-#include "core/artifact_reader.h"
-#include "core/base64.h"
-#include "core/certificate.h"
-#include "core/certificate_encoding.h"
-#include "core/certificate_file.h"
-#include "core/certificate_signature.h"
-#include "core/content_hash.h"
-#include "core/memory_pages.h"
-#include "core/signing_key.h"
-#include "core/stage_walk.h"
-#include "core/unique_fd.h"
+#include "core/base/base64.h"
+#include "core/base/content_hash.h"
+#include "core/base/memory_pages.h"
+#include "core/base/unique_fd.h"
+#include "core/evidence/artifact_reader.h"
+#include "core/evidence/stage_walk.h"
+#include "core/record/certificate.h"
+#include "core/record/certificate_encoding.h"
+#include "core/seal/certificate_file.h"
+#include "core/seal/certificate_signature.h"
+#include "core/seal/signing_key.h"
 
 namespace certwright {
 namespace {

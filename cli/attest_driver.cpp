@@ -6,17 +6,17 @@
 #include <algorithm>
 #include <string_view>
 
-#include "core/certificate_encoding.h"
-#include "core/certificate_envelope.h"
-#include "core/certificate_file.h"
-#include "core/certificate_reader.h"
-#include "core/certificate_signature.h"
-#include "core/content_hash.h"
-#include "core/padded_file.h"
-#include "core/signing_key.h"
-#include "core/sigstore_bundle.h"
-#include "core/text.h"
-#include "core/warning.h"
+#include "core/base/content_hash.h"
+#include "core/base/padded_file.h"
+#include "core/base/text.h"
+#include "core/base/warning.h"
+#include "core/formats/certificate_envelope.h"
+#include "core/formats/sigstore_bundle.h"
+#include "core/record/certificate_encoding.h"
+#include "core/record/certificate_reader.h"
+#include "core/seal/certificate_file.h"
+#include "core/seal/certificate_signature.h"
+#include "core/seal/signing_key.h"
 
 namespace certwright {
 namespace {

@@ -11,7 +11,7 @@
 #include "cli/keygen_driver.h"
 #include "cli/option_table.h"
 #include "cli/verify_driver.h"
-#include "core/text.h"
+#include "core/base/text.h"
 
 namespace certwright {
 namespace {

@@ -9,18 +9,18 @@
 #include <vector>
 
 #include "cli/error_line.h"
-#include "core/build_spec.h"
-#include "core/certificate_assembly.h"
-#include "core/certificate_file.h"
-#include "core/corpus_binding.h"
-#include "core/error.h"
-#include "core/memory_pages.h"
-#include "core/requirements_hash.h"
-#include "core/sbom_binding.h"
-#include "core/signer_identity.h"
-#include "core/signing_key.h"
-#include "core/text.h"
-#include "core/warning.h"
+#include "core/base/error.h"
+#include "core/base/memory_pages.h"
+#include "core/base/text.h"
+#include "core/base/warning.h"
+#include "core/evidence/build_spec.h"
+#include "core/evidence/corpus_binding.h"
+#include "core/evidence/requirements_hash.h"
+#include "core/evidence/sbom_binding.h"
+#include "core/record/signer_identity.h"
+#include "core/seal/certificate_assembly.h"
+#include "core/seal/certificate_file.h"
+#include "core/seal/signing_key.h"
 
 namespace certwright {
 namespace {

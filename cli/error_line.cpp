@@ -7,8 +7,8 @@
 #include <new>
 #include <string>
 
-#include "core/text.h"
-#include "core/warning.h"
+#include "core/base/text.h"
+#include "core/base/warning.h"
 
 namespace certwright {
 

@@ -10,14 +10,14 @@
 #include <expected>
 #include <string_view>
 
-#include "core/base64.h"
-#include "core/certificate_signature.h"
-#include "core/error.h"
-#include "core/public_key.h"
-#include "core/signing_key.h"
-#include "core/text.h"
-#include "core/unique_fd.h"
-#include "core/warning.h"
+#include "core/base/base64.h"
+#include "core/base/error.h"
+#include "core/base/text.h"
+#include "core/base/unique_fd.h"
+#include "core/base/warning.h"
+#include "core/seal/certificate_signature.h"
+#include "core/seal/public_key.h"
+#include "core/seal/signing_key.h"
 
 namespace certwright {
 namespace {

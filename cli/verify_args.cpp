@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <array>
 
-#include "core/public_key.h"
-#include "core/release_policy.h"
-#include "core/text.h"
+#include "core/base/text.h"
+#include "core/seal/public_key.h"
+#include "core/verify/release_policy.h"
 
 namespace certwright {
 

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "core/date_time.h"
-#include "core/json_writer.h"
-#include "core/public_key.h"
-#include "core/text.h"
+#include "core/base/date_time.h"
+#include "core/base/json_writer.h"
+#include "core/base/text.h"
+#include "core/seal/public_key.h"
 
 namespace certwright {
 namespace {

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/certificate_verification.h"
+#include "core/verify/certificate_verification.h"
 
 namespace certwright {
 

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "core/sbom_binding.h"
-#include "core/text.h"
+#include "core/base/text.h"
+#include "core/evidence/sbom_binding.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto version =

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/certificate_encoding.h"
-#include "core/certificate_reader.h"
-#include "core/text.h"
+#include "core/base/text.h"
+#include "core/record/certificate_encoding.h"
+#include "core/record/certificate_reader.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include "cli/command_line.h"
 #include "cli/verify_args.h"
-#include "core/public_key.h"
-#include "core/text.h"
+#include "core/base/text.h"
+#include "core/seal/public_key.h"
 
 namespace {
 

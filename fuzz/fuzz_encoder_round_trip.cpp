@@ -13,10 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "core/certificate.h"
-#include "core/certificate_encoding.h"
-#include "core/certificate_reader.h"
-#include "core/text.h"
+#include "core/base/text.h"
+#include "core/record/certificate.h"
+#include "core/record/certificate_encoding.h"
+#include "core/record/certificate_reader.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "core/base64.h"
-#include "core/signing_key.h"
-#include "core/text.h"
+#include "core/base/base64.h"
+#include "core/base/text.h"
+#include "core/seal/signing_key.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

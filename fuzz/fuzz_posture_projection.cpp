@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include "core/build_spec.h"
-#include "core/certificate_encoding.h"
-#include "core/json_writer.h"
-#include "core/text.h"
+#include "core/base/json_writer.h"
+#include "core/base/text.h"
+#include "core/evidence/build_spec.h"
+#include "core/record/certificate_encoding.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view yaml(reinterpret_cast<const char*>(data), size);

@@ -7,7 +7,7 @@ import subprocess
 import sys
 
 MiB = 1 << 20
-# The reader's limits (core/certificate_reader.h).
+# The reader's limits (core/record/certificate_reader.h).
 MAX_BYTES = 64 * MiB
 
 

@@ -1,4 +1,4 @@
-#include "core/artifact_reader.h"
+#include "core/evidence/artifact_reader.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "core/unique_fd.h"
+#include "core/base/unique_fd.h"
 #include "tests/unit/temp_dir_test_fixture.h"
 
 namespace certwright {

@@ -1,4 +1,4 @@
-#include "core/beneath_open.h"
+#include "core/evidence/beneath_open.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "core/build_spec.h"
+#include "core/evidence/build_spec.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -10,7 +10,7 @@
 #include <fstream>
 #include <string>
 
-#include "core/content_hash.h"
+#include "core/base/content_hash.h"
 
 namespace certwright {
 namespace {

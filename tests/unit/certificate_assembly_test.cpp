@@ -1,4 +1,4 @@
-#include "core/certificate_assembly.h"
+#include "core/seal/certificate_assembly.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "core/certificate_encoding.h"
+#include "core/record/certificate_encoding.h"
 
 namespace certwright {
 namespace {

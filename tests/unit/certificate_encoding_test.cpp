@@ -1,4 +1,4 @@
-#include "core/certificate_encoding.h"
+#include "core/record/certificate_encoding.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/content_hash.h"
+#include "core/base/content_hash.h"
 
 namespace certwright {
 namespace {

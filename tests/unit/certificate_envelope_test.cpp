@@ -1,9 +1,9 @@
-#include "core/certificate_envelope.h"
+#include "core/formats/certificate_envelope.h"
 
 #include <gtest/gtest.h>
 
-#include "core/intoto_statement.h"
-#include "core/sigstore_bundle.h"
+#include "core/formats/intoto_statement.h"
+#include "core/formats/sigstore_bundle.h"
 
 namespace certwright {
 namespace {

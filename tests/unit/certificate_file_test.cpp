@@ -1,4 +1,4 @@
-#include "core/certificate_file.h"
+#include "core/seal/certificate_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "core/certificate_encoding.h"
+#include "core/record/certificate_encoding.h"
 
 namespace certwright {
 namespace {

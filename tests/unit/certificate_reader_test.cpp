@@ -1,4 +1,4 @@
-#include "core/certificate_reader.h"
+#include "core/record/certificate_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/certificate_encoding.h"
+#include "core/record/certificate_encoding.h"
 
 namespace certwright {
 namespace {

@@ -1,12 +1,12 @@
-#include "core/certificate_signature.h"
+#include "core/seal/certificate_signature.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
 #include <memory>
 
-#include "core/base64.h"
-#include "core/certificate_encoding.h"
+#include "core/base/base64.h"
+#include "core/record/certificate_encoding.h"
 
 namespace certwright {
 namespace {

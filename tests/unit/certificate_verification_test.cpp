@@ -1,4 +1,4 @@
-#include "core/certificate_verification.h"
+#include "core/verify/certificate_verification.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "core/base64.h"
-#include "core/certificate_encoding.h"
-#include "core/certificate_signature.h"
-#include "core/signing_key.h"
-#include "core/stage_walk.h"
+#include "core/base/base64.h"
+#include "core/evidence/stage_walk.h"
+#include "core/record/certificate_encoding.h"
+#include "core/seal/certificate_signature.h"
+#include "core/seal/signing_key.h"
 #include "tests/unit/temp_dir_test_fixture.h"
 
 namespace certwright {

@@ -1,4 +1,4 @@
-#include "core/content_hash.h"
+#include "core/base/content_hash.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,11 +1,11 @@
-#include "core/corpus_attestation.h"
+#include "core/evidence/corpus_attestation.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <string_view>
 
-#include "core/content_hash.h"
+#include "core/base/content_hash.h"
 
 namespace certwright {
 namespace {

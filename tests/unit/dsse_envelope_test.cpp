@@ -1,8 +1,8 @@
-#include "core/dsse_envelope.h"
+#include "core/formats/dsse_envelope.h"
 
 #include <gtest/gtest.h>
 
-#include "core/sigstore_bundle.h"
+#include "core/formats/sigstore_bundle.h"
 
 namespace certwright {
 namespace {

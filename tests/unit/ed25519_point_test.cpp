@@ -1,4 +1,4 @@
-#include "core/ed25519_point.h"
+#include "core/seal/ed25519_point.h"
 
 #include <gtest/gtest.h>
 

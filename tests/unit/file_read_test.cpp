@@ -1,4 +1,4 @@
-#include "core/file_read.h"
+#include "core/base/file_read.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

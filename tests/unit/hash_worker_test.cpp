@@ -1,4 +1,4 @@
-#include "core/hash_worker.h"
+#include "core/evidence/hash_worker.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "core/intoto_statement.h"
+#include "core/formats/intoto_statement.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "core/json_writer.h"
+#include "core/base/json_writer.h"
 
 #include <gtest/gtest.h>
 

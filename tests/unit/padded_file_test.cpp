@@ -1,4 +1,4 @@
-#include "core/padded_file.h"
+#include "core/base/padded_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

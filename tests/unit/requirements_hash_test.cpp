@@ -1,4 +1,4 @@
-#include "core/requirements_hash.h"
+#include "core/evidence/requirements_hash.h"
 
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "core/content_hash.h"
+#include "core/base/content_hash.h"
 
 #include "tests/unit/temp_dir_test_fixture.h"
 

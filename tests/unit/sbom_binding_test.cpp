@@ -1,4 +1,4 @@
-#include "core/sbom_binding.h"
+#include "core/evidence/sbom_binding.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "core/signer_identity.h"
+#include "core/record/signer_identity.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "core/signing_key.h"
+#include "core/seal/signing_key.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,4 +1,4 @@
-#include "core/stage_walk.h"
+#include "core/evidence/stage_walk.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "core/content_hash.h"
+#include "core/base/content_hash.h"
 
 namespace certwright {
 namespace {

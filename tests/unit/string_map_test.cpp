@@ -1,4 +1,4 @@
-#include "core/string_map.h"
+#include "core/base/string_map.h"
 
 #include <gtest/gtest.h>
 

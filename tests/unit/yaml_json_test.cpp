@@ -1,4 +1,4 @@
-#include "core/yaml_json.h"
+#include "core/evidence/yaml_json.h"
 
 #include <gtest/gtest.h>
 

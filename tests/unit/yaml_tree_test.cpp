@@ -1,4 +1,4 @@
-#include "core/yaml_tree.h"
+#include "core/evidence/yaml_tree.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,71 @@
+// The I/O engine of the stage walk: opens, sizes, reads, hashes and closes a stage's files.
+//
+// Why it exists: on a stage of many small files the walk's cost is system calls, four per file
+// (open, a read with the data, a read that confirms the end, close), and then hashing. Where the
+// kernel grants an io_uring instance, the engine submits the opens, reads and closes of many
+// files in batches, on the calling thread, without a polling or forced kernel worker thread.
+// Elsewhere (old kernels, io_uring refused by a seccomp profile or by kernel.io_uring_disabled)
+// it falls back to the classic loop, silently. Either way the bytes read are hashed on one
+// thread beside the reading one (core/evidence/hash_worker.h), so reading and hashing overlap.
+//
+// What it guarantees, whichever engine runs:
+// - results come back for every requested name, strictly in request order, so the walk's
+//   warnings and its map are the same whatever the engine;
+// - every file is opened relative to the stage's descriptor without following a link and
+//   without blocking; anything that is not a regular file once open is refused with "not a
+//   regular file" and never read;
+// - a file is read until a read gives nothing or, saving that read, until the bytes read reach
+//   the size measured after opening (content_hash.h's `read_ends_file`), never ended by a short
+//   read alone;
+// - no descriptor is used once its close has been submitted: a file whose read went with its
+//   close and fell short is opened again under the same rules;
+// - memory is bounded: both engines read through two buffers in turn, and the batched one keeps
+//   a fixed number of files in flight, each with a buffer in which a small file is read whole;
+//   the results waiting for their hash are as many as the files in flight.
+//
+// The listing, the decisions by entry type and the warnings belong to the stage walk.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <system_error>
+
+#include "core/base/content_hash.h"
+
+namespace certwright {
+
+// Which engine reads the files.
+enum class IoEngine { classic, uring };
+
+// One file's content hash, or the error that stopped its opening or reading.
+using ArtifactHash = std::expected<HashText, std::error_code>;
+
+// Called once per requested name, in request order, with its index and its result.
+using ArtifactSink = std::function<void(std::size_t index, const ArtifactHash& result)>;
+
+class ArtifactReader {
+ public:
+  // The engine that the environment variable CERTWRIGHT_IO names ("classic" or "uring"; any
+  // other value counts as unset), otherwise io_uring where the kernel grants it. A request for
+  // io_uring that the kernel refuses gives the classic engine: the choice never fails.
+  static std::unique_ptr<ArtifactReader> create();
+  static std::unique_ptr<ArtifactReader> create(IoEngine wanted);
+
+  virtual ~ArtifactReader() = default;
+  virtual IoEngine engine() const = 0;
+
+  // Hashes each of `names`, files of the directory open as `dir_fd`, and gives each result to
+  // `done` in the order of `names`. Cannot fail as a whole: each file's failure is its result.
+  virtual void hash_files(int dir_fd, std::span<const char* const> names,
+                          const ArtifactSink& done) = 0;
+};
+
+// The value of CERTWRIGHT_IO as an engine; none when unset or not an engine's name.
+std::optional<IoEngine> io_engine_from_environment();
+
+}  // namespace certwright

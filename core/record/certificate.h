@@ -1,0 +1,221 @@
+// The governance certificate and every record nested in it.
+//
+// Member order here is the order of the keys in the JSON text; the encoder in
+// certificate_encoding.cpp walks these records and applies each member's presence rule.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/base/date_time.h"
+#include "core/base/json_value.h"
+#include "core/base/string_map.h"
+
+namespace certwright {
+
+// The "certificateVersion" this program writes, and the only one its reader accepts.
+inline constexpr std::string_view kCurrentCertificateVersion = "1.5.0";
+
+enum class CertificateStatus { complete, incomplete };
+enum class CheckStatus { passed, failed, skipped };
+enum class ChainIntegrity { verified, unverified, empty };
+enum class AttestationKind { unsigned_, ephemeral, operator_, sigstore_rekor };
+
+// JSON text of each enumeration value ("complete", "sigstore-rekor", ...).
+const char* to_text(CertificateStatus status);
+const char* to_text(CheckStatus status);
+const char* to_text(ChainIntegrity integrity);
+const char* to_text(AttestationKind kind);
+// "Complete" or "Incomplete", as the summary line shows it.
+const char* display_name(CertificateStatus status);
+
+struct IntentRecord {
+  std::string requirements_hash;         // always
+  std::optional<std::string> spec_id;    // if present
+  std::optional<std::string> spec_hash;  // if present
+};
+
+struct ApprovalRecord {
+  std::optional<std::string> approved_by;  // if present
+  UtcTime approved_at;                     // always
+  std::string gate_type;                   // always
+};
+
+struct BuildSpecRecord {
+  std::string hash;                               // always, may be empty
+  std::optional<ApprovalRecord> approval_record;  // if present
+};
+
+struct GateResult {
+  bool passed = false;
+  std::uint32_t checks_run = 0;
+  std::uint32_t checks_failed = 0;
+};
+
+struct ResourcePeak {
+  std::uint32_t cpu_milli_peak = 0;
+  std::uint64_t memory_bytes_peak = 0;
+  std::uint32_t pid_peak = 0;
+};
+
+struct SandboxExecution {
+  std::vector<std::string> command;
+  StringMap input_artifact_hashes;
+  StringMap output_artifact_hashes;
+  ResourcePeak resource_peak;
+  std::uint8_t isolation_tier = 0;
+  std::string runtime_descriptor;
+  bool deadline_hit = false;
+  std::int32_t exit_code = 0;
+};
+
+struct StageRecord {
+  std::string stage_id;                               // always
+  CheckStatus status = CheckStatus::skipped;          // always
+  StringMap artifact_hashes;                          // always ({} when empty)
+  std::optional<GateResult> gate_result;              // null if absent
+  std::optional<std::uint64_t> duration_ms;           // if present
+  std::optional<SandboxExecution> sandbox_execution;  // if present
+};
+
+struct VerificationSummary {
+  CheckStatus compile = CheckStatus::skipped;
+  CheckStatus test = CheckStatus::skipped;
+  CheckStatus lint = CheckStatus::skipped;
+  CheckStatus typecheck = CheckStatus::skipped;
+  CheckStatus security_scan = CheckStatus::skipped;
+};
+
+struct ProofChainSummary {
+  std::uint64_t record_count = 0;
+  std::optional<std::string> first_record_hash;
+  std::optional<std::string> last_record_hash;
+  ChainIntegrity chain_integrity = ChainIntegrity::empty;
+};
+
+struct ComplianceMapping {
+  std::string control;
+  std::string mechanism;
+  std::string status;
+};
+
+struct ComplianceRecord {
+  std::vector<std::string> frameworks;      // always
+  std::vector<ComplianceMapping> mappings;  // if not empty
+};
+
+struct SignerIdentity {
+  std::string subject;
+  std::string identity_provider;
+  std::optional<std::string> session_id;  // if present
+};
+
+struct StageKey {
+  std::string stage_id;
+  std::string ephemeral_public_key_b64;
+  std::string key_fingerprint;
+};
+
+struct KeyChain {
+  std::string run_id;
+  std::string root_public_key_b64;
+  std::map<std::string, StageKey> stage_keys;  // always
+};
+
+struct ManifestSigner {
+  std::string agent_id;
+  std::string ephemeral_key_id;
+};
+
+struct StageManifest {
+  std::string run_id;
+  std::string from_stage;
+  std::string to_stage;
+  UtcTime produced_at;
+  StringMap artifact_hashes;  // always
+  JsonObject metadata;        // if not empty
+  ManifestSigner signer;
+  std::string signature;
+};
+
+struct InterStageChain {
+  KeyChain key_chain;
+  std::vector<StageManifest> manifests;  // always
+};
+
+struct ConsumedOverride {
+  std::string artifact_id;
+  std::string path;
+  std::string content_hash;
+  std::optional<std::string> author;       // if present
+  std::optional<std::string> modified_at;  // if present; free text
+  bool verified = false;
+  std::optional<std::string> verified_by;  // if present
+};
+
+struct CorpusBinding {
+  std::string corpus_attestation_hash;
+  std::string varrow_version;
+};
+
+struct SbomArtifactBinding {
+  std::string bom_hash;
+  std::string audit_hash;
+  std::string bom_tool_version;
+};
+
+struct SurfaceBinding {
+  std::string kind;                              // always
+  std::optional<std::string> description;        // if present
+  std::optional<JsonValue> governance_envelope;  // if present (may hold null)
+};
+
+struct AgenticPostureBinding {
+  std::string posture;                   // always
+  bool defaulted = false;                // always
+  std::vector<SurfaceBinding> surfaces;  // if not empty
+};
+
+struct SigningAttestation {
+  AttestationKind kind = AttestationKind::unsigned_;
+  std::optional<std::string> note;  // if present
+};
+
+struct PlatformCountersign {
+  std::string countersign_jws;
+  std::string kid;
+  UtcTime countersigned_at;
+};
+
+struct GovernanceCertificate {
+  std::string certificate_version;                               // 1
+  std::string pipeline_run_id;                                   // 2
+  UtcTime timestamp;                                             // 3
+  CertificateStatus status = CertificateStatus::complete;        // 4
+  IntentRecord intent;                                           // 5
+  BuildSpecRecord build_spec;                                    // 6
+  std::vector<StageRecord> stages;                               // 7, always
+  VerificationSummary verification;                              // 8
+  ProofChainSummary proof_chain;                                 // 9
+  std::optional<ComplianceRecord> compliance;                    // 10
+  std::optional<SignerIdentity> signer;                          // 11
+  std::optional<InterStageChain> inter_stage_chain;              // 12
+  std::optional<std::string> admitted_envelope_hash;             // 13
+  std::optional<std::string> goal_id;                            // 14
+  std::optional<std::string> intent_capsule_hash;                // 15
+  std::vector<ConsumedOverride> consumed_overrides;              // 16, if not empty
+  std::optional<CorpusBinding> corpus_binding;                   // 17
+  std::optional<SbomArtifactBinding> sbom_artifact_binding;      // 18
+  std::optional<AgenticPostureBinding> agentic_posture_binding;  // 19
+  std::string certificate_hash;                                  // 20, always
+  std::string signing_public_key;                                // 21, always
+  std::string cert_signature;                                    // 22, always
+  SigningAttestation signing_attestation;                        // 23, always
+  std::optional<PlatformCountersign> platform_countersign;       // 24
+};
+
+}  // namespace certwright

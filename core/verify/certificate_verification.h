@@ -1,0 +1,139 @@
+// Verifying a certificate file: integrity, seal, the caller's policy and drift of the run.
+#pragma once
+
+#include <simdjson.h>
+
+#include <array>
+#include <expected>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/base/date_time.h"
+#include "core/evidence/stage_coverage.h"
+#include "core/record/certificate.h"
+#include "core/seal/public_key.h"
+#include "core/verify/allowed_signers.h"
+
+namespace certwright {
+
+// A file the caller asks about, by its content hash: was it produced by the certified run?
+struct ArtifactQuery {
+  std::string path;  // as the caller named it, shown in the report
+  std::string hash;
+};
+
+// What the caller trusts and demands.
+struct VerificationPolicy {
+  std::vector<PublicKeyBytes> trusted_keys;    // for any signer
+  std::vector<AllowedSigner> allowed_signers;  // each key for the signers its line matches
+  bool integrity_only = false;                 // no key is trusted: intact and self-sealed only
+  bool require_operator_key = false;
+  std::optional<std::string> signer_subject;
+  std::optional<std::string> signer_identity_provider;
+  bool require_corpus_binding = false;
+  bool require_sbom_binding = false;
+  bool require_posture_binding = false;
+  std::vector<std::string> required_stages;  // each recorded and passed
+  bool forbid_skipped = false;               // every recorded stage passed
+  std::optional<std::string> pipeline_run_id;
+  std::optional<std::string> signer_session_id;
+  std::optional<std::int64_t> max_age_seconds;  // judged at `now`
+  UtcTime now;
+  std::vector<ArtifactQuery> artifacts;
+  bool require_full_coverage = false;  // with a run directory: fail "coverage" on any uncovered
+};
+
+// What the certificate is compared with: inputs the caller named, never names the certificate
+// carries (only the run directory's stages are). Nothing of them is read until the certificate
+// has proved intact and sealed by a trusted key (with integrity_only, sealed by its own key).
+struct DriftInputs {
+  std::optional<std::string> run_dir;
+  std::vector<std::string> business_docs;         // hashed into the requirements hash
+  std::optional<std::string> corpus_attestation;  // resolved into a corpus binding
+  std::optional<std::string> sbom_dir;            // resolved into an SBOM binding
+};
+
+// One check of the report, under a stable name ("well-formed", "hash", "signature",
+// "trusted-key", "operator-key", "signer", "stage-policy", "pipeline-run-id",
+// "signer-session-id", "max-age", "artifact", "corpus-binding", "sbom-binding",
+// "posture-binding", "drift-stages", "coverage", "drift-build-spec", "drift-requirements",
+// "drift-corpus", "drift-sbom").
+struct CheckResult {
+  std::string name;
+  bool ok = false;
+  std::string detail;  // raw text: names in it are unescaped
+};
+
+// A stage's artifacts as the run directory holds them now, against the certificate. A missing
+// stage directory has every certified artifact removed; one that was certified without
+// artifacts (the emitter records a missing directory that way) has not drifted.
+struct StageDrift {
+  bool missing = false;
+  std::vector<std::string> added;
+  std::vector<std::string> removed;
+  std::vector<std::string> changed;
+
+  bool drifted() const { return !added.empty() || !removed.empty() || !changed.empty(); }
+};
+
+// An input's hash as certified and as found now.
+struct InputDrift {
+  std::string certified;
+  std::string found;
+};
+
+struct VerificationReport {
+  std::vector<CheckResult> checks;
+  bool canonical = false;  // the file is byte for byte the certificate's pretty encoding
+  // Facts for the reader of the report that are no check: what was not trusted, not
+  // authenticated or not looked at.
+  std::vector<std::string> notes;
+  std::map<std::string, StageDrift> stages;  // every stage walked, by stage id
+  std::map<std::string, InputDrift> inputs;  // "buildSpec", "requirements", "corpus", "sbom"
+  // With a run directory: what each walked stage's record cannot cover, by stage id, and the
+  // run directory's directories that no stage records.
+  std::map<std::string, StageCoverage> coverage;
+  UnrecordedDirectories unrecorded_directories;
+  bool coverage_checked = false;
+  std::optional<GovernanceCertificate> certificate;  // when well-formed
+  bool integrity_only = false;  // nothing was trusted: the seal is only the certificate's own
+
+  // True exactly when every check passed.
+  bool verified() const;
+  std::size_t failed_count() const;
+};
+
+// Runs the checks in their order on the certificate file's bytes. Policy and drift checks are
+// added only when the policy or the inputs ask for them; the drift inputs are read only after
+// the well-formed, hash, signature and trusted-key checks have passed (with integrity_only,
+// after the signature), and each distinct stage directory is walked once. Stage walks print
+// the walk's warnings.
+VerificationReport verify_certificate(simdjson::padded_string_view file,
+                                      const VerificationPolicy& policy, const DriftInputs& inputs);
+
+// The bytes of the Base64 member `name` (`text`) when it holds exactly `Size` bytes; the reason
+// it does not otherwise ("<name>: base64: ..." or "<name>: <n> bytes, not <Size>").
+template <std::size_t Size>
+std::expected<std::array<unsigned char, Size>, std::string> decode_exact(std::string_view name,
+                                                                         std::string_view text);
+extern template std::expected<std::array<unsigned char, 32>, std::string> decode_exact<32>(
+    std::string_view, std::string_view);
+extern template std::expected<std::array<unsigned char, 64>, std::string> decode_exact<64>(
+    std::string_view, std::string_view);
+
+// RFC 8032 Ed25519 (plain, no context) verification of `signature` over `message`; false for
+// a signature that does not verify and for a key OpenSSL refuses.
+bool ed25519_verifies(const PublicKeyBytes& public_key, std::string_view message,
+                      const std::array<unsigned char, 64>& signature);
+
+// verify_certificate's "hash" and "signature" checks of a certificate already read.
+std::array<CheckResult, 2> seal_checks(const GovernanceCertificate& certificate);
+
+// True when `stage_id` names a place inside the run directory: not empty, not absolute, no
+// ".." component and no NUL byte.
+bool is_safe_stage_id(std::string_view stage_id);
+
+}  // namespace certwright

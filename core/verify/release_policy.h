@@ -1,0 +1,37 @@
+// The release gate's demands on a certificate beyond its seal: which stages it must hold, which
+// run and session it must be of, how old it may be, and which files it must have recorded.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "core/verify/certificate_verification.h"
+
+namespace certwright {
+
+// "stage-policy": every required stage recorded and passed; with forbid_skipped, every
+// recorded stage passed. The failure names each stage and what it is.
+CheckResult stage_policy_check(const GovernanceCertificate& certificate,
+                               const VerificationPolicy& policy);
+
+// "pipeline-run-id" and "signer-session-id": exactly the texts the caller gave.
+CheckResult pipeline_run_id_check(const GovernanceCertificate& certificate,
+                                  std::string_view expected);
+CheckResult signer_session_check(const GovernanceCertificate& certificate,
+                                 std::string_view expected);
+
+// "max-age": the certificate's timestamp at most `max_age_seconds` before `now` and at most
+// five minutes after it (clocks drift; more than that is a certificate from the future).
+CheckResult max_age_check(const GovernanceCertificate& certificate, std::int64_t max_age_seconds,
+                          UtcTime now);
+
+// "artifact": the file's content hash is recorded in some stage; the detail names each stage
+// and artifact that holds it.
+CheckResult artifact_check(const GovernanceCertificate& certificate, const ArtifactQuery& query);
+
+// A duration as a gate writes it: a whole number followed by "s", "m", "h" or "d" ("90m",
+// "24h", "7d"); none for anything else.
+std::optional<std::int64_t> parse_duration_seconds(std::string_view text);
+
+}  // namespace certwright
