@@ -152,4 +152,34 @@ std::expected<std::size_t, std::string> base64_decode(std::string_view text,
   return written + *tail;
 }
 
+std::string base64url_encode(std::span<const unsigned char> bytes) {
+  std::string text = base64_encode(bytes);
+  while (!text.empty() && text.back() == kPad)
+    text.pop_back();
+  for (char& c : text)
+    c = c == '+' ? '-' : c == '/' ? '_' : c;
+  return text;
+}
+
+std::expected<std::string, std::string> base64url_decode(std::string_view text) {
+  if (text.size() % 4 == 1)
+    return std::unexpected("Invalid input length: " + std::to_string(text.size()));
+  // Translated to the standard alphabet and padded, the strict decoder checks the rest.
+  std::string standard(text);
+  for (std::size_t at = 0; at < standard.size(); ++at) {
+    char& c = standard[at];
+    if (c == '+' || c == '/' || c == kPad)
+      return std::unexpected("Invalid symbol " + std::to_string(static_cast<unsigned char>(c)) +
+                             ", offset " + std::to_string(at) + ".");
+    c = c == '-' ? '+' : c == '_' ? '/' : c;
+  }
+  standard.append((4 - standard.size() % 4) % 4, kPad);
+  std::string bytes(base64_decoded_size(standard), '\0');
+  const auto size = base64_decode(
+      standard, std::span(reinterpret_cast<unsigned char*>(bytes.data()), bytes.size()));
+  if (!size) return std::unexpected(size.error());
+  bytes.resize(*size);
+  return bytes;
+}
+
 }  // namespace certwright

@@ -35,4 +35,12 @@ std::size_t base64_decoded_size(std::string_view text);
 std::expected<std::size_t, std::string> base64_decode(std::string_view text,
                                                       std::span<unsigned char> out);
 
+// Base64url (RFC 4648 section 5) without padding, as JOSE (RFC 7515) writes its segments.
+std::string base64url_encode(std::span<const unsigned char> bytes);
+
+// The bytes of unpadded Base64url `text`, decoded strictly: "=", "+", "/" and any other symbol
+// outside the URL-safe alphabet, a length that leaves one spare symbol, and non-zero spare bits
+// are refused, so each byte string has exactly one text. The error names the fault.
+std::expected<std::string, std::string> base64url_decode(std::string_view text);
+
 }  // namespace certwright

@@ -177,6 +177,84 @@ std::optional<UtcTime> parse_date_time(std::string_view text) {
   return time;
 }
 
+namespace {
+
+// Seconds since the epoch of a calendar date and time, or none when it does not exist.
+std::optional<std::int64_t> civil_seconds(std::uint32_t year, std::uint32_t month,
+                                          std::uint32_t day, std::uint32_t hour,
+                                          std::uint32_t minute, std::uint32_t second) {
+  if (month < 1 || month > 12 || day < 1 || day > days_in_month(year, month) || hour > 23 ||
+      minute > 59 || second > 59)
+    return std::nullopt;
+  return days_from_civil(year, month, day) * kSecondsPerDay + hour * 3600 + minute * 60 + second;
+}
+
+std::optional<UtcTime> parse_compact_time(std::string_view text) {
+  if (text.size() < 2 || text.back() != 'Z') return std::nullopt;
+  const std::size_t width = text.size() - 1;
+  if (width != 8 && width != 12 && width != 14) return std::nullopt;
+  const auto date = digits_at(text, 0, 8);
+  constexpr std::optional<std::uint32_t> kZero = 0;
+  const auto hour = width >= 12 ? digits_at(text, 8, 2) : kZero;
+  const auto minute = width >= 12 ? digits_at(text, 10, 2) : kZero;
+  const auto second = width == 14 ? digits_at(text, 12, 2) : kZero;
+  if (!date || !hour || !minute || !second) return std::nullopt;
+  const auto seconds =
+      civil_seconds(*date / 10000, *date / 100 % 100, *date % 100, *hour, *minute, *second);
+  if (!seconds) return std::nullopt;
+  return UtcTime{*seconds, 0};
+}
+
+std::optional<UtcTime> parse_rfc3339_time(std::string_view text) {
+  constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:dd";
+  if (text.size() <= kShape.size()) return std::nullopt;
+  for (std::size_t i = 0; i < kShape.size(); ++i)
+    if (kShape[i] != 'd' && text[i] != kShape[i]) return std::nullopt;
+  const auto year = digits_at(text, 0, 4);
+  const auto month = digits_at(text, 5, 2);
+  const auto day = digits_at(text, 8, 2);
+  const auto hour = digits_at(text, 11, 2);
+  const auto minute = digits_at(text, 14, 2);
+  const auto second = digits_at(text, 17, 2);
+  if (!year || !month || !day || !hour || !minute || !second) return std::nullopt;
+  auto seconds = civil_seconds(*year, *month, *day, *hour, *minute, *second);
+  if (!seconds) return std::nullopt;
+
+  std::size_t at = kShape.size();
+  std::uint32_t nanos = 0;
+  if (text[at] == '.') {
+    std::size_t width = 0;
+    while (at + 1 + width < text.size() && text[at + 1 + width] >= '0' &&
+           text[at + 1 + width] <= '9')
+      ++width;
+    if (width < 1 || width > 9) return std::nullopt;
+    nanos = *digits_at(text, at + 1, width);
+    for (std::size_t i = width; i < 9; ++i)
+      nanos *= 10;
+    at += 1 + width;
+  }
+  const std::string_view zone = text.substr(at);
+  if (zone != "Z") {
+    // "+HH:MM" or "-HH:MM": the local time is that far ahead of UTC.
+    if (zone.size() != 6 || (zone[0] != '+' && zone[0] != '-') || zone[3] != ':')
+      return std::nullopt;
+    const auto offset_hours = digits_at(zone, 1, 2);
+    const auto offset_minutes = digits_at(zone, 4, 2);
+    if (!offset_hours || !offset_minutes || *offset_hours > 23 || *offset_minutes > 59)
+      return std::nullopt;
+    const std::int64_t offset = *offset_hours * 3600 + *offset_minutes * 60;
+    *seconds += zone[0] == '+' ? -offset : offset;
+  }
+  return UtcTime{*seconds, nanos};
+}
+
+}  // namespace
+
+std::optional<UtcTime> parse_time_text(std::string_view text) {
+  if (text.find('-') == 4) return parse_rfc3339_time(text);
+  return parse_compact_time(text);
+}
+
 UtcTime utc_now() {
   timespec now{};
   if (clock_gettime(CLOCK_REALTIME, &now) == 0)

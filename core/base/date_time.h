@@ -25,6 +25,12 @@ std::string format_date_time(UtcTime time);
 // is allowed. None otherwise.
 std::optional<UtcTime> parse_date_time(std::string_view text);
 
+// The instant that a time a person writes names: an RFC 3339 date-time ("2026-12-01T08:00:00Z",
+// a fraction of 1 to 9 digits, "Z" or an offset "+01:00"), or the compact form
+// "YYYYMMDD[HHMM[SS]]Z" that ssh-keygen's key windows use (the "Z" required). None for anything
+// else, and for dates and times that do not exist (leap seconds included).
+std::optional<UtcTime> parse_time_text(std::string_view text);
+
 // The current time at the clock's full resolution.
 UtcTime utc_now();
 

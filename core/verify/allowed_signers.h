@@ -9,10 +9,12 @@
 
 #include "core/record/certificate.h"
 #include "core/seal/public_key.h"
+#include "core/verify/key_lines.h"
 
 namespace certwright {
 
-// One line of an allowed-signers file: "SUBJECT IDENTITY-PROVIDER KEY". Each pattern is exact
+// One line of an allowed-signers file: "SUBJECT IDENTITY-PROVIDER KEY", optionally followed by
+// "valid-after=TIME" and "valid-before=TIME" (the key's window). Each pattern is exact
 // text in which "*" matches any run of characters; "-" as both patterns is a key for plain
 // certificates, which name no signer ("*" never matches a missing signer).
 struct AllowedSigner {
@@ -20,11 +22,11 @@ struct AllowedSigner {
   std::string identity_provider;
   PublicKeyBytes key{};
   bool plain = false;
+  KeyWindow window;  // judged at the certificate's trusted time
 };
 
-// The lines of an allowed-signers file's text: fields separated by spaces or tabs, a field
-// holding white space written in double quotes, KEY the 44-character Base64 key; blank lines
-// and lines starting with "#" ignored. Anything else is an error naming its line ("line 3: ...").
+// The lines of an allowed-signers file's text, in key_lines.h's format, KEY the 44-character
+// Base64 key. Anything else is an error naming its line ("line 3: ...").
 std::expected<std::vector<AllowedSigner>, std::string> parse_allowed_signers(std::string_view text);
 
 // Whether `line` allows its key to seal a certificate with `signer` (none: a plain certificate).

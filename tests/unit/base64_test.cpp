@@ -111,5 +111,40 @@ TEST(Base64, DescribesEachMalformedInput) {
   }
 }
 
+TEST(Base64Url, EncodesUnpaddedAndDecodesOnlyItsOwnText) {
+  const std::string all_bytes = [] {
+    std::string bytes;
+    for (int value = 0; value < 256; ++value)
+      bytes.push_back(static_cast<char>(value));
+    return bytes;
+  }();
+  for (std::size_t length = 0; length <= 6; ++length) {
+    const std::string bytes = all_bytes.substr(250 - length, length);
+    const std::string text = base64url_encode(bytes_of(bytes));
+    EXPECT_EQ(text.find_first_of("+/="), std::string::npos) << text;
+    EXPECT_EQ(base64url_decode(text), bytes) << text;
+  }
+  EXPECT_EQ(base64url_encode(bytes_of("\xfb\xff")), "-_8");
+
+  struct Case {
+    std::string_view text;
+    std::string_view description;
+  };
+  const Case cases[] = {
+      {"Zg==", "Invalid symbol 61, offset 2."},  // padding
+      {"-_8=", "Invalid symbol 61, offset 3."},
+      {"+_8", "Invalid symbol 43, offset 0."},  // the standard alphabet's symbols
+      {"-/8", "Invalid symbol 47, offset 1."},
+      {"Zh", "Invalid last symbol 104, offset 1."},  // spare bits set: another text's bytes
+      {"Zm9vY", "Invalid input length: 5"},
+      {"Zm 9", "Invalid symbol 32, offset 2."},
+  };
+  for (const auto& c : cases) {
+    const auto decoded = base64url_decode(c.text);
+    ASSERT_FALSE(decoded) << c.text;
+    EXPECT_EQ(decoded.error(), c.description) << c.text;
+  }
+}
+
 }  // namespace
 }  // namespace certwright

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <optional>
 #include <string_view>
 
 namespace certwright {
@@ -39,6 +40,37 @@ TEST(DateTime, FormatsUtcWithTheShortestExactFraction) {
   };
   for (const auto& c : cases)
     EXPECT_EQ(format_date_time(c.time), c.text) << c.text;
+}
+
+TEST(DateTime, ReadsTheTimesPeopleWrite) {
+  constexpr std::int64_t kMorning = 1767605400;  // 2026-01-05T09:30:00Z
+  struct Case {
+    std::string_view text;
+    std::optional<UtcTime> time;
+  };
+  const Case cases[] = {
+      {"2026-01-05T09:30:00Z", UtcTime{kMorning, 0}},
+      {"2026-01-05T09:30:00.5Z", UtcTime{kMorning, 500'000'000}},
+      {"2026-01-05T09:30:00.000000001Z", UtcTime{kMorning, 1}},
+      {"2026-01-05T10:30:00+01:00", UtcTime{kMorning, 0}},
+      {"2026-01-05T04:00:00-05:30", UtcTime{kMorning, 0}},
+      {"20260105Z", UtcTime{kMorning - 9 * 3600 - 1800, 0}},
+      {"202601050930Z", UtcTime{kMorning, 0}},
+      {"20260105093000Z", UtcTime{kMorning, 0}},
+      {"20260105", std::nullopt},             // the compact form needs its Z
+      {"2026010509Z", std::nullopt},          // hours without minutes
+      {"20260230Z", std::nullopt},            // no such day
+      {"2026-01-05T09:30:00", std::nullopt},  // no zone
+      {"2026-01-05 09:30:00Z", std::nullopt},
+      {"2026-01-05T09:30:00.Z", std::nullopt},
+      {"2026-01-05T09:30:00.1234567890Z", std::nullopt},
+      {"2026-01-05T09:30:60Z", std::nullopt},
+      {"2026-01-05T09:30:00+1:00", std::nullopt},
+      {"2026-01-05T09:30:00Zjunk", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(parse_time_text(c.text), c.time) << c.text;
 }
 
 // Bounds read from the same clock: std::time may read a coarser one that lags it by a tick, so
