@@ -109,6 +109,14 @@ void append_uncovered_lines(std::string& out, const VerificationReport& report) 
                 run_directory.paths, run_directory.total());
 }
 
+void write_counts(JsonWriter& writer,
+                  std::initializer_list<std::pair<std::string_view, std::size_t>> counts) {
+  for (const auto& [key, count] : counts) {
+    writer.key(key);
+    writer.unsigned_integer(count);
+  }
+}
+
 void write_coverage(JsonWriter& writer, const VerificationReport& report) {
   writer.key("coverage");
   if (!report.coverage_checked) {
@@ -121,29 +129,20 @@ void write_coverage(JsonWriter& writer, const VerificationReport& report) {
   for (const auto& [stage_id, coverage] : report.coverage) {
     writer.key(lossy_utf8(stage_id));
     writer.begin_object();
-    writer.key("nestedFiles");
-    writer.unsigned_integer(coverage.nested_files);
-    writer.key("links");
-    writer.unsigned_integer(coverage.links);
-    writer.key("specialFiles");
-    writer.unsigned_integer(coverage.special_files);
-    writer.key("unreadable");
-    writer.unsigned_integer(coverage.unreadable_files);
+    write_counts(writer, {{"nestedFiles", coverage.nested_files},
+                          {"links", coverage.links},
+                          {"specialFiles", coverage.special_files},
+                          {"unreadable", coverage.unreadable_files}});
     write_names(writer, "paths", coverage.paths);
     writer.end_object();
   }
   writer.end_object();
   const RunDirectoryCoverage& run_directory = report.run_directory_coverage;
-  writer.key("unrecordedDirectories");
-  writer.unsigned_integer(run_directory.directories);
-  writer.key("unrecordedFiles");
-  writer.unsigned_integer(run_directory.files);
-  writer.key("unrecordedLinks");
-  writer.unsigned_integer(run_directory.links);
-  writer.key("unrecordedSpecialFiles");
-  writer.unsigned_integer(run_directory.special_files);
-  writer.key("unreadableDirectories");
-  writer.unsigned_integer(run_directory.unreadable);
+  write_counts(writer, {{"unrecordedDirectories", run_directory.directories},
+                        {"unrecordedFiles", run_directory.files},
+                        {"unrecordedLinks", run_directory.links},
+                        {"unrecordedSpecialFiles", run_directory.special_files},
+                        {"unreadableDirectories", run_directory.unreadable}});
   write_names(writer, "unrecordedPaths", run_directory.paths);
   writer.end_object();
 }
