@@ -105,9 +105,9 @@ constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
     {"require-posture-binding", "", OptionKind::flag, &VerifyArgs::require_posture_binding,
      "Require an agentic posture binding in the certificate"},
     {"require-stage", "ID", OptionKind::text_each, &VerifyArgs::required_stages,
-     "The stage must be recorded and `passed`. Repeatable", EmptyValue::refused},
+     "The stage must be recorded and every record of it `passed`. Repeatable", EmptyValue::refused},
     {"forbid-skipped", "", OptionKind::flag, &VerifyArgs::forbid_skipped,
-     "Every recorded stage must be `passed`"},
+     "Every stage record must be `passed`, those of required stages included"},
     {"pipeline-run-id", "ID", OptionKind::text, &VerifyArgs::pipeline_run_id,
      "The run id the certificate must name (exact text)"},
     {"signer-session-id", "S", OptionKind::text, &VerifyArgs::signer_session_id,
@@ -116,7 +116,8 @@ constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
      "The certificate's timestamp must be at most this old (`90m`, `24h`, `7d`) and at most 5 "
      "minutes in the future"},
     {"artifact", "FILE", OptionKind::path_each, &VerifyArgs::artifacts,
-     "The file's SHA-256 must be recorded in some stage; the report names where. Repeatable",
+     "The file's SHA-256 must be recorded in some stage; the check `artifact:FILE` names where. "
+     "Repeatable",
      EmptyValue::refused},
     {"run-dir", "DIR", OptionKind::path, &VerifyArgs::run_dir,
      "Re-hash the run directory and compare: every stage of the certificate is walked at "
@@ -134,8 +135,8 @@ constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
      EmptyValue::refused},
     {"require-full-coverage", "", OptionKind::flag, &VerifyArgs::require_full_coverage,
      "With `--run-dir`: fail when the run directory holds entries the certificate cannot cover "
-     "(files below subdirectories, links, special or unreadable files, unrecorded stage "
-     "directories)"},
+     "(any entry but the recorded stage directories and the directories on the way to nested "
+     "stages, files below stage subdirectories, links, special or unreadable files)"},
     {"attestation", "FILE", OptionKind::path, &VerifyArgs::attestation,
      "A Sigstore bundle or DSSE envelope from `certwright-attest` for CERTIFICATE: its signature, "
      "Statement, key and subject are checked before the certificate inside it",

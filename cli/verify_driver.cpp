@@ -28,7 +28,7 @@ namespace certwright {
 namespace {
 
 // A file beyond these sizes is refused ("File too large"), and no more than that is ever held
-// (kMaxCertificateBytes: certificate_reader.h).
+// (kMaxCertificateBytes: certificate_reader.h; kMaxAttestationBytes: certificate_envelope.h).
 constexpr std::size_t kMaxKeyFileBytes = std::size_t{1} << 20;
 
 // The keys of a key file: one per line (Base64, with or without a label after it) or a PEM
@@ -85,6 +85,10 @@ std::expected<VerificationPolicy, Error> policy_of(const VerifyArgs& args) {
     policy.allowed_signers.insert(policy.allowed_signers.end(), signers->begin(), signers->end());
   }
   for (const std::string& path : args.artifacts) {
+    // A file named twice is one query: each check is named for its file.
+    if (std::ranges::find(policy.artifacts, lossy_utf8(path), &ArtifactQuery::path) !=
+        policy.artifacts.end())
+      continue;
     auto hash = hash_file(path);
     if (!hash)
       return std::unexpected(
@@ -157,6 +161,20 @@ struct Outcome {
   std::vector<NamedReport> reports;
 };
 
+// A certificate named on the command line, read up to the certificate's cap, or up to the
+// attestation's when it proves to be a bundle or envelope in its place (never when it is the
+// certificate file beside --attestation). Whether it is one is known only once it is read, so a
+// file that is neither is held up to kMaxAttestationBytes before it is refused ("File too
+// large"), as much as --attestation may hold.
+std::expected<simdjson::padded_string, std::error_code> read_certificate_input(
+    const std::string& path, bool beside_attestation) {
+  if (beside_attestation) return read_padded_input(path, kMaxCertificateBytes);
+  auto file = read_padded_input(path, kMaxAttestationBytes);
+  if (file && file->size() > kMaxCertificateBytes && !is_attestation(*file))
+    return std::unexpected(std::make_error_code(std::errc::file_too_large));
+  return file;
+}
+
 int exit_code_of(const Outcome& outcome) {
   if (outcome.unreadable > 0) return 2;
   return outcome.failed > 0 ? 1 : 0;
@@ -186,10 +204,12 @@ int run_verify(VerifyArgs args) {
   const bool text = args.format == "text" && !args.quiet;
   Outcome outcome;
   for (const std::string& path : paths) {
-    const auto file = read_padded_input(path, kMaxCertificateBytes);
+    const auto file = read_certificate_input(path, attestation.has_value());
     if (!file) {
-      print_error("certificate " + lossy_utf8(path) + " unreadable: " + file.error().message());
+      const std::string error = file.error().message();
+      print_error("certificate " + lossy_utf8(path) + " unreadable: " + error);
       ++outcome.unreadable;
+      outcome.reports.push_back({path, VerificationReport{}, error});
       continue;
     }
     // A bundle or envelope in place of the certificate, or beside it (--attestation).
@@ -199,12 +219,13 @@ int run_verify(VerifyArgs args) {
                                 : verify_certificate(*file, *policy, *inputs);
     ++(report.verified() ? outcome.verified : outcome.failed);
     if (text) write_fully(STDOUT_FILENO, text_report(path, report));
-    if (args.format == "json" || args.report) outcome.reports.push_back({path, std::move(report)});
+    if (args.format == "json" || args.report)
+      outcome.reports.push_back({path, std::move(report), std::nullopt});
   }
   if (text && paths.size() > 1)
     write_fully(STDOUT_FILENO, closing_count(outcome.verified, outcome.failed, outcome.unreadable));
   if (args.format == "json" || args.report) {
-    const std::string json = json_document(outcome.reports, paths.size() > 1);
+    const std::string json = json_document(outcome.reports);
     if (args.format == "json" && !args.quiet) write_fully(STDOUT_FILENO, json);
     if (args.report) {
       const auto written = write_file_atomically(*args.report, json);

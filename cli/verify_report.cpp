@@ -1,6 +1,9 @@
 #include "cli/verify_report.h"
 
 #include <algorithm>
+#include <initializer_list>
+#include <optional>
+#include <utility>
 
 #include "core/base/date_time.h"
 #include "core/base/json_writer.h"
@@ -15,17 +18,29 @@ std::string fingerprint_of(const GovernanceCertificate& certificate) {
   return key ? key_fingerprint(*key) : "unknown";
 }
 
+// `text` in double quotes, with `"` and `\` escaped and the rest shown as single_line shows it,
+// so that a name cannot end its quotes and pass for the report's own words.
+std::string quoted_text(std::string_view text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (const char c : text) {
+    if (c == '"' || c == '\\') escaped.push_back('\\');
+    escaped.push_back(c);
+  }
+  return "\"" + single_line(escaped) + "\"";
+}
+
 std::string signer_text(const GovernanceCertificate& certificate) {
   if (!certificate.signer) return "none";
-  return certificate.signer->subject + " via " + certificate.signer->identity_provider;
+  return quoted_text(certificate.signer->subject) + " via " +
+         quoted_text(certificate.signer->identity_provider);
 }
 
 // What the certificate says of itself, once its checks passed.
 std::string facts_text(const GovernanceCertificate& certificate) {
-  return "run=" + single_line(certificate.pipeline_run_id) +
+  return "run=" + quoted_text(certificate.pipeline_run_id) +
          ", timestamp=" + format_date_time(certificate.timestamp) +
-         ", status=" + to_text(certificate.status) +
-         ", signer=" + single_line(signer_text(certificate)) +
+         ", status=" + to_text(certificate.status) + ", signer=" + signer_text(certificate) +
          ", key=" + fingerprint_of(certificate) +
          ", kind=" + to_text(certificate.signing_attestation.kind) +
          ", hash=" + certificate.certificate_hash.substr(0, 16) +
@@ -55,34 +70,50 @@ void write_names(JsonWriter& writer, std::string_view key, const std::vector<std
   writer.end_array();
 }
 
+// Appends " N what" for each kind counted, then ":" and the paths shown (" ..." when there are
+// more).
+void append_counts(std::string& out,
+                   std::initializer_list<std::pair<std::size_t, std::string_view>> counts,
+                   const std::vector<std::string>& paths, std::size_t total) {
+  for (const auto& [count, what] : counts)
+    if (count > 0) out.append(" ").append(std::to_string(count)).append(" ").append(what);
+  out.append(":");
+  for (const std::string& path : paths)
+    out.append(" ").append(quoted_text(path));
+  if (total > paths.size()) out.append(" ...");
+  out.append("\n");
+}
+
 // One "uncovered:" line per walked stage whose directory holds what its record cannot cover, and
-// one for the run directory's unrecorded stage directories.
+// one for the run directory's entries that no stage record covers.
 void append_uncovered_lines(std::string& out, const VerificationReport& report) {
   for (const auto& [stage_id, coverage] : report.coverage) {
     if (coverage.total() == 0) continue;
-    out.append("uncovered: ").append(single_line(stage_id));
-    const auto count = [&out](std::size_t n, std::string_view what) {
-      if (n > 0) out.append(" ").append(std::to_string(n)).append(" ").append(what);
-    };
-    count(coverage.nested_files, "nested files");
-    count(coverage.links, "links");
-    count(coverage.special_files, "special files");
-    count(coverage.unreadable_files, "unreadable");
-    out.append(":");
-    for (const std::string& path : coverage.paths)
-      out.append(" ").append(single_line(path));
-    if (coverage.total() > coverage.paths.size()) out.append(" ...");
-    out.append("\n");
+    out.append("uncovered: ").append(quoted_text(stage_id));
+    append_counts(out,
+                  {{coverage.nested_files, "nested files"},
+                   {coverage.links, "links"},
+                   {coverage.special_files, "special files"},
+                   {coverage.unreadable_files, "unreadable"}},
+                  coverage.paths, coverage.total());
   }
-  const UnrecordedDirectories& unrecorded = report.unrecorded_directories;
-  if (unrecorded.count > 0) {
-    out.append("uncovered: run directory ")
-        .append(std::to_string(unrecorded.count))
-        .append(" unrecorded stage directories:");
-    for (const std::string& name : unrecorded.first)
-      out.append(" ").append(single_line(name));
-    if (unrecorded.count > unrecorded.first.size()) out.append(" ...");
-    out.append("\n");
+  const RunDirectoryCoverage& run_directory = report.run_directory_coverage;
+  if (run_directory.total() == 0) return;
+  out.append("uncovered: run directory");
+  append_counts(out,
+                {{run_directory.directories, "unrecorded directories"},
+                 {run_directory.files, "files"},
+                 {run_directory.links, "links"},
+                 {run_directory.special_files, "special files"},
+                 {run_directory.unreadable, "unreadable"}},
+                run_directory.paths, run_directory.total());
+}
+
+void write_counts(JsonWriter& writer,
+                  std::initializer_list<std::pair<std::string_view, std::size_t>> counts) {
+  for (const auto& [key, count] : counts) {
+    writer.key(key);
+    writer.unsigned_integer(count);
   }
 }
 
@@ -98,28 +129,28 @@ void write_coverage(JsonWriter& writer, const VerificationReport& report) {
   for (const auto& [stage_id, coverage] : report.coverage) {
     writer.key(lossy_utf8(stage_id));
     writer.begin_object();
-    writer.key("nestedFiles");
-    writer.unsigned_integer(coverage.nested_files);
-    writer.key("links");
-    writer.unsigned_integer(coverage.links);
-    writer.key("specialFiles");
-    writer.unsigned_integer(coverage.special_files);
-    writer.key("unreadable");
-    writer.unsigned_integer(coverage.unreadable_files);
+    write_counts(writer, {{"nestedFiles", coverage.nested_files},
+                          {"links", coverage.links},
+                          {"specialFiles", coverage.special_files},
+                          {"unreadable", coverage.unreadable_files}});
     write_names(writer, "paths", coverage.paths);
     writer.end_object();
   }
   writer.end_object();
-  writer.key("unrecordedDirectories");
-  writer.unsigned_integer(report.unrecorded_directories.count);
-  write_names(writer, "unrecordedPaths", report.unrecorded_directories.first);
+  const RunDirectoryCoverage& run_directory = report.run_directory_coverage;
+  write_counts(writer, {{"unrecordedDirectories", run_directory.directories},
+                        {"unrecordedFiles", run_directory.files},
+                        {"unrecordedLinks", run_directory.links},
+                        {"unrecordedSpecialFiles", run_directory.special_files},
+                        {"unreadableDirectories", run_directory.unreadable}});
+  write_names(writer, "unrecordedPaths", run_directory.paths);
   writer.end_object();
 }
 
 void append_stage_lines(std::string& out, const GovernanceCertificate& certificate) {
   for (const StageRecord& stage : certificate.stages)
     out.append("stage: ")
-        .append(single_line(stage.stage_id))
+        .append(quoted_text(stage.stage_id))
         .append(" ")
         .append(to_text(stage.status))
         .append(" ")
@@ -216,12 +247,13 @@ void write_drift(JsonWriter& writer, const VerificationReport& report) {
 void append_drift_lines(std::string& out, const VerificationReport& report) {
   for (const auto& [stage_id, drift] : report.stages) {
     if (!drift.drifted()) continue;
-    const auto line = [&out, &stage_id](std::string_view what, std::string_view name) {
-      out.append("drift: ").append(single_line(stage_id)).append(" ").append(what);
-      if (!name.empty()) out.append(" ").append(single_line(name));
+    const auto line = [&out, &stage_id](std::string_view what,
+                                        std::optional<std::string_view> name) {
+      out.append("drift: ").append(quoted_text(stage_id)).append(" ").append(what);
+      if (name) out.append(" ").append(quoted_text(*name));
       out.append("\n");
     };
-    if (drift.missing) line("missing", "");
+    if (drift.missing) line("missing", std::nullopt);
     for (const std::string& name : drift.changed)
       line("changed", name);
     for (const std::string& name : drift.added)
@@ -231,13 +263,17 @@ void append_drift_lines(std::string& out, const VerificationReport& report) {
   }
 }
 
-void write_report(JsonWriter& writer, std::string_view certificate_path,
-                  const VerificationReport& report) {
+void write_report(JsonWriter& writer, const NamedReport& named) {
+  const VerificationReport& report = named.report;
   writer.begin_object();
   writer.key("certificate");
-  writer.string(lossy_utf8(certificate_path));
+  writer.string(lossy_utf8(named.path));
   writer.key("verified");
   writer.boolean(report.verified());
+  if (named.error) {
+    writer.key("error");
+    writer.string(lossy_utf8(*named.error));
+  }
   writer.key("canonical");
   writer.boolean(report.canonical);
   write_facts(writer, report);
@@ -246,7 +282,7 @@ void write_report(JsonWriter& writer, std::string_view certificate_path,
   for (const CheckResult& check : report.checks) {
     writer.begin_object();
     writer.key("name");
-    writer.string(check.name);
+    writer.string(lossy_utf8(check.name));
     writer.key("ok");
     writer.boolean(check.ok);
     writer.key("detail");
@@ -265,7 +301,7 @@ void write_report(JsonWriter& writer, std::string_view certificate_path,
 std::string text_report(std::string_view certificate_path, const VerificationReport& report) {
   std::string out;
   for (const CheckResult& check : report.checks) {
-    out.append(check.ok ? "ok   " : "FAIL ").append(check.name).append(": ");
+    out.append(check.ok ? "ok   " : "FAIL ").append(single_line(check.name)).append(": ");
     out.append(single_line(check.detail)).append("\n");
   }
   append_drift_lines(out, report);
@@ -281,30 +317,35 @@ std::string text_report(std::string_view certificate_path, const VerificationRep
   return out.append(summary_line(certificate_path, report));
 }
 
-std::string json_report(std::string_view certificate_path, const VerificationReport& report) {
+std::string json_document(const std::vector<NamedReport>& reports) {
   std::string out;
   JsonWriter writer(Layout::pretty, out, StringEscapes::display);
-  write_report(writer, certificate_path, report);
-  return out.append("\n");
-}
-
-std::string json_document(const std::vector<NamedReport>& reports, bool several) {
-  if (!several && reports.size() == 1) return json_report(reports[0].path, reports[0].report);
-  std::string out;
-  JsonWriter writer(Layout::pretty, out, StringEscapes::display);
-  const auto verified = std::ranges::count_if(
-      reports, [](const NamedReport& named) { return named.report.verified(); });
+  if (reports.size() == 1) {
+    write_report(writer, reports[0]);
+    return out.append("\n");
+  }
+  const auto count = [&](auto&& predicate) {
+    return static_cast<std::uint64_t>(std::ranges::count_if(reports, predicate));
+  };
+  const std::uint64_t unreadable =
+      count([](const NamedReport& named) { return named.error.has_value(); });
+  const std::uint64_t verified =
+      count([](const NamedReport& named) { return named.report.verified(); });
   writer.begin_object();
   writer.key("certificates");
   writer.unsigned_integer(reports.size());
   writer.key("verified");
-  writer.unsigned_integer(static_cast<std::uint64_t>(verified));
+  writer.boolean(verified == reports.size());
+  writer.key("verifiedCount");
+  writer.unsigned_integer(verified);
   writer.key("failed");
-  writer.unsigned_integer(reports.size() - static_cast<std::size_t>(verified));
+  writer.unsigned_integer(reports.size() - verified - unreadable);
+  writer.key("unreadable");
+  writer.unsigned_integer(unreadable);
   writer.key("reports");
   writer.begin_array();
   for (const NamedReport& named : reports)
-    write_report(writer, named.path, named.report);
+    write_report(writer, named);
   writer.end_array();
   writer.end_object();
   return out.append("\n");

@@ -1,6 +1,7 @@
 // The report of certwright-verify, as text lines or as one JSON object.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,24 +10,27 @@
 
 namespace certwright {
 
-// One "ok"/"FAIL" line per check, "info:" lines, then the summary line. Names and texts from
-// the certificate or the run directory are shown escaped, each line one line.
+// One "ok"/"FAIL" line per check, "drift:", "uncovered:" and "stage:" lines, "info:" lines, then
+// the summary line. Every line is one line: texts are shown escaped, and the names and texts
+// that the certificate or the run directory supplied to the facts, "drift:", "uncovered:" and
+// "stage:" lines are quoted, with `"` and `\` escaped as well.
 std::string text_report(std::string_view certificate_path, const VerificationReport& report);
 
-// {"certificate", "verified", "canonical", "facts", "checks", "notes", "drift"} in the pretty
-// layout and a line break; names are raw, escaped as JSON strings are and where they could
-// disguise text.
-std::string json_report(std::string_view certificate_path, const VerificationReport& report);
-
-// One certificate's report under the path it was read from.
+// One certificate's report under the path it was read from; a certificate that could not be
+// read has its read error and a report without checks.
 struct NamedReport {
   std::string path;
   VerificationReport report;
+  std::optional<std::string> error;
 };
 
-// The JSON report of one certificate as json_report writes it, or, for several,
-// {"certificates", "verified", "failed", "reports": [...]} with one report each.
-std::string json_document(const std::vector<NamedReport>& reports, bool several);
+// For one certificate its report, {"certificate", "verified", "error" (when it could not be read),
+// "canonical", "facts", "checks", "notes", "drift", "coverage"}; for several, {"certificates",
+// "verified", "verifiedCount", "failed", "unreadable", "reports": [...]} with one report each, in
+// the order given. "verified" is true exactly when every certificate verified. The pretty layout
+// and a line break; names are raw, escaped as JSON strings are and where they could disguise
+// text.
+std::string json_document(const std::vector<NamedReport>& reports);
 
 // "N verified, M failed" (", K unreadable" when any could not be read) and a line break.
 std::string closing_count(std::size_t verified, std::size_t failed, std::size_t unreadable);

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <iterator>
+#include <string_view>
 
 #include "core/base/text.h"
 #include "core/base/unique_fd.h"
@@ -50,6 +52,49 @@ void count_below(DIR* dir, const std::string& prefix, std::size_t depth, StageCo
   }
 }
 
+// Lists the run directory and the directories on the way to nested stages.
+struct RunDirectoryWalk {
+  const std::set<std::string>& stages;
+  const std::set<std::string>& on_the_way;
+  RunDirectoryCoverage& coverage;
+  // Only the smallest paths are kept, so a run directory of a million entries costs a count.
+  std::set<std::string> first;
+
+  void count(std::size_t& kind, std::string_view path) {
+    ++kind;
+    first.insert(lossy_utf8(path));
+    if (first.size() > kShownPaths) first.erase(std::prev(first.end()));
+  }
+
+  // The entries of `name` beneath `dir_fd`, whose path is `prefix` ("" for the run directory).
+  void list(int dir_fd, const char* name, const std::string& prefix, std::size_t depth) {
+    const UniqueDir dir = depth < kMaxDepth ? open_below(dir_fd, name) : UniqueDir();
+    if (!dir) return count(coverage.unreadable, prefix.empty() ? "." : prefix);
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir.get())) {
+      if (!is_dot_entry(entry->d_name)) visit(::dirfd(dir.get()), *entry, prefix, depth);
+      errno = 0;
+    }
+    if (errno != 0) count(coverage.unreadable, prefix.empty() ? "." : prefix);
+  }
+
+  void visit(int dir_fd, const dirent& entry, const std::string& prefix, std::size_t depth) {
+    const std::string path = prefix.empty() ? entry.d_name : prefix + "/" + entry.d_name;
+    const bool stage = stages.contains(path);
+    const bool on_way = on_the_way.contains(path);
+    if (prefix.empty() && entry.d_name[0] == '.' && !stage && !on_way) return;
+    const auto type = entry_type(dir_fd, entry);
+    if (!type) return;                     // gone since it was listed
+    if (*type == DT_DIR && stage) return;  // its stage's own coverage says what it leaves out
+    if (*type == DT_DIR && on_way) return list(dir_fd, entry.d_name, path, depth + 1);
+    count(*type == DT_DIR   ? coverage.directories
+          : *type == DT_LNK ? coverage.links
+          : *type == DT_REG ? coverage.files
+                            : coverage.special_files,
+          path);
+  }
+};
+
 }  // namespace
 
 StageCoverage cover_stage(const OpenedStage& stage, const StageWalk& walk) {
@@ -79,23 +124,18 @@ StageCoverage cover_stage(const OpenedStage& stage, const StageWalk& walk) {
   return coverage;
 }
 
-UnrecordedDirectories unrecorded_stage_directories(int run_fd,
-                                                   const std::set<std::string>& recorded) {
-  UnrecordedDirectories unrecorded;
-  const UniqueDir dir = open_below(run_fd, ".");
-  if (!dir) return unrecorded;
-  // Only the smallest names are kept, so a run directory of a million directories costs a count.
-  std::set<std::string> first;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    if (entry->d_name[0] == '.') continue;
-    if (entry_type(::dirfd(dir.get()), *entry) != DT_DIR || recorded.contains(entry->d_name))
-      continue;
-    ++unrecorded.count;
-    first.insert(lossy_utf8(entry->d_name));
-    if (first.size() > kShownPaths) first.erase(std::prev(first.end()));
-  }
-  unrecorded.first.assign(first.begin(), first.end());
-  return unrecorded;
+RunDirectoryCoverage cover_run_directory(int run_fd, const std::set<std::string>& stage_paths) {
+  RunDirectoryCoverage coverage;
+  if (stage_paths.contains("")) return coverage;
+  std::set<std::string> on_the_way;
+  for (const std::string& path : stage_paths)
+    for (std::size_t slash = path.find('/'); slash != std::string::npos;
+         slash = path.find('/', slash + 1))
+      on_the_way.insert(path.substr(0, slash));
+  RunDirectoryWalk walk{stage_paths, on_the_way, coverage, {}};
+  walk.list(run_fd, ".", "", 0);
+  coverage.paths.assign(walk.first.begin(), walk.first.end());
+  return coverage;
 }
 
 }  // namespace certwright

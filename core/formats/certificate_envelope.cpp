@@ -205,7 +205,11 @@ VerificationReport verify_attestation(simdjson::padded_string_view attestation,
   const std::optional<GovernanceCertificate>& certificate = report.certificate;
   const std::optional<PublicKeyBytes> certificate_key = certificate_key_of(certificate);
 
+  // Every key the caller trusts, for any signer or for some: the embedded certificate's
+  // "trusted-key" check judges whether the key may seal for the certificate's signer.
   std::vector<PublicKeyBytes> candidates = policy.trusted_keys;
+  for (const AllowedSigner& line : policy.allowed_signers)
+    candidates.push_back(line.key);
   if (policy.integrity_only && certificate_key) candidates.push_back(*certificate_key);
   const std::vector<PublicKeyBytes> keys = signing_keys(envelope, candidates);
 

@@ -180,6 +180,19 @@ std::string stage_summary(std::string_view stage_id, const StageDrift& drift) {
   return text;
 }
 
+// The stage id without empty and "." components: the same path, however spelled.
+std::string plain_spelling(std::string_view stage_id) {
+  std::string plain;
+  for (std::size_t start = 0; start <= stage_id.size();) {
+    const std::size_t end = std::min(stage_id.find('/', start), stage_id.size());
+    const std::string_view component = stage_id.substr(start, end - start);
+    if (!component.empty() && component != ".")
+      plain.append(plain.empty() ? "" : "/").append(component);
+    start = end + 1;
+  }
+  return plain;
+}
+
 // The run directory's stages as found now, each distinct directory walked once by the emitter's
 // own walk however many records name it or however they spell it, so the cost of a comparison
 // is bounded by the run directory, not by the certificate.
@@ -219,51 +232,32 @@ class StageWalks {
   std::expected<UniqueFd, std::error_code> run_fd_;
   std::map<DirectoryIdentity, Walked> walks_;
   std::map<std::string, const Walked*> by_spelling_;  // none: the directory could not be opened
-
-  // The stage id without empty and "." components: the same path, however spelled.
-  static std::string plain_spelling(std::string_view stage_id) {
-    std::string plain;
-    for (std::size_t start = 0; start <= stage_id.size();) {
-      const std::size_t end = std::min(stage_id.find('/', start), stage_id.size());
-      const std::string_view component = stage_id.substr(start, end - start);
-      if (!component.empty() && component != ".")
-        plain.append(plain.empty() ? "" : "/").append(component);
-      start = end + 1;
-    }
-    return plain;
-  }
 };
-
-// The first component of a stage id: the run directory's entry that the stage lies in.
-std::string first_component(std::string_view stage_id) {
-  while (stage_id.starts_with("./") || stage_id.starts_with("/"))
-    stage_id.remove_prefix(stage_id.front() == '/' ? 1 : 2);
-  return std::string(stage_id.substr(0, stage_id.find('/')));
-}
 
 std::string coverage_summary(const VerificationReport& report) {
   std::size_t entries = 0;
   for (const auto& [stage_id, coverage] : report.coverage)
     entries += coverage.total();
   return std::to_string(entries) + " entries in stage directories and " +
-         std::to_string(report.unrecorded_directories.count) +
-         " unrecorded stage directories that the certificate cannot cover";
+         std::to_string(report.run_directory_coverage.total()) +
+         " entries of the run directory that the certificate cannot cover";
 }
 
 void add_coverage(VerificationReport& report, const VerificationPolicy& policy,
                   const GovernanceCertificate& certificate, int run_fd) {
-  std::set<std::string> recorded;
+  std::set<std::string> stage_paths;
   for (const StageRecord& stage : certificate.stages)
-    recorded.insert(first_component(stage.stage_id));
-  if (run_fd >= 0) report.unrecorded_directories = unrecorded_stage_directories(run_fd, recorded);
+    if (is_safe_stage_id(stage.stage_id)) stage_paths.insert(plain_spelling(stage.stage_id));
+  // A run directory that could not be opened (run_fd -1) cannot be listed either, and says so.
+  report.run_directory_coverage = cover_run_directory(run_fd, stage_paths);
   report.coverage_checked = true;
-  bool uncovered = report.unrecorded_directories.count > 0;
+  bool uncovered = report.run_directory_coverage.total() > 0;
   for (const auto& [stage_id, coverage] : report.coverage)
     uncovered = uncovered || coverage.total() > 0;
   if (policy.require_full_coverage)
-    report.checks.push_back({"coverage", !uncovered,
-                             uncovered ? coverage_summary(report)
-                                       : "every entry of the walked stage directories is covered"});
+    report.checks.push_back(
+        {"coverage", !uncovered,
+         uncovered ? coverage_summary(report) : "every entry of the run directory is covered"});
   else if (uncovered)
     report.notes.push_back(coverage_summary(report) + " (--require-full-coverage fails on them)");
   report.notes.emplace_back(

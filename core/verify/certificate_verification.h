@@ -21,7 +21,7 @@ namespace certwright {
 
 // A file the caller asks about, by its content hash: was it produced by the certified run?
 struct ArtifactQuery {
-  std::string path;  // as the caller named it, shown in the report
+  std::string path;  // as the caller named it, in the check's name
   std::string hash;
 };
 
@@ -36,8 +36,8 @@ struct VerificationPolicy {
   bool require_corpus_binding = false;
   bool require_sbom_binding = false;
   bool require_posture_binding = false;
-  std::vector<std::string> required_stages;  // each recorded and passed
-  bool forbid_skipped = false;               // every recorded stage passed
+  std::vector<std::string> required_stages;  // each recorded, and every record of it passed
+  bool forbid_skipped = false;               // every record passed
   std::optional<std::string> pipeline_run_id;
   std::optional<std::string> signer_session_id;
   std::optional<std::int64_t> max_age_seconds;  // judged at `now`
@@ -58,7 +58,7 @@ struct DriftInputs {
 
 // One check of the report, under a stable name ("well-formed", "hash", "signature",
 // "trusted-key", "operator-key", "signer", "stage-policy", "pipeline-run-id",
-// "signer-session-id", "max-age", "artifact", "corpus-binding", "sbom-binding",
+// "signer-session-id", "max-age", "artifact:PATH", "corpus-binding", "sbom-binding",
 // "posture-binding", "drift-stages", "coverage", "drift-build-spec", "drift-requirements",
 // "drift-corpus", "drift-sbom").
 struct CheckResult {
@@ -94,9 +94,9 @@ struct VerificationReport {
   std::map<std::string, StageDrift> stages;  // every stage walked, by stage id
   std::map<std::string, InputDrift> inputs;  // "buildSpec", "requirements", "corpus", "sbom"
   // With a run directory: what each walked stage's record cannot cover, by stage id, and the
-  // run directory's directories that no stage records.
+  // run directory's entries that no stage record covers.
   std::map<std::string, StageCoverage> coverage;
-  UnrecordedDirectories unrecorded_directories;
+  RunDirectoryCoverage run_directory_coverage;
   bool coverage_checked = false;
   std::optional<GovernanceCertificate> certificate;  // when well-formed
   bool integrity_only = false;  // nothing was trusted: the seal is only the certificate's own

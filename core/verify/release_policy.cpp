@@ -34,19 +34,18 @@ std::string age_text(std::int64_t seconds) {
 
 CheckResult stage_policy_check(const GovernanceCertificate& certificate,
                                const VerificationPolicy& policy) {
+  const auto required = [&](const std::string& stage_id) {
+    return std::ranges::find(policy.required_stages, stage_id) != policy.required_stages.end();
+  };
   std::vector<std::string> problems;
-  for (const std::string& required : policy.required_stages) {
-    const auto stage = std::ranges::find(certificate.stages, required, &StageRecord::stage_id);
-    if (stage == certificate.stages.end())
-      problems.push_back("stage " + in_quotes(required) + " is not recorded");
-    else if (stage->status != CheckStatus::passed)
-      problems.push_back("stage " + in_quotes(required) + " is " + to_text(stage->status));
-  }
-  if (policy.forbid_skipped)
-    for (const StageRecord& stage : certificate.stages)
-      if (stage.status != CheckStatus::passed &&
-          std::ranges::find(policy.required_stages, stage.stage_id) == policy.required_stages.end())
-        problems.push_back("stage " + in_quotes(stage.stage_id) + " is " + to_text(stage.status));
+  for (const std::string& stage_id : policy.required_stages)
+    if (std::ranges::find(certificate.stages, stage_id, &StageRecord::stage_id) ==
+        certificate.stages.end())
+      problems.push_back("stage " + in_quotes(stage_id) + " is not recorded");
+  // Every record counts: a stage recorded twice passes only when both records passed.
+  for (const StageRecord& stage : certificate.stages)
+    if (stage.status != CheckStatus::passed && (policy.forbid_skipped || required(stage.stage_id)))
+      problems.push_back("stage " + in_quotes(stage.stage_id) + " is " + to_text(stage.status));
   if (!problems.empty()) return {"stage-policy", false, joined(problems)};
   std::size_t passed =
       std::ranges::count(certificate.stages, CheckStatus::passed, &StageRecord::status);
@@ -95,10 +94,11 @@ CheckResult artifact_check(const GovernanceCertificate& certificate, const Artif
     for (const auto& [name, hash] : stage.artifact_hashes)
       if (hash == query.hash)
         found.push_back("stage " + in_quotes(stage.stage_id) + " artifact " + in_quotes(name));
+  std::string name = "artifact:" + query.path;
   if (found.empty())
-    return {"artifact", false,
-            query.path + " (sha256 " + query.hash.substr(0, 16) + "...) is recorded in no stage"};
-  return {"artifact", true, query.path + " is " + joined(found)};
+    return {std::move(name), false,
+            "sha256 " + query.hash.substr(0, 16) + "... is recorded in no stage"};
+  return {std::move(name), true, "is " + joined(found)};
 }
 
 std::optional<std::int64_t> parse_duration_seconds(std::string_view text) {

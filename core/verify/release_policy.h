@@ -10,8 +10,8 @@
 
 namespace certwright {
 
-// "stage-policy": every required stage recorded and passed; with forbid_skipped, every
-// recorded stage passed. The failure names each stage and what it is.
+// "stage-policy": every required stage recorded and each of its records passed; with
+// forbid_skipped, every record passed. The failure names each stage and what it is.
 CheckResult stage_policy_check(const GovernanceCertificate& certificate,
                                const VerificationPolicy& policy);
 
@@ -26,8 +26,9 @@ CheckResult signer_session_check(const GovernanceCertificate& certificate,
 CheckResult max_age_check(const GovernanceCertificate& certificate, std::int64_t max_age_seconds,
                           UtcTime now);
 
-// "artifact": the file's content hash is recorded in some stage; the detail names each stage
-// and artifact that holds it.
+// "artifact:PATH" (PATH as the caller named the file, so that each file's check has its own
+// name): the file's content hash is recorded in some stage; the detail names each stage and
+// artifact that holds it.
 CheckResult artifact_check(const GovernanceCertificate& certificate, const ArtifactQuery& query);
 
 // A duration as a gate writes it: a whole number followed by "s", "m", "h" or "d" ("90m",

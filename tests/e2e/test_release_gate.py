@@ -12,15 +12,19 @@ import pytest
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
 
-from conftest import TEST_PUBLIC_B64, VERIFY, encode, public_key_of, reseal
+from conftest import (ATTEST, ROOT, TEST_PUBLIC_B64, TEST_SEED_B64, VERIFY, base_env, encode,
+                      make_run, public_key_of, reseal, run)
 from test_verify import OTHER_SEED_B64, emit, verify
 
 KEY = ["--public-key", TEST_PUBLIC_B64]
 
 
 def failing(result):
-    return [line.split()[1].rstrip(":") for line in result.stdout.splitlines()
-            if line.startswith("FAIL ")]
+    return [line.split()[1][:-1] for line in result.stdout.splitlines() if line.startswith("FAIL ")]
+
+
+def lines_of(result, prefix):
+    return [line for line in result.stdout.splitlines() if line.startswith(prefix)]
 
 
 def fingerprint(key_b64):
@@ -60,6 +64,22 @@ def test_policy_checks(gate, tmp_path, options, failed, named):
         assert named in result.stdout
 
 
+@pytest.mark.parametrize("options, failed", [
+    (["--forbid-skipped"], True),
+    (["--require-stage", "s0-preflight"], True),
+    (["--require-stage", "s0-preflight", "--forbid-skipped"], True),
+    (["--require-stage", "s1-business-requirements"], False),
+])
+def test_every_record_of_a_stage_is_judged(gate, tmp_path, options, failed):
+    certificate = json.loads(gate[1].read_text())
+    again = dict(certificate["stages"][0], status="skipped", artifactHashes={})
+    certificate["stages"].insert(1, again)
+    result = verify(resealed(tmp_path, certificate), *KEY, *options)
+    assert failing(result) == (["stage-policy"] if failed else []), result
+    if failed:
+        assert 'stage "s0-preflight" is skipped' in result.stdout
+
+
 def test_max_age_at_its_edges(gate, tmp_path):
     certificate = json.loads(gate[1].read_text())
     now = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
@@ -76,14 +96,21 @@ def test_max_age_at_its_edges(gate, tmp_path):
 
 
 def test_artifact_found_and_not_found(gate, tmp_path):
-    run_dir = gate[0]
-    result = verify(gate[1], *KEY, "--artifact", run_dir / "s0-preflight" / "notes.txt")
+    notes = gate[0] / "s0-preflight" / "notes.txt"
+    result = verify(gate[1], *KEY, "--artifact", notes)
     assert result.returncode == 0, result
-    assert 'is stage "s0-preflight" artifact "notes.txt"' in result.stdout
-    stranger = tmp_path / "stranger.bin"
+    assert f'ok   artifact:{notes}: is stage "s0-preflight" artifact "notes.txt"\n' in result.stdout
+    stranger = tmp_path / "stranger\nbin"
     stranger.write_bytes(b"not produced by the run")
-    result = verify(gate[1], *KEY, "--artifact", stranger)
-    assert failing(result) == ["artifact"] and "recorded in no stage" in result.stdout
+    result = verify(gate[1], *KEY, "--artifact", notes, "--artifact", stranger,
+                    "--artifact", notes, "--format", "json")
+    assert result.returncode == 1
+    checks = {c["name"]: c["ok"] for c in json.loads(result.stdout)["checks"]
+              if c["name"].startswith("artifact")}
+    assert checks == {f"artifact:{notes}": True, f"artifact:{stranger}": False}
+    text = verify(gate[1], *KEY, "--artifact", stranger).stdout
+    assert f"FAIL artifact:{tmp_path}/stranger\\nbin: sha256 " in text
+    assert "is recorded in no stage" in text
 
 
 def test_run_shapes_against_coverage(tmp_path):
@@ -98,13 +125,13 @@ def test_run_shapes_against_coverage(tmp_path):
     (run_dir / ".cache").mkdir()
     result = verify(out, *KEY, "--run-dir", run_dir)
     assert result.returncode == 0, result  # reported, not failed
-    lines = [line for line in result.stdout.splitlines() if line.startswith("uncovered: ")]
+    lines = lines_of(result, "uncovered: ")
     head, paths = lines[0].split(": ", 1)[1].split(":")
-    assert head == "s0-preflight 1 nested files 1 links"
-    assert sorted(paths.split()) == ["latest", "src/main/f0001.java"]  # in listing order
+    assert head == '"s0-preflight" 1 nested files 1 links'
+    assert sorted(paths.split()) == ['"latest"', '"src/main/f0001.java"']  # in listing order
     assert lines[1:] == [
-        "uncovered: s1-business-requirements 1 special files: pipe",
-        "uncovered: run directory 6 unrecorded stage directories: s6-codegen u1 u2 u3 u4 ..."]
+        'uncovered: "s1-business-requirements" 1 special files: "pipe"',
+        'uncovered: run directory 6 unrecorded directories: "s6-codegen" "u1" "u2" "u3" "u4" ...']
     assert 'start with "."' in result.stdout
     strict = verify(out, *KEY, "--run-dir", run_dir, "--require-full-coverage", "--format", "json")
     assert strict.returncode == 1
@@ -113,6 +140,47 @@ def test_run_shapes_against_coverage(tmp_path):
     assert report["coverage"]["stages"]["s0-preflight"]["nestedFiles"] == 1
     assert report["coverage"]["unrecordedDirectories"] == 6
     assert report["coverage"]["unrecordedPaths"] == ["s6-codegen", "u1", "u2", "u3", "u4"]
+
+
+def emit_nested(tmp_path):
+    """A run whose certificate records s0-preflight and the nested stage s2/inner."""
+    run_dir = make_run(tmp_path, {"s0-preflight": {"a.txt": b"a"}, "s2/inner": {"b.txt": b"b"}})
+    out = tmp_path / "certificate.json"
+    result = run(["build-certificate", str(run_dir), "--stage-ids", "s0-preflight,s2/inner",
+                  "--out", str(out)], env=base_env(ZEM_SIGNING_KEY=TEST_SEED_B64))
+    assert result.returncode == 0, result
+    return run_dir, out
+
+
+def make_fifo(path):
+    os.mkfifo(path)
+
+
+# What each entry placed in the run directory gives; none is followed, opened or entered.
+UNCOVERED = [
+    ("regular file", {"notes.txt": lambda p: p.write_bytes(b"n")}, '1 files: "notes.txt"'),
+    ("link to /etc", {"etc": lambda p: p.symlink_to("/etc")}, '1 links: "etc"'),
+    ("fifo", {"pipe": make_fifo}, '1 special files: "pipe"'),
+    ("link to a stage", {"latest": lambda p: p.symlink_to("s0-preflight")}, '1 links: "latest"'),
+    ("entries beside a nested stage",
+     {"s2/other.txt": lambda p: p.write_bytes(b"o"), "s2/sub": lambda p: p.mkdir(),
+      "s2/up": lambda p: p.symlink_to(".."), "s2/inner-fifo": make_fifo},
+     '1 unrecorded directories 1 files 1 links 1 special files: '
+     '"s2/inner-fifo" "s2/other.txt" "s2/sub" "s2/up"'),
+    ("an unrecorded directory", {"s3": lambda p: p.mkdir()}, '1 unrecorded directories: "s3"'),
+    ("dot entries", {".cache": lambda p: p.mkdir(), ".env": lambda p: p.write_bytes(b"e")}, None),
+]
+
+
+@pytest.mark.parametrize("entries, shown", [row[1:] for row in UNCOVERED],
+                         ids=[row[0] for row in UNCOVERED])
+def test_run_directory_entries_against_coverage(tmp_path, entries, shown):
+    run_dir, out = emit_nested(tmp_path)
+    for name, make in entries.items():
+        make(run_dir / name)
+    result = verify(out, *KEY, "--run-dir", run_dir, "--require-full-coverage")
+    assert lines_of(result, "uncovered: ") == ([f"uncovered: run directory {shown}"] if shown else [])
+    assert failing(result) == (["coverage"] if shown else []), result
 
 
 def test_allowed_signers_bind_keys_to_signers(gate, tmp_path):
@@ -175,7 +243,7 @@ def test_several_certificates_and_standard_input(gate, tmp_path):
     report = tmp_path / "report.json"
     result = verify(gate[1], other, *KEY, "--report", report)
     document = json.loads(report.read_text())
-    assert (document["certificates"], document["verified"], document["failed"]) == (2, 1, 1)
+    assert document["verified"] is False
     assert document["reports"][0]["facts"]["fingerprint"] == fingerprint(TEST_PUBLIC_B64)
     assert "verified: " in result.stdout  # the text report still goes to standard output
     assert verify(gate[1], other, *KEY, "--run-dir", gate[0]).returncode == 2
@@ -210,3 +278,105 @@ def test_help_is_grouped_and_short_on_h():
     assert "Exit codes:\n  0  every certificate verified" in whole.stdout
     assert "Example, a release gate:" in whole.stdout and "Exit codes" not in brief.stdout
     assert len(brief.stdout) < len(whole.stdout)
+
+
+def report_schema():
+    import jsonschema
+    return jsonschema.Draft202012Validator(
+        json.loads((ROOT / "docs" / "verify-report.schema.json").read_text(encoding="utf-8")))
+
+
+@pytest.mark.parametrize("names, counts, errors", [
+    (["gate", "gate"], (2, True, 2, 0, 0), [None, None]),
+    (["gate", "other", "gate"], (3, False, 2, 1, 0), [None, None, None]),
+    (["gate", "gate", "directory"], (3, False, 2, 0, 1), [None, None, "Is a directory"]),
+    (["missing", "gate"], (2, False, 1, 0, 1), ["No such file or directory", None]),
+    (["gate"], None, [None]),
+    (["missing"], None, ["No such file or directory"]),
+])
+def test_json_report_names_every_certificate(gate, tmp_path, names, counts, errors):
+    other = resealed(tmp_path, json.loads(gate[1].read_text()), "other.json", seed=OTHER_SEED_B64)
+    paths = {"gate": gate[1], "other": other, "directory": tmp_path,
+             "missing": tmp_path / "missing.json"}
+    report = tmp_path / "report.json"
+    result = verify(*[paths[name] for name in names], *KEY, "--format", "json", "--report", report)
+    assert result.returncode == (2 if any(errors) else 0 if all(n == "gate" for n in names) else 1)
+    document = json.loads(result.stdout)
+    assert json.loads(report.read_text()) == document
+    report_schema().validate(document)
+    if counts is None:  # one certificate: its report alone
+        reports = [document]
+    else:
+        assert (document["certificates"], document["verified"], document["verifiedCount"],
+                document["failed"], document["unreadable"]) == counts
+        reports = document["reports"]
+    assert [r["certificate"] for r in reports] == [str(paths[name]) for name in names]
+    assert [r.get("error") for r in reports] == errors
+    for r, error in zip(reports, errors):
+        assert r["verified"] is (error is None and r["checks"] != [] and
+                                 all(c["ok"] for c in r["checks"]))
+
+
+# Texts the certificate supplies, each shown quoted with `"` and `\` escaped.
+QUOTED = [
+    ("pipelineRunId", lambda c: c.update(pipelineRunId='r", signer=x'),
+     'verified: {path} (run="r\\", signer=x", '),
+    ("signer", lambda c: c["signer"].update(subject="a@example.org via x, key=SHA256:k",
+                                            identityProvider="i\\"),
+     'signer="a@example.org via x, key=SHA256:k" via "i\\\\", key=SHA256:'),
+    ("stage id", lambda c: c["stages"][0].update(stageId='s0 passed 9 artifacts\nstage: "x'),
+     'stage: "s0 passed 9 artifacts\\nstage: \\"x" passed 2 artifacts\n'),
+]
+
+
+@pytest.mark.parametrize("edit, shown", [row[1:] for row in QUOTED], ids=[row[0] for row in QUOTED])
+def test_certificate_texts_are_quoted(gate, tmp_path, edit, shown):
+    certificate = json.loads(gate[1].read_text())
+    edit(certificate)
+    path = resealed(tmp_path, certificate)
+    result = verify(path, *KEY)
+    assert result.returncode == 0, result
+    assert shown.format(path=path) in result.stdout
+
+
+def test_quoted_drift_and_uncovered_names(tmp_path):
+    run_dir, out = emit_nested(tmp_path)
+    (run_dir / "s0-preflight" / 'b" added "c').write_bytes(b"x")
+    (run_dir / "s2" / "back\\slash").write_bytes(b"x")
+    result = verify(out, *KEY, "--run-dir", run_dir)
+    assert lines_of(result, "drift: ") == ['drift: "s0-preflight" added "b\\" added \\"c"']
+    assert lines_of(result, "uncovered: ") == ['uncovered: run directory 1 files: "s2/back\\\\slash"']
+
+
+def attested(tmp_path, certificate):
+    result = run([str(certificate), "--out", str(tmp_path / "bundle.json")], binary=ATTEST,
+                 env=base_env(ZEM_SIGNING_KEY=TEST_SEED_B64))
+    assert result.returncode == 0, result
+    return tmp_path / "bundle.json"
+
+
+def test_bundle_trusts_the_allowed_signers_keys(gate, tmp_path):
+    bundle = attested(tmp_path, gate[1])
+    signers = tmp_path / "allowed_signers"
+    for line, accepted in [(f"alice@example.org idp {TEST_PUBLIC_B64}", True),
+                           (f"bob@example.org idp {TEST_PUBLIC_B64}", False),
+                           (f"alice@example.org idp {public_key_of(OTHER_SEED_B64)}", False)]:
+        signers.write_text(line + "\n")
+        result = verify(bundle, "--allowed-signers", signers)
+        assert (result.returncode == 0) == accepted, (line, result)
+        if not accepted:
+            assert "trusted-key" in failing(result), result
+
+
+def test_a_positional_bundle_may_exceed_the_certificate_cap(gate, tmp_path):
+    """White space is valid JSON: each file is padded past 64 MiB rather than certified big."""
+    bundle = attested(tmp_path, gate[1])
+    padding = b" " * ((64 << 20) + 1)
+    for source, accepted in [(bundle, True), (gate[1], False)]:
+        padded = tmp_path / ("padded-" + source.name)
+        padded.write_bytes(source.read_bytes() + padding)
+        result = verify(padded, *KEY)
+        if accepted:
+            assert result.returncode == 0, result
+        else:
+            assert result.returncode == 2 and result.stderr.endswith("File too large\n"), result

@@ -277,8 +277,9 @@ def test_emitted_certificate_verifies_with_every_check_named(emitted):
     fingerprint = "SHA256:" + base64.b64encode(
         hashlib.sha256(base64.b64decode(TEST_PUBLIC_B64)).digest()).decode().rstrip("=")
     assert result.stdout.endswith(
-        f"verified: {out} (run=run-42, timestamp={certificate['timestamp']}, status={certificate['status']}, "
-        f"signer=alice@example.org via idp, key={fingerprint}, kind=operator, "
+        f"verified: {out} (run=\"run-42\", timestamp={certificate['timestamp']}, "
+        f"status={certificate['status']}, "
+        f"signer=\"alice@example.org\" via \"idp\", key={fingerprint}, kind=operator, "
         f"hash={certificate['certificateHash'][:16]}..., stages=3)\n"), result.stdout
     assert result.stderr == ""
 
@@ -388,16 +389,16 @@ def test_drift_is_named_per_stage_and_input(tmp_path):
     assert "skipping symlink in stage s1-business-requirements: req.md" in result.stderr
     text = verify(out, "--public-key", TEST_PUBLIC_B64, "--run-dir", run_dir).stdout
     assert [line for line in text.splitlines() if line.startswith("drift: ")] == [
-        "drift: s0-preflight changed notes.txt", "drift: s0-preflight added added.txt",
-        "drift: s1-business-requirements removed req.md",
-        "drift: s5-ui-specification changed build-spec.yaml"]
+        'drift: "s0-preflight" changed "notes.txt"', 'drift: "s0-preflight" added "added.txt"',
+        'drift: "s1-business-requirements" removed "req.md"',
+        'drift: "s5-ui-specification" changed "build-spec.yaml"']
 
     import shutil
     shutil.rmtree(run_dir / "s0-preflight")
     result = verify(out, "--public-key", TEST_PUBLIC_B64, "--run-dir", run_dir)
     assert result.returncode == 1
     assert 'FAIL drift-stages: stage "s0-preflight" missing: 2 removed' in result.stdout
-    assert "drift: s0-preflight missing\n" in result.stdout
+    assert 'drift: "s0-preflight" missing\n' in result.stdout
 
 
 def test_names_that_reorder_text_are_shown_escaped(tmp_path):
@@ -407,7 +408,7 @@ def test_names_that_reorder_text_are_shown_escaped(tmp_path):
     (run_dir / "s0-preflight" / ("zero\u200bwidth")).symlink_to("notes.txt")
     result = verify(out, "--public-key", TEST_PUBLIC_B64, "--run-dir", run_dir)
     assert result.returncode == 1
-    assert "drift: s0-preflight added invoice\\u{202e}fdp.sh\n" in result.stdout
+    assert 'drift: "s0-preflight" added "invoice\\u{202e}fdp.sh"\n' in result.stdout
     assert "skipping symlink in stage s0-preflight: zero\\u{200b}width" in result.stderr
     report = verify(out, "--public-key", TEST_PUBLIC_B64, "--run-dir", run_dir,
                     "--format", "json").stdout
