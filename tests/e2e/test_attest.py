@@ -5,6 +5,7 @@ field by field for certwright-verify, and the certificates certwright-attest mus
 import base64
 import json
 import os
+import re
 import shutil
 import subprocess
 
@@ -16,6 +17,7 @@ from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 
 from conftest import (
     ATTEST,
+    KEYGEN,
     VERIFY,
     ROOT,
     TEST_PUBLIC_B64,
@@ -338,6 +340,34 @@ def test_unchecked_material_is_named_and_never_trusted(attested, tmp_path):
     assert ("info: verificationMaterial.tlogEntries is present but not checked and not trusted; "
             "the envelope's signature is checked offline under the trusted keys alone\n"
             in result.stdout), result
+
+
+def test_the_pem_and_openssl_recipes_check_the_bundle(attested, tmp_path):
+    """docs/attestations.md's recipes, run as printed under `set -o pipefail`: the PEM key from
+    the operator's labelled .pub file, then OpenSSL and jq over the bundle."""
+    guide = (ROOT / "docs" / "attestations.md").read_text(encoding="utf-8")
+    pem = re.search(r"```sh\n(certwright-keygen --public .*?)```", guide, re.S).group(1)
+    openssl = re.search(r"## Checking a bundle with OpenSSL and jq\n\n```sh\n(.*?)```", guide,
+                        re.S).group(1)
+    shutil.copy(attested[0], tmp_path / "governance-certificate.json")
+    keygen = run(["--public"], binary=KEYGEN, env=OPERATOR)
+    (tmp_path / "operator.pub").write_text(keygen.stdout)
+    env = {**os.environ, "PATH": f"{os.path.dirname(KEYGEN)}:{os.environ['PATH']}"}
+
+    def recipes(bundle):
+        shutil.copy(bundle, tmp_path / "governance-certificate.sigstore.json")
+        return subprocess.run(["bash", "--noprofile", "--norc", "-eo", "pipefail", "-c",
+                               pem + openssl], cwd=tmp_path, env=env, capture_output=True,
+                              text=True, timeout=60)
+
+    result = recipes(attested[1])
+    assert result.returncode == 0, result.stderr
+    assert serialization.load_pem_public_key((tmp_path / "operator.pem").read_bytes()).public_bytes(
+        serialization.Encoding.Raw, serialization.PublicFormat.Raw) == public_raw(TEST_SEED)
+    changed = json.loads(attested[1].read_bytes())
+    flip_signature_byte(changed)
+    (tmp_path / "changed.json").write_text(json.dumps(changed))
+    assert recipes(tmp_path / "changed.json").returncode != 0
 
 
 def test_attest_refuses_what_it_must_not_sign(attested, tmp_path):
