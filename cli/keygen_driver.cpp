@@ -9,13 +9,13 @@
 #include <cerrno>
 #include <expected>
 #include <string_view>
+#include <variant>
 
 #include "core/base/base64.h"
 #include "core/base/error.h"
 #include "core/base/text.h"
 #include "core/base/unique_fd.h"
 #include "core/base/warning.h"
-#include "core/seal/certificate_signature.h"
 #include "core/seal/public_key.h"
 #include "core/seal/signing_key.h"
 
@@ -24,19 +24,24 @@ namespace {
 
 constexpr std::string_view kNoOperatorKey =
     "no operator key is configured: set ZEM_SIGNING_KEY or ZEM_SIGNING_KEY_PATH, or name a seed "
-    "file with --public FILE";
+    "or public key file with --public FILE";
 
-// The public key as --format asks: 44 characters of Base64 and a line break, or a PEM block.
-std::string shown_key(const SigningKey& key, const std::optional<std::string>& format) {
-  if (format == "pem") return public_key_pem(key.public_key());
-  return encode_public_key(key) + "\n";
+// The public key as --format asks: the labelled line, which no seed reader takes for a seed, or
+// a PEM block.
+std::string shown_key(const PublicKeyBytes& key, const std::optional<std::string>& format) {
+  if (format == "pem") return public_key_pem(key);
+  return labelled_public_key(key) + "\n";
 }
 
-// Prints the public key: the whole of standard output.
-int print_public_key(const Seed& seed, const std::optional<std::string>& format) {
-  const auto key = SigningKey::from_seed(seed);
+// Prints the public key of a seed or the public key itself: the whole of standard output.
+int print_public_key(const SeedOrPublicKey& read, const std::optional<std::string>& format) {
+  if (const auto* key = std::get_if<PublicKeyBytes>(&read)) {
+    write_fully(STDOUT_FILENO, shown_key(*key, format));
+    return 0;
+  }
+  const auto key = SigningKey::from_seed(std::get<Seed>(read));
   if (!key) return refuse("Ed25519 key derivation failed: " + key.error());
-  write_fully(STDOUT_FILENO, shown_key(*key, format));
+  write_fully(STDOUT_FILENO, shown_key(key->public_key(), format));
   return 0;
 }
 
@@ -77,16 +82,16 @@ std::expected<void, std::string> write_seed_file(const std::string& path, const 
   return {};
 }
 
-// The public key beside its seed, labelled so that no seed reader takes it for a seed, created
-// as the seed file is (never overwriting, no link followed), readable by all.
+// The labelled public key beside its seed, created as the seed file is (never overwriting, no
+// link followed), readable by all.
 std::expected<void, std::string> write_public_key_file(const std::string& path,
-                                                       const std::string& key) {
+                                                       const PublicKeyBytes& key) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!fd)
     return std::unexpected("cannot create " + lossy_utf8(path) + ": " +
                            last_system_error().message());
   auto written = ::fchmod(fd.get(), 0644) == 0
-                     ? write_text(fd.get(), key + " " + std::string(kPublicKeyLabel) + "\n")
+                     ? write_text(fd.get(), labelled_public_key(key) + "\n")
                      : std::unexpected(last_system_error());
   if (written && ::fsync(fd.get()) != 0) written = std::unexpected(last_system_error());
   if (!written) {
@@ -106,26 +111,27 @@ int generate(const std::string& path) {
   if (::lstat(public_path.c_str(), &existing) == 0)
     return refuse(lossy_utf8(public_path) + " exists; a key file is never overwritten");
   if (auto written = write_seed_file(path, *seed); !written) return refuse(written.error());
-  const std::string public_key = encode_public_key(*key);
-  if (auto written = write_public_key_file(public_path, public_key); !written)
+  if (auto written = write_public_key_file(public_path, key->public_key()); !written)
     return refuse(written.error());
-  write_fully(STDOUT_FILENO, public_key + "\nfingerprint: " + key_fingerprint(key->public_key()) +
+  // Standard output is the public key alone, so that `> operator.pub` keeps a key file.
+  write_fully(STDOUT_FILENO, shown_key(key->public_key(), std::nullopt));
+  write_fully(STDERR_FILENO, "fingerprint: " + key_fingerprint(key->public_key()) +
                                  "\npublic key written to " + lossy_utf8(public_path) +
                                  "\nverify with: certwright-verify CERTIFICATE --public-key-file " +
                                  lossy_utf8(public_path) + "\n");
   return 0;
 }
 
-int show_public_key(const std::string& seed_file, const std::optional<std::string>& format) {
-  if (!seed_file.empty()) {
-    const auto seed = read_seed_file(seed_file);
-    if (!seed) return refuse(seed.error().message);
-    return print_public_key(*seed, format);
+int show_public_key(const std::string& key_file, const std::optional<std::string>& format) {
+  if (!key_file.empty()) {
+    const auto read = read_seed_or_public_key_file(key_file);
+    if (!read) return refuse(read.error().message);
+    return print_public_key(*read, format);
   }
   const auto resolved = resolve_operator_key();
   if (!resolved) return refuse(kNoOperatorKey);
   if (!*resolved) return refuse(resolved->error().message);
-  write_fully(STDOUT_FILENO, shown_key((*resolved)->key, format));
+  write_fully(STDOUT_FILENO, shown_key((*resolved)->key.public_key(), format));
   return 0;
 }
 

@@ -153,16 +153,19 @@ constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
 constexpr std::array keygen_options = std::to_array<BasicOption<KeygenArgs>>({
     {"out", "FILE", OptionKind::path, &KeygenArgs::out,
      "Write a new seed from the operating system's random source to FILE as its Base64 text, "
-     "created with mode 0600 and never overwriting, and its public key to FILE.pub in a labelled "
-     "form no seed reader accepts; print the public key, its fingerprint and the verify command",
+     "created with mode 0600 and never overwriting, and its public key to FILE.pub; print the "
+     "public key as `--public` does (the only line on standard output) and its fingerprint and "
+     "the verify command on standard error",
      EmptyValue::refused},
     {"public", "FILE", OptionKind::optional_path, &KeygenArgs::public_key_of,
-     "Print the public key of the seed in FILE or, without FILE, of the key the emitter would "
-     "resolve from ZEM_SIGNING_KEY or ZEM_SIGNING_KEY_PATH",
+     "Print the public key of the seed in FILE, the key of a public key file (labelled or PEM; "
+     "bare Base64 is a seed's form and read as a seed) or, without FILE, the public key of the "
+     "key the emitter would resolve from ZEM_SIGNING_KEY or ZEM_SIGNING_KEY_PATH",
      EmptyValue::refused},
     {"format", "FORMAT", OptionKind::text, &KeygenArgs::format,
-     "With `--public`: print the key as `base64` (44 characters, the default) or `pem` (a "
-     "`PUBLIC KEY` block)"},
+     "With `--public`: print the key as `base64` (the default: 44 characters, a space and the "
+     "label `certwright-ed25519-public-key`, a line no seed reader accepts and every key option "
+     "reads) or `pem` (a `PUBLIC KEY` block)"},
 });
 
 constexpr std::array attest_options = std::to_array<BasicOption<AttestArgs>>({

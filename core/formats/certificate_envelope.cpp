@@ -102,6 +102,25 @@ std::optional<PublicKeyBytes> certificate_key_of(
   return *key;
 }
 
+// The certificate in `file` when it carries a platformCountersign: the SHA-256 of the emitter's
+// encoding of it without one (what certwright-attest names as the subject), and whether `file`
+// is the emitter's encoding of it with one. None for a file that is no certificate or carries
+// no countersignature.
+struct SealedFile {
+  std::string sha256;
+  bool canonical = false;
+};
+std::optional<SealedFile> countersigned_file(std::string_view file) {
+  const simdjson::padded_string padded(file);
+  auto certificate = read_certificate(simdjson::padded_string_view(padded));
+  if (!certificate || !certificate->platform_countersign) return std::nullopt;
+  SealedFile sealed;
+  sealed.canonical = encode_pretty(*certificate) == file;
+  certificate->platform_countersign.reset();
+  sealed.sha256 = hash_bytes(encode_pretty(*certificate));
+  return sealed;
+}
+
 // The bytes the bundle of a certificate file of `size` bytes takes at most: room for its head and
 // tail, and for a re-encoding a little longer than the file.
 std::size_t bundle_capacity(std::size_t size) {
@@ -128,6 +147,15 @@ std::string bundle_buffer(std::size_t size) {
 
 SignedBundle bundle_certificate(const CertificateFile& file, GovernanceCertificate certificate,
                                 const SigningKey& key) {
+  // The operator attests the certificate as sealed: a countersignature lies outside its hash and
+  // signature, so neither the predicate nor the subject's digest may vouch for one.
+  std::string subject_sha256 = file.sha256;
+  if (certificate.platform_countersign) {
+    certificate.platform_countersign.reset();
+    std::string sealed = encode_pretty(certificate);
+    subject_sha256 = hash_bytes(sealed);
+    recycle_encoding(std::move(sealed));
+  }
   const std::string hint = public_key_hint(key.public_key());
   DsseEnvelope envelope{.payload = {},
                         .payload_type = std::string(kInTotoPayloadType),
@@ -140,7 +168,7 @@ SignedBundle bundle_certificate(const CertificateFile& file, GovernanceCertifica
   std::string text = take_encoding_buffer();
   if (text.capacity() < bundle_capacity(file.size)) text = bundle_buffer(file.size);
   text.resize(head);
-  append_statement(text, file.name, file.sha256, certificate);
+  append_statement(text, file.name, subject_sha256, certificate);
   certificate = GovernanceCertificate();
   // The records' memory goes back to the system before the Base64 grows the buffer: glibc keeps
   // freed heap pages (12 MB for 120,000 artifacts), which would raise the peak past the
@@ -216,12 +244,20 @@ VerificationReport verify_attestation(simdjson::padded_string_view attestation,
   std::vector<CheckResult> checks{signature_check(keys, policy.integrity_only),
                                   statement_check(envelope, statement),
                                   key_check(keys, certificate_key)};
+  // A countersigned certificate file is named by its encoding without the countersignature.
+  std::optional<SealedFile> countersigned;
   if (!statement)
     checks.push_back({"envelope-subject", false, "not checked: the Statement is unreadable"});
-  else if (certificate_file)
-    checks.push_back(
-        subject_check(*statement, hash_bytes(*certificate_file), "the certificate file"));
-  else if (certificate)
+  else if (certificate_file) {
+    const std::string file_sha256 = hash_bytes(*certificate_file);
+    if (statement->subjects.size() == 1 && statement->subjects.front().sha256 != file_sha256)
+      countersigned = countersigned_file(*certificate_file);
+    checks.push_back(countersigned
+                         ? subject_check(*statement, countersigned->sha256,
+                                         "the certificate file without its "
+                                         "platformCountersign")
+                         : subject_check(*statement, file_sha256, "the certificate file"));
+  } else if (certificate)
     checks.push_back(subject_check(*statement, hash_bytes(encode_pretty(*certificate)),
                                    "the embedded certificate"));
   else
@@ -233,11 +269,15 @@ VerificationReport verify_attestation(simdjson::padded_string_view attestation,
   // emitter's own encoding.
   report.canonical =
       certificate &&
-      (certificate_file ? encode_pretty(*certificate) == *certificate_file
-                        : encode_compact(*certificate) == std::string_view(embedded));
+      (countersigned      ? countersigned->canonical
+       : certificate_file ? encode_pretty(*certificate) == *certificate_file
+                          : encode_compact(*certificate) == std::string_view(embedded));
+  if (countersigned)
+    report.notes.push_back("platformCountersign is shape-checked only, not authenticated");
   for (const std::string& material : file->not_checked)
     report.notes.push_back("verificationMaterial." + material +
-                           " is present but not checked; the envelope's signature is");
+                           " is present but not checked and not trusted; the envelope's signature "
+                           "is checked offline under the trusted keys alone");
   return report;
 }
 

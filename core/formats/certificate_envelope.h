@@ -46,10 +46,13 @@ struct SignedBundle {
 std::string bundle_buffer(std::size_t size);
 
 // The bundle (with `key`'s hint) of the envelope of the Statement whose subject is `file` and
-// whose predicate is `certificate`, signed by `key` over the pre-authentication encoding: the
-// same bytes as encode_bundle and encode_envelope give, written into take_encoding_buffer's
-// buffer. The certificate is released as soon as it is encoded. Throws only when OpenSSL fails
-// (see SigningKey::sign).
+// whose predicate is `certificate` as its operator sealed it, signed by `key` over the
+// pre-authentication encoding. A platformCountersign, which neither the certificate's hash nor
+// its signature covers, is left out of the predicate, and the subject's digest is then the
+// SHA-256 of the emitter's encoding of the certificate without it (the file as sealed) rather
+// than `file.sha256`. The bytes are those encode_bundle and encode_envelope give, written into
+// take_encoding_buffer's buffer. The certificate is released as soon as it is encoded. Throws only
+// when OpenSSL fails (see SigningKey::sign).
 SignedBundle bundle_certificate(const CertificateFile& file, GovernanceCertificate certificate,
                                 const SigningKey& key);
 
@@ -62,7 +65,8 @@ bool is_attestation(simdjson::padded_string_view file);
 // with integrity_only by the certificate's own key; key ids and hints are ignored),
 // "envelope-statement" (payload type, Statement type, predicate type), "envelope-key" (that key
 // is the certificate's signing key) and "envelope-subject" (one subject, whose digest is the
-// SHA-256 of `certificate_file` or, without it, of the pretty encoding of the embedded
+// SHA-256 of `certificate_file`, or of the emitter's encoding of its certificate without the
+// platformCountersign it carries, or, without a file, of the pretty encoding of the embedded
 // certificate), then verify_certificate's on the embedded certificate. An attestation that
 // cannot be read gives one failed "envelope-statement" check and nothing else.
 VerificationReport verify_attestation(simdjson::padded_string_view attestation,

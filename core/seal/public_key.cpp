@@ -79,6 +79,17 @@ std::expected<PublicKeyBytes, std::string> parse_public_key(std::string_view tex
   return from_base64(trimmed.substr(0, gap));
 }
 
+std::optional<std::string> non_seed_key_form(std::string_view text) {
+  const std::string_view trimmed = trim_white_space(text);
+  if (trimmed.find(kPublicKeyLabel) != std::string_view::npos)
+    return "a public key (" + std::string(kPublicKeyLabel) + ")";
+  if (const std::string form = form_of(trimmed); !form.empty()) return form;
+  constexpr std::size_t kBase64KeySize = 44;
+  if (trimmed.size() > kBase64KeySize && trimmed.find_first_of(" \t") == kBase64KeySize)
+    return "a public key followed by a label";
+  return std::nullopt;
+}
+
 std::string key_fingerprint(const PublicKeyBytes& key) {
   Sha256 sha;
   sha.update(key.data(), key.size());
@@ -96,6 +107,10 @@ std::string public_key_pem(const PublicKeyBytes& key) {
   std::vector<unsigned char> der(kSpkiPrefix.begin(), kSpkiPrefix.end());
   der.insert(der.end(), key.begin(), key.end());
   return std::string(kPemBegin) + "\n" + base64_encode(der) + "\n" + std::string(kPemEnd) + "\n";
+}
+
+std::string labelled_public_key(const PublicKeyBytes& key) {
+  return public_key_base64(key) + " " + std::string(kPublicKeyLabel);
 }
 
 }  // namespace certwright

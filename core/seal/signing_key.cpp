@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <system_error>
+#include <variant>
 
 #include "core/base/base64.h"
 #include "core/base/environment.h"
@@ -82,8 +83,14 @@ void warn_if_readable_by_others(int fd, const std::string& shown) {
   warn(shown + " is readable by group or others; restrict it to its owner (chmod 600)");
 }
 
-// The seed in the file at `path`, its messages beginning with `shown`.
-std::expected<Seed, KeyError> read_seed_file(std::string_view path, const std::string& shown) {
+enum class PublicKeys { refused, accepted };
+
+// The seed in the file at `path`, its messages beginning with `shown`; with
+// PublicKeys::accepted, a public key in a form no seed has is returned as that key, and a file
+// holding one draws no warning about who may read it.
+std::expected<SeedOrPublicKey, KeyError> read_key_file(std::string_view path,
+                                                       const std::string& shown,
+                                                       PublicKeys public_keys) {
   const auto unreadable = [&shown](const std::string& error) {
     return std::unexpected(
         KeyError{KeyError::Kind::path_unreadable, shown + " unreadable: " + error});
@@ -92,7 +99,7 @@ std::expected<Seed, KeyError> read_seed_file(std::string_view path, const std::s
   const auto file = open_regular_file(std::string(path));
   if (!file) return unreadable(file.error().message());
   if (file->size > kMaxKeyFileBytes) return unreadable(too_large);
-  warn_if_readable_by_others(file->fd.get(), shown);
+  if (public_keys == PublicKeys::refused) warn_if_readable_by_others(file->fd.get(), shown);
   // One fixed buffer, one byte past the cap to tell a full file from a larger one; wiped on
   // every path out.
   SecretBuffer content(kMaxKeyFileBytes + 1);
@@ -103,6 +110,16 @@ std::expected<Seed, KeyError> read_seed_file(std::string_view path, const std::s
   if (*count > kMaxKeyFileBytes) return unreadable(too_large);
   const std::string_view text(bytes.data(), *count);
   if (!is_valid_utf8(text)) return unreadable("stream did not contain valid UTF-8");
+  if (public_keys == PublicKeys::accepted) {
+    if (non_seed_key_form(text)) {
+      const auto key = parse_public_key(text);
+      if (!key)
+        return std::unexpected(
+            KeyError{KeyError::Kind::path_malformed, shown + " content malformed: " + key.error()});
+      return *key;
+    }
+    warn_if_readable_by_others(file->fd.get(), shown);
+  }
   auto seed = parse_seed(text);
   if (!seed)
     return std::unexpected(
@@ -110,8 +127,14 @@ std::expected<Seed, KeyError> read_seed_file(std::string_view path, const std::s
   return std::move(*seed);
 }
 
+std::expected<Seed, KeyError> seed_from_file(std::string_view path, const std::string& shown) {
+  auto read = read_key_file(path, shown, PublicKeys::refused);
+  if (!read) return std::unexpected(std::move(read.error()));
+  return std::move(std::get<Seed>(*read));
+}
+
 std::expected<ResolvedSigningKey, KeyError> key_from_file(std::string_view path) {
-  const auto seed = read_seed_file(path, "ZEM_SIGNING_KEY_PATH=" + std::string(path));
+  const auto seed = seed_from_file(path, "ZEM_SIGNING_KEY_PATH=" + std::string(path));
   if (!seed) return std::unexpected(seed.error());
   return derive_key(*seed, "source=ZEM_SIGNING_KEY_PATH", AttestationKind::operator_);
 }
@@ -147,7 +170,11 @@ std::expected<Seed, KeyError> random_seed() {
 }
 
 std::expected<Seed, KeyError> read_seed_file(const std::string& path) {
-  return read_seed_file(path, path);
+  return seed_from_file(path, path);
+}
+
+std::expected<SeedOrPublicKey, KeyError> read_seed_or_public_key_file(const std::string& path) {
+  return read_key_file(path, path, PublicKeys::accepted);
 }
 
 Seed::Seed(Seed&& other) noexcept : bytes_(other.bytes_) {
@@ -205,11 +232,10 @@ std::expected<ResolvedSigningKey, KeyError> resolve_signing_key() {
 
 std::expected<Seed, std::string> parse_seed(std::string_view text) {
   const std::string_view trimmed = trim_white_space(text);
-  // A public key written by certwright-keygen carries its label; taken for a seed, it would
-  // sign certificates that anyone holding the public key could forge.
-  if (trimmed.find(kPublicKeyLabel) != std::string_view::npos)
-    return std::unexpected("this is a public key (" + std::string(kPublicKeyLabel) +
-                           "), not a seed");
+  // A public key taken for a seed would sign certificates that anyone holding the public key
+  // could forge: every form a public key is printed or written in is refused by name.
+  if (const auto form = non_seed_key_form(trimmed))
+    return std::unexpected("this is " + *form + ", not a seed");
   SecretBuffer decoded(base64_decoded_size(trimmed));
   const auto length = base64_decode(trimmed, decoded.span());
   if (!length) return std::unexpected("base64: " + length.error());

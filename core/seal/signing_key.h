@@ -10,8 +10,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "core/record/certificate.h"
+#include "core/seal/public_key.h"
 
 namespace certwright {
 
@@ -93,8 +95,19 @@ std::expected<Seed, KeyError> random_seed();
 // text is wiped once parsed.
 std::expected<Seed, KeyError> read_seed_file(const std::string& path);
 
+// What `certwright-keygen --public FILE` reads: the seed in a seed file, or the key in a public
+// key file.
+using SeedOrPublicKey = std::variant<Seed, PublicKeyBytes>;
+
+// The key in the file at `path`: a public key when the file holds one in a form no seed has
+// (labelled or PEM; see non_seed_key_form), with parse_public_key's error after "{path} content
+// malformed: " when that key is not valid; otherwise the seed as read_seed_file reads it, with
+// its messages and warning. Bare Base64 is a seed's form, so it is always read as a seed.
+std::expected<SeedOrPublicKey, KeyError> read_seed_or_public_key_file(const std::string& path);
+
 // The 32-byte seed in `text` (trimmed of Unicode white space, strict Base64), or the message
-// "base64: <decoder description>" or "seed length {n} != 32".
+// "base64: <decoder description>" or "seed length {n} != 32"; a public key or another key file
+// in a form no seed has is refused as "this is <form>, not a seed" (see non_seed_key_form).
 std::expected<Seed, std::string> parse_seed(std::string_view text);
 
 }  // namespace certwright

@@ -5,6 +5,7 @@ field by field for certwright-verify, and the certificates certwright-attest mus
 import base64
 import json
 import os
+import re
 import shutil
 import subprocess
 
@@ -16,6 +17,7 @@ from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 
 from conftest import (
     ATTEST,
+    KEYGEN,
     VERIFY,
     ROOT,
     TEST_PUBLIC_B64,
@@ -291,6 +293,81 @@ def test_verify_reads_bundle_envelope_and_certificate_with_attestation(attested,
     other.write_bytes(certificate.read_bytes() + b"\n")
     result = verify(other, "--attestation", bundle, "--public-key", TEST_PUBLIC_B64)
     assert failing_checks(result.stdout) == ["envelope-subject"], result
+
+
+def statement_of(bundle_path):
+    return json.loads(base64.b64decode(json.loads(bundle_path.read_bytes())["dsseEnvelope"]["payload"]))
+
+
+def test_a_countersignature_is_never_attested(attested, tmp_path):
+    """platformCountersign lies outside the certificate's hash and signature: the operator's
+    Statement neither carries it nor names it through the subject's digest, and the bundle of a
+    countersigned certificate verifies alone and beside the countersigned file."""
+    sealed = attested[0]
+    countersigned = tmp_path / "governance-certificate.json"
+    content = dict(load_certificate(sealed), platformCountersign={
+        "countersignJws": "eyJhbGciOiJFZERTQSJ9..c2ln", "kid": "platform-1",
+        "countersignedAt": "2026-01-05T09:30:00.250Z"})
+    countersigned.write_text(encode(content, pretty=True))
+    result = attest(countersigned)
+    assert result.returncode == 0, result
+    bundle = tmp_path / "governance-certificate.sigstore.json"
+    statement = statement_of(bundle)
+    assert statement["predicate"] == load_certificate(sealed)
+    assert statement["subject"] == [{"name": "governance-certificate.json",
+                                     "digest": {"sha256": sha256_hex(sealed.read_bytes())}}]
+    for args in ([bundle], [countersigned, "--attestation", bundle], [sealed, "--attestation", bundle]):
+        result = verify(*args, "--public-key", TEST_PUBLIC_B64, *SIGNER)
+        assert result.returncode == 0, (args, result)
+        assert "info: the file is byte for byte the certificate's own encoding\n" in result.stdout
+    assert "info: platformCountersign is shape-checked only, not authenticated\n" in verify(
+        countersigned, "--attestation", bundle, "--public-key", TEST_PUBLIC_B64).stdout
+    # Another certificate, countersigned, is not the subject.
+    other = emit(tmp_path / "other")
+    other.write_text(encode(dict(load_certificate(other), platformCountersign=content[
+        "platformCountersign"]), pretty=True))
+    result = verify(other, "--attestation", bundle, "--public-key", TEST_PUBLIC_B64)
+    assert failing_checks(result.stdout) == ["envelope-subject"], result
+
+
+def test_unchecked_material_is_named_and_never_trusted(attested, tmp_path):
+    bundle = json.loads(attested[1].read_bytes())
+    bundle["verificationMaterial"]["tlogEntries"] = [{"logIndex": "7"}]
+    changed = tmp_path / "logged.sigstore.json"
+    changed.write_text(json.dumps(bundle))
+    result = verify(changed, "--public-key", TEST_PUBLIC_B64)
+    assert result.returncode == 0, result
+    assert ("info: verificationMaterial.tlogEntries is present but not checked and not trusted; "
+            "the envelope's signature is checked offline under the trusted keys alone\n"
+            in result.stdout), result
+
+
+def test_the_pem_and_openssl_recipes_check_the_bundle(attested, tmp_path):
+    """docs/attestations.md's recipes, run as printed under `set -o pipefail`: the PEM key from
+    the operator's labelled .pub file, then OpenSSL and jq over the bundle."""
+    guide = (ROOT / "docs" / "attestations.md").read_text(encoding="utf-8")
+    pem = re.search(r"```sh\n(certwright-keygen --public .*?)```", guide, re.S).group(1)
+    openssl = re.search(r"## Checking a bundle with OpenSSL and jq\n\n```sh\n(.*?)```", guide,
+                        re.S).group(1)
+    shutil.copy(attested[0], tmp_path / "governance-certificate.json")
+    keygen = run(["--public"], binary=KEYGEN, env=OPERATOR)
+    (tmp_path / "operator.pub").write_text(keygen.stdout)
+    env = {**os.environ, "PATH": f"{os.path.dirname(KEYGEN)}:{os.environ['PATH']}"}
+
+    def recipes(bundle):
+        shutil.copy(bundle, tmp_path / "governance-certificate.sigstore.json")
+        return subprocess.run(["bash", "--noprofile", "--norc", "-eo", "pipefail", "-c",
+                               pem + openssl], cwd=tmp_path, env=env, capture_output=True,
+                              text=True, timeout=60)
+
+    result = recipes(attested[1])
+    assert result.returncode == 0, result.stderr
+    assert serialization.load_pem_public_key((tmp_path / "operator.pem").read_bytes()).public_bytes(
+        serialization.Encoding.Raw, serialization.PublicFormat.Raw) == public_raw(TEST_SEED)
+    changed = json.loads(attested[1].read_bytes())
+    flip_signature_byte(changed)
+    (tmp_path / "changed.json").write_text(json.dumps(changed))
+    assert recipes(tmp_path / "changed.json").returncode != 0
 
 
 def test_attest_refuses_what_it_must_not_sign(attested, tmp_path):

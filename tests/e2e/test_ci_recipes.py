@@ -11,7 +11,7 @@ import subprocess
 import pytest
 import yaml
 
-from conftest import BIN, KEYGEN, ROOT, base_env, load_certificate
+from conftest import BIN, KEYGEN, ROOT, VERIFY, base_env, load_certificate
 
 GUIDE = ROOT / "docs" / "ci.md"
 DEMO_RUN = ROOT / "examples" / "runs" / "demo-run-0001"
@@ -140,3 +140,36 @@ def test_key_recipe_makes_a_seed_only_its_owner_can_read(tmp_path):
     assert key.stat().st_mode & 0o777 == 0o600
     assert len(base64.b64decode(key.read_text().strip(), validate=True)) == 32
     assert public.name == key.name + ".pub" and public.read_text().split()[0] in completed.stdout
+
+
+def consuming_gate():
+    text = GUIDE.read_text(encoding="utf-8").split("## After the run\n", 1)[1]
+    step = yaml.safe_load(re.search(r"```yaml\n(.*?)```", text, re.S).group(1))[0]
+    signers = re.search(r"```\n(#.*?)```", text, re.S).group(1)
+    return step, signers
+
+
+def test_consuming_gate_pins_the_run(workspace):
+    """The gate of "After the run" accepts the certificate of the run it consumes; a gate that
+    consumes another run refuses that certificate though the same key sealed it, and so does one
+    whose run directory drifted."""
+    step, signers = consuming_gate()
+    assert step["env"] == {"FACTORY_RUN_DIR": "${{ needs.factory.outputs.run-dir }}"}
+    (workspace / "certwright-allowed-signers").write_text(signers)
+    (workspace / "bin" / "certwright-verify").symlink_to(VERIFY)
+    shutil.copytree(workspace / ".factory" / "runs" / "r-77", workspace / ".factory" / "runs" / "r-78")
+    assert github(workspace).returncode == 0
+
+    def gate(run_dir):
+        return run_script(step["run"], workspace, {"FACTORY_RUN_DIR": run_dir})
+
+    result = gate(".factory/runs/r-77")
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert (workspace / "verify-report.json").exists()
+    another_run = gate(".factory/runs/r-78")
+    assert another_run.returncode == 1 and "FAIL pipeline-run-id" in another_run.stdout, another_run
+    artifact = next(path for path in (workspace / ".factory" / "runs" / "r-77").rglob("*")
+                    if path.is_file())
+    artifact.write_bytes(artifact.read_bytes() + b"changed")
+    drifted = gate(".factory/runs/r-77")
+    assert drifted.returncode == 1 and "drift" in drifted.stdout, drifted

@@ -6,6 +6,8 @@ import os
 import re
 import subprocess
 
+import pytest
+
 from conftest import BIN, ROOT, load_certificate, run
 from test_ci_recipes import SEED_B64, make_workspace, run_script
 
@@ -115,3 +117,27 @@ def test_pictures_are_rendered_from_the_sources_beside_them():
         texts = lambda svg: re.findall(r"<text[^>]*>([^<]*)</text>", svg)
         committed = (ROOT / picture).read_text(encoding="utf-8")
         assert texts(committed) == texts(rendered), f"{picture}: run scripts/render-pictures"
+
+
+@pytest.mark.parametrize("state", ["installed 0.2.0", "config-files 0.2.0", "half-installed 0.2.0"])
+def test_check_package_leaves_an_installed_certwright_alone(tmp_path, state):
+    """scripts/check-package installs and removes its own package; where dpkg already knows a
+    certwright package it could not put that one back, so it stops before changing anything."""
+    stubs = tmp_path / "stubs"
+    stubs.mkdir()
+    log = tmp_path / "calls.log"
+    log.write_text("")
+    (stubs / "dpkg-query").write_text(
+        f'#!/bin/sh\nfor a; do [ "$a" = certwright ] && {{ printf "{state}"; exit 0; }}; done\nexit 1\n')
+    for program in ("sudo", "apt-get", "dpkg", "cmake", "cpack"):
+        (stubs / program).write_text(f'#!/bin/sh\necho "{program} $*" >> {log}\nexit 0\n')
+    for stub in stubs.iterdir():
+        stub.chmod(0o755)
+    env = {**os.environ, "PATH": f"{stubs}:{os.environ['PATH']}"}
+    completed = subprocess.run([str(ROOT / "scripts" / "check-package")], env=env,
+                               capture_output=True, text=True, timeout=60)
+    assert completed.returncode == 1, completed
+    assert completed.stderr.startswith(
+        f"check-package: a certwright package is on this machine ({state.split()[0]}, version "
+        "0.2.0)"), completed.stderr
+    assert log.read_text() == ""

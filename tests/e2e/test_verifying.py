@@ -204,8 +204,12 @@ def test_public_key_recipe_derives_the_demo_key(tmp_path):
     script.write_text(guide_block("public-key-from-seed.sh"), encoding="utf-8")
     result = subprocess.run(["bash", str(script), str(DEMO_KEY_PATH)], capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
-    assert result.stdout == DEMO_PUBLIC_KEY + "\n"
-    assert DEMO_PUBLIC_KEY in GUIDE.read_text(encoding="utf-8")
+    assert result.stdout == DEMO_PUBLIC_KEY + " certwright-ed25519-public-key\n"
+    assert result.stdout.strip() in GUIDE.read_text(encoding="utf-8")
+    # A bad seed file fails the recipe rather than printing a key.
+    result = subprocess.run(["bash", str(script), str(tmp_path / "missing")], capture_output=True,
+                            text=True)
+    assert result.returncode != 0 and result.stdout == ""
 
 
 def forgeries(demo):

@@ -94,6 +94,20 @@ TEST(ParseSeed, AcceptsOnlyA32ByteStrictBase64Text) {
       {seed.substr(0, 20) + " " + seed.substr(20), "base64: Invalid symbol 32, offset 20."},
       {seed.substr(0, 42) + "B=", "base64: Invalid last symbol 66, offset 42."},
       {seed.substr(0, 43) + "AA", "base64: Invalid input length: 45"},
+      // Public keys as certwright-keygen prints them and as the verifier reads them: every form
+      // but bare Base64 (a seed's own) is refused by name, never decoded.
+      {seed + " certwright-ed25519-public-key\n",
+       "this is a public key (certwright-ed25519-public-key), not a seed"},
+      {seed + "\toperator", "this is a public key followed by a label, not a seed"},
+      {"-----BEGIN PUBLIC KEY-----\nMCowBQYDK2VwAyEA11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=\n"
+       "-----END PUBLIC KEY-----\n",
+       "this is a PEM PUBLIC KEY block, not a seed"},
+      {"-----BEGIN PRIVATE "
+       "KEY-----\nMC4CAQAwBQYDK2VwBCIEIJ1hsZ3v/VpguoRK9JLsLMREScVpezJpGXA7rAMcrn9g\n"
+       "-----END PRIVATE KEY-----\n",
+       "this is a PEM PRIVATE KEY block, not a seed"},
+      {"ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAINdamAGCsQq31Uv+08lkBzoO4XLz2qYjJa8CGmj3B1Ea op",
+       "this is an OpenSSH public key line, not a seed"},
   };
   for (const auto& c : cases) {
     const auto parsed = parse_seed(c.text);
