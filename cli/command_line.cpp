@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/attest_driver.h"
+#include "cli/countersign_driver.h"
 #include "cli/driver.h"
 #include "cli/help_text.h"
 #include "cli/keygen_driver.h"
@@ -357,6 +358,10 @@ AttestCommandLine parse_attest_command_line(std::span<const std::string_view> ar
   return parse_program(argv, attest_command());
 }
 
+CountersignCommandLine parse_countersign_command_line(std::span<const std::string_view> argv) {
+  return parse_program(argv, countersign_command());
+}
+
 int run_command_line(std::span<char*> argv) {
   const std::vector<std::string_view> arguments(argv.begin(), argv.end());
   return run_parsed(parse_command_line(arguments), run_build_certificate);
@@ -375,6 +380,11 @@ int run_keygen_command_line(std::span<char*> argv) {
 int run_attest_command_line(std::span<char*> argv) {
   const std::vector<std::string_view> arguments(argv.begin(), argv.end());
   return run_parsed(parse_attest_command_line(arguments), run_attest);
+}
+
+int run_countersign_command_line(std::span<char*> argv) {
+  const std::vector<std::string_view> arguments(argv.begin(), argv.end());
+  return run_parsed(parse_countersign_command_line(arguments), run_countersign);
 }
 
 }  // namespace certwright

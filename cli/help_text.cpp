@@ -149,11 +149,14 @@ template std::string command_usage(std::string_view, const BasicCommand<BuildCer
 template std::string command_usage(std::string_view, const BasicCommand<VerifyArgs>&);
 template std::string command_usage(std::string_view, const BasicCommand<KeygenArgs>&);
 template std::string command_usage(std::string_view, const BasicCommand<AttestArgs>&);
+template std::string command_usage(std::string_view, const BasicCommand<CountersignArgs>&);
 template std::string command_help(std::string_view, const BasicCommand<BuildCertificateArgs>&,
                                   HelpLength);
 template std::string command_help(std::string_view, const BasicCommand<VerifyArgs>&, HelpLength);
 template std::string command_help(std::string_view, const BasicCommand<AttestArgs>&, HelpLength);
 template std::string command_help(std::string_view, const BasicCommand<KeygenArgs>&, HelpLength);
+template std::string command_help(std::string_view, const BasicCommand<CountersignArgs>&,
+                                  HelpLength);
 
 std::string subcommand_usage(std::string_view program, const Subcommand& command) {
   return command_usage(program, command);

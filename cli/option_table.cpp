@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <string_view>
+#include <variant>
 
 namespace certwright {
 namespace {
@@ -83,7 +85,29 @@ constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
      "A file of keys bound to signers: `SUBJECT IDENTITY-PROVIDER KEY` per line, patterns with "
      "`*`, "
      "`- -` for plain certificates. The certificate's key must be on a line that matches its "
-     "signer. Repeatable, and combinable with the keys above",
+     "signer. Repeatable, and combinable with the keys above. A line may end with "
+     "`valid-after=TIME` and `valid-before=TIME` (RFC 3339, or `YYYYMMDD[HHMM[SS]]Z`): the key is "
+     "trusted only when the certificate's trusted time lies in that window",
+     EmptyValue::refused},
+    {"platform-key", "KEY", OptionKind::text_each, &VerifyArgs::platform_keys,
+     "A trusted platform public key, in any form `--public-key` takes, known by its `SHA256:` "
+     "fingerprint as kid: a `platformCountersign` by it is checked (check `countersign`) and its "
+     "time becomes the certificate's trusted time. Repeatable"},
+    {"platform-keys", "FILE", OptionKind::path_each, &VerifyArgs::platform_key_files,
+     "A file of trusted platform keys: `KID KEY` per line, quoted as in `--allowed-signers`, "
+     "optionally followed by `valid-after=TIME` and `valid-before=TIME`. Repeatable",
+     EmptyValue::refused},
+    {"require-countersign", "", OptionKind::flag, &VerifyArgs::require_countersign,
+     "Fail unless the certificate carries a platform countersignature that verifies under a "
+     "trusted platform key"},
+    {"revoked-keys", "FILE", OptionKind::path_each, &VerifyArgs::revoked_keys,
+     "A file of revoked operator and platform keys: `KEY-OR-FINGERPRINT [revoked-at=TIME] "
+     "[REASON...]` per line. A key revoked without a time is never trusted; one revoked at T "
+     "still seals certificates that a platform countersigned before T. Repeatable",
+     EmptyValue::refused},
+    {"at", "TIME", OptionKind::text, &VerifyArgs::at,
+     "Judge as of TIME (RFC 3339, or `YYYYMMDD[HHMM[SS]]Z`) instead of now: freshness, the "
+     "future bound and revocations dated after it",
      EmptyValue::refused},
     {"integrity-only", "", OptionKind::flag, &VerifyArgs::integrity_only,
      "Trust no key: check only that the certificate is intact and sealed by the key it carries. "
@@ -113,8 +137,9 @@ constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
     {"signer-session-id", "S", OptionKind::text, &VerifyArgs::signer_session_id,
      "The signer session the certificate must name (exact text)"},
     {"max-age", "DURATION", OptionKind::text, &VerifyArgs::max_age,
-     "The certificate's timestamp must be at most this old (`90m`, `24h`, `7d`) and at most 5 "
-     "minutes in the future"},
+     "The certificate's trusted time (its platform countersignature's when one verifies, else "
+     "its own timestamp) must be at most this old (`90m`, `24h`, `7d`) and at most 5 minutes in "
+     "the future"},
     {"artifact", "FILE", OptionKind::path_each, &VerifyArgs::artifacts,
      "The file's SHA-256 must be recorded in some stage; the check `artifact:FILE` names where. "
      "Repeatable",
@@ -149,6 +174,63 @@ constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
     {"quiet", "", OptionKind::flag, &VerifyArgs::quiet,
      "Print no report; the exit code alone tells the result", EmptyValue::allowed, 'q'},
 });
+
+// certwright-countersign's own rows; the verifier's trust and policy rows follow them.
+constexpr std::array countersign_options = std::to_array<BasicOption<CountersignArgs>>({
+    {"out", "FILE", OptionKind::path, &CountersignArgs::out,
+     "Write the countersigned certificate to FILE instead of replacing CERTIFICATE; either is "
+     "written atomically, and nothing is written unless the certificate verifies",
+     EmptyValue::refused},
+    {"replace", "", OptionKind::flag, &CountersignArgs::replace,
+     "Replace a countersignature the certificate already carries (without it such a certificate "
+     "is refused)"},
+    {"kid", "KID", OptionKind::text, &CountersignArgs::kid,
+     "The key id in the countersignature's header and record; default the platform key's "
+     "`SHA256:` fingerprint",
+     EmptyValue::refused},
+    {"platform-id", "ID", OptionKind::text, &CountersignArgs::platform_id,
+     "The platform's name as the countersignature's issuer (`iss`); default the platform key's "
+     "fingerprint",
+     EmptyValue::refused},
+});
+
+// The verifier's rows that certwright-countersign takes too: trust must be stated (no
+// --integrity-only), platform trust and the JSON report are the verifier's alone, and the time
+// is now.
+constexpr bool countersign_takes(std::string_view name) {
+  for (const std::string_view verifier_only :
+       {"integrity-only", "platform-key", "platform-keys", "require-countersign", "at",
+        "attestation", "format", "report"})
+    if (name == verifier_only) return false;
+  return true;
+}
+
+constexpr std::size_t countersign_row_count() {
+  std::size_t count = countersign_options.size();
+  for (const BasicOption<VerifyArgs>& row : verify_options)
+    if (countersign_takes(row.name)) ++count;
+  return count;
+}
+
+// Every row of certwright-countersign, its own first; a verifier row's field becomes the same
+// member of CountersignArgs, which extends VerifyArgs.
+constexpr auto countersign_all_options = [] {
+  std::array<BasicOption<CountersignArgs>, countersign_row_count()> rows{};
+  std::size_t at = 0;
+  for (const auto& row : countersign_options)
+    rows[at++] = row;
+  for (const BasicOption<VerifyArgs>& row : verify_options)
+    if (countersign_takes(row.name))
+      rows[at++] = {
+          row.name,
+          row.value_name,
+          row.kind,
+          std::visit([](auto field) -> OptionField<CountersignArgs> { return field; }, row.field),
+          row.help,
+          row.empty_value,
+          row.short_name};
+  return rows;
+}();
 
 constexpr std::array keygen_options = std::to_array<BasicOption<KeygenArgs>>({
     {"out", "FILE", OptionKind::path, &KeygenArgs::out,
@@ -202,6 +284,7 @@ static_assert(std::ranges::all_of(build_certificate_options,
 static_assert(std::ranges::all_of(verify_options, kind_matches_field<VerifyArgs>));
 static_assert(std::ranges::all_of(keygen_options, kind_matches_field<KeygenArgs>));
 static_assert(std::ranges::all_of(attest_options, kind_matches_field<AttestArgs>));
+static_assert(std::ranges::all_of(countersign_all_options, kind_matches_field<CountersignArgs>));
 
 constexpr Subcommand build_certificate{
     .name = "build-certificate",
@@ -248,6 +331,43 @@ constexpr VerifyCommand verify{
     .after_help = verify_after_help,
 };
 
+constexpr std::array countersign_groups = std::to_array<OptionGroup>({
+    {"out", "Countersignature"},
+    {"public-key", "Trust (one of these is required)"},
+    {"signer-subject", "Signer"},
+    {"require-operator-key", "Policy"},
+    {"run-dir", "Run directory and inputs (read only once the seal is trusted)"},
+});
+
+constexpr std::string_view countersign_after_help =
+    "The platform key is an Ed25519 seed in CERTWRIGHT_PLATFORM_KEY or in the file named by\n"
+    "CERTWRIGHT_PLATFORM_KEY_PATH, never the operator's key.\n"
+    "\n"
+    "Exit codes:\n"
+    "  0  countersigned\n"
+    "  1  the certificate does not verify (the report names each failed check), or it is\n"
+    "     countersigned already and --replace was not given; nothing is written\n"
+    "  2  usage error, no usable platform key, or an input could not be read or written\n"
+    "\n"
+    "Example, after the release gate:\n"
+    "  certwright-countersign governance-certificate.json --allowed-signers allowed-signers \\\n"
+    "    --require-stage s0-preflight --forbid-skipped --max-age 1h --platform-id ci.example\n";
+
+constexpr CountersignCommand countersign{
+    .name = countersign_tool_name,
+    .about =
+        "Countersign a governance certificate as the platform, once it verifies under the given "
+        "trust and policy: a JWS over its hash, signature and run id at the platform's time",
+    .positional =
+        {"CERTIFICATE", &CountersignArgs::certificate,
+         "The certificate file to verify and countersign (`governance-certificate.json`)"},
+    .options = countersign_all_options,
+    .check = check_countersign_args,
+    .has_version = true,
+    .groups = countersign_groups,
+    .after_help = countersign_after_help,
+};
+
 constexpr KeygenCommand keygen{
     .name = keygen_tool_name,
     .about =
@@ -274,6 +394,10 @@ constexpr AttestCommand attest{
 
 const AttestCommand& attest_command() {
   return attest;
+}
+
+const CountersignCommand& countersign_command() {
+  return countersign;
 }
 
 const Subcommand& build_certificate_command() {

@@ -11,6 +11,7 @@
 
 #include "cli/attest_args.h"
 #include "cli/build_certificate_args.h"
+#include "cli/countersign_args.h"
 #include "cli/keygen_args.h"
 #include "cli/verify_args.h"
 
@@ -77,6 +78,7 @@ using Subcommand = BasicCommand<BuildCertificateArgs>;
 using VerifyCommand = BasicCommand<VerifyArgs>;
 using KeygenCommand = BasicCommand<KeygenArgs>;
 using AttestCommand = BasicCommand<AttestArgs>;
+using CountersignCommand = BasicCommand<CountersignArgs>;
 
 inline constexpr std::string_view tool_name = "certwright";
 inline constexpr std::string_view tool_about =
@@ -85,6 +87,7 @@ inline constexpr std::string_view tool_about =
 inline constexpr std::string_view verify_tool_name = "certwright-verify";
 inline constexpr std::string_view keygen_tool_name = "certwright-keygen";
 inline constexpr std::string_view attest_tool_name = "certwright-attest";
+inline constexpr std::string_view countersign_tool_name = "certwright-countersign";
 
 // The `build-certificate` subcommand: about text, RUN_DIR and its option rows.
 const Subcommand& build_certificate_command();
@@ -94,6 +97,9 @@ const VerifyCommand& verify_command();
 const KeygenCommand& keygen_command();
 // `certwright-attest`: about text, CERTIFICATE and its option rows.
 const AttestCommand& attest_command();
+// `certwright-countersign`: about text, CERTIFICATE, its own option rows and the verifier's
+// trust and policy rows.
+const CountersignCommand& countersign_command();
 
 // The row whose long name is `name` (without "--"), or nullptr when there is none.
 template <class Args>

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "core/base/date_time.h"
 #include "core/base/text.h"
 #include "core/seal/public_key.h"
 #include "core/verify/release_policy.h"
@@ -44,6 +45,16 @@ std::optional<std::string> check_verify_args(const VerifyArgs& args) {
   for (const std::string& key : args.public_keys)
     if (const auto parsed = parse_public_key(key); !parsed)
       return "invalid value '" + single_line(key) + "' for '--public-key <KEY>': " + parsed.error();
+  for (const std::string& key : args.platform_keys)
+    if (const auto parsed = parse_public_key(key); !parsed)
+      return "invalid value '" + single_line(key) +
+             "' for '--platform-key <KEY>': " + parsed.error();
+  if (args.require_countersign && args.platform_keys.empty() && args.platform_key_files.empty())
+    return "'--require-countersign' needs the trusted platform keys: give '--platform-key' or "
+           "'--platform-keys'";
+  if (args.at && !parse_time_text(*args.at))
+    return "invalid value '" + single_line(*args.at) +
+           "' for '--at <TIME>': expected an RFC 3339 date-time or YYYYMMDD[HHMM[SS]]Z";
   return std::nullopt;
 }
 

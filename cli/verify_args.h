@@ -17,6 +17,11 @@ struct VerifyArgs {
   std::vector<std::string> public_keys;
   std::vector<std::string> public_key_files;
   std::vector<std::string> allowed_signers;
+  std::vector<std::string> platform_keys;       // each a key, known by its fingerprint
+  std::vector<std::string> platform_key_files;  // lines "KID KEY [window]"
+  std::vector<std::string> revoked_keys;        // revocation files
+  bool require_countersign = false;
+  std::optional<std::string> at;  // the time judged at, in place of now
   bool integrity_only = false;
   std::optional<std::string> signer_subject;
   std::optional<std::string> signer_identity_provider;

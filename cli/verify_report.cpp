@@ -36,10 +36,20 @@ std::string signer_text(const GovernanceCertificate& certificate) {
          quoted_text(certificate.signer->identity_provider);
 }
 
+// The platform's countersignature, when it verified.
+std::string countersign_text(const VerificationReport& report) {
+  if (!report.countersign) return "";
+  const CountersignFacts& countersign = *report.countersign;
+  return ", countersigned=" + format_date_time(countersign.countersigned_at) + " by " +
+         quoted_text(countersign.issuer) + " (kid " + quoted_text(countersign.kid) + ", key " +
+         countersign.fingerprint + ")";
+}
+
 // What the certificate says of itself, once its checks passed.
-std::string facts_text(const GovernanceCertificate& certificate) {
+std::string facts_text(const VerificationReport& report) {
+  const GovernanceCertificate& certificate = *report.certificate;
   return "run=" + quoted_text(certificate.pipeline_run_id) +
-         ", timestamp=" + format_date_time(certificate.timestamp) +
+         ", timestamp=" + format_date_time(certificate.timestamp) + countersign_text(report) +
          ", status=" + to_text(certificate.status) + ", signer=" + signer_text(certificate) +
          ", key=" + fingerprint_of(certificate) +
          ", kind=" + to_text(certificate.signing_attestation.kind) +
@@ -54,12 +64,11 @@ std::string summary_line(std::string_view path, const VerificationReport& report
     return (report.integrity_only ? "failed, not trusted: " : "not verified: ") + shown_path +
            " (" + std::to_string(report.failed_count()) +
            (report.failed_count() == 1 ? " check" : " checks") + " failed)\n";
-  const GovernanceCertificate& certificate = *report.certificate;
   // With no key trusted, an intact certificate proves nothing about who sealed it.
   if (report.integrity_only)
-    return "intact, not trusted: " + shown_path + " (" + facts_text(certificate) +
+    return "intact, not trusted: " + shown_path + " (" + facts_text(report) +
            "; sealed by its own key, no key trusted: --integrity-only)\n";
-  return "verified: " + shown_path + " (" + facts_text(certificate) + ")\n";
+  return "verified: " + shown_path + " (" + facts_text(report) + ")\n";
 }
 
 void write_names(JsonWriter& writer, std::string_view key, const std::vector<std::string>& names) {
@@ -195,6 +204,29 @@ void write_facts(JsonWriter& writer, const VerificationReport& report) {
   writer.string(fingerprint_of(certificate));
   writer.key("attestationKind");
   writer.string(to_text(certificate.signing_attestation.kind));
+  const TrustedTime trusted = report.trusted_time.value_or(TrustedTime{certificate.timestamp});
+  writer.key("trustedTime");
+  writer.begin_object();
+  writer.key("time");
+  writer.string(format_date_time(trusted.time));
+  writer.key("clock");
+  writer.string(trusted.clock == TrustedClock::platform ? "platform" : "signer");
+  writer.end_object();
+  writer.key("countersign");
+  if (report.countersign) {
+    writer.begin_object();
+    writer.key("issuer");
+    writer.string(report.countersign->issuer);
+    writer.key("kid");
+    writer.string(report.countersign->kid);
+    writer.key("fingerprint");
+    writer.string(report.countersign->fingerprint);
+    writer.key("countersignedAt");
+    writer.string(format_date_time(report.countersign->countersigned_at));
+    writer.end_object();
+  } else {
+    writer.null();
+  }
   writer.key("stages");
   writer.begin_array();
   for (const StageRecord& stage : certificate.stages) {

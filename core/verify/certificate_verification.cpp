@@ -60,18 +60,53 @@ CheckResult signature_check(const GovernanceCertificate& certificate) {
   return {"signature", true, "Ed25519 signature by signingPublicKey over the signing view"};
 }
 
+// Why a revoked signing key does not seal this certificate, or none when the revocation does
+// not count: one dated after `now` (the time judged at), or one dated after the certificate's
+// trusted time when the platform's clock gave that time. The signer's own clock never lifts a
+// revocation: whoever holds a leaked key can back-date.
+std::optional<std::string> revocation_refusal(const PublicKeyBytes& key, const TrustedTime& trusted,
+                                              const VerificationPolicy& policy,
+                                              std::string& lifted) {
+  const auto revocation = find_revocation(policy.revoked_keys, key);
+  if (!revocation) return std::nullopt;
+  const std::string reason = revocation->reason.empty() ? "" : " (" + revocation->reason + ")";
+  if (!revocation->revoked_at) return "is revoked" + reason;
+  const std::string at = format_date_time(*revocation->revoked_at);
+  if (is_before(policy.now, *revocation->revoked_at)) return std::nullopt;
+  if (trusted.clock == TrustedClock::platform && is_before(trusted.time, *revocation->revoked_at)) {
+    lifted = ", signed before its revocation at " + at;
+    return std::nullopt;
+  }
+  if (trusted.clock == TrustedClock::platform)
+    return "was revoked at " + at + reason + ", and the platform countersigned it at " +
+           format_date_time(trusted.time);
+  return "was revoked at " + at + reason + ", and only the signer's clock says when it signed";
+}
+
 CheckResult trusted_key_check(const GovernanceCertificate& certificate,
-                              const VerificationPolicy& policy) {
+                              const VerificationPolicy& policy, const TrustedTime& trusted) {
   const auto public_key = decode_exact<32>("signingPublicKey", certificate.signing_public_key);
   if (!public_key) return {"trusted-key", false, public_key.error()};
   const std::string shown = "signingPublicKey " + key_fingerprint(*public_key);
+  std::string lifted;
+  if (const auto refusal = revocation_refusal(*public_key, trusted, policy, lifted))
+    return {"trusted-key", false, shown + " " + *refusal};
   if (std::ranges::find(policy.trusted_keys, *public_key) != policy.trusted_keys.end())
-    return {"trusted-key", true, shown + " is a trusted key"};
+    return {"trusted-key", true, shown + " is a trusted key" + lifted};
   const auto allowed = [&](const AllowedSigner& line) {
     return line.key == *public_key && allows(line, certificate.signer);
   };
-  if (std::ranges::any_of(policy.allowed_signers, allowed))
-    return {"trusted-key", true, shown + " is allowed for this signer"};
+  const auto in_window = [&](const AllowedSigner& line) {
+    return allowed(line) && line.window.contains(trusted.time);
+  };
+  if (std::ranges::any_of(policy.allowed_signers, in_window))
+    return {"trusted-key", true, shown + " is allowed for this signer" + lifted};
+  if (const auto line = std::ranges::find_if(policy.allowed_signers, allowed);
+      line != policy.allowed_signers.end())
+    return {"trusted-key", false,
+            shown + " is allowed for this signer " + line->window.describe() + ", and the " +
+                "certificate was signed at " + format_date_time(trusted.time) + " " +
+                clock_text(trusted.clock)};
   const bool known = std::ranges::any_of(
       policy.allowed_signers, [&](const AllowedSigner& line) { return line.key == *public_key; });
   if (known) {
@@ -120,9 +155,34 @@ CheckResult presence_check(std::string name, bool present, bool recomputed) {
                      : "absent, but required"};
 }
 
+// "countersign", when the caller trusts platform keys or demands a countersignature; the note
+// that one is present but not authenticated otherwise. The certificate's trusted time follows.
+void add_countersign_check(VerificationReport& report, const GovernanceCertificate& certificate,
+                           const VerificationPolicy& policy) {
+  report.trusted_time = TrustedTime{certificate.timestamp, TrustedClock::signer};
+  const bool judged = !policy.platform_keys.empty() || policy.require_countersign;
+  if (!certificate.platform_countersign) {
+    if (policy.require_countersign)
+      report.checks.push_back(
+          {"countersign", false, "the certificate carries no platformCountersign"});
+    return;
+  }
+  if (!judged) {
+    report.notes.push_back("platformCountersign is shape-checked only, not authenticated");
+    return;
+  }
+  CountersignVerdict verdict =
+      check_countersign(certificate, policy.platform_keys, policy.revoked_keys, policy.now);
+  report.checks.push_back({"countersign", verdict.ok, std::move(verdict.detail)});
+  if (!verdict.facts) return;
+  report.trusted_time = TrustedTime{verdict.facts->countersigned_at, TrustedClock::platform};
+  report.countersign = std::move(verdict.facts);
+}
+
 void add_policy_checks(VerificationReport& report, const GovernanceCertificate& certificate,
                        const VerificationPolicy& policy, const DriftInputs& inputs) {
-  if (!policy.integrity_only) report.checks.push_back(trusted_key_check(certificate, policy));
+  if (!policy.integrity_only)
+    report.checks.push_back(trusted_key_check(certificate, policy, *report.trusted_time));
   if (policy.require_operator_key) report.checks.push_back(operator_key_check(certificate));
   if (policy.signer_subject || policy.signer_identity_provider)
     report.checks.push_back(signer_check(certificate, policy));
@@ -133,7 +193,8 @@ void add_policy_checks(VerificationReport& report, const GovernanceCertificate& 
   if (policy.signer_session_id)
     report.checks.push_back(signer_session_check(certificate, *policy.signer_session_id));
   if (policy.max_age_seconds)
-    report.checks.push_back(max_age_check(certificate, *policy.max_age_seconds, policy.now));
+    report.checks.push_back(
+        max_age_check(*report.trusted_time, *policy.max_age_seconds, policy.now));
   for (const ArtifactQuery& query : policy.artifacts)
     report.checks.push_back(artifact_check(certificate, query));
   if (policy.require_corpus_binding || inputs.corpus_attestation)
@@ -394,6 +455,10 @@ bool seal_trusted(const VerificationReport& report, const VerificationPolicy& po
 
 }  // namespace
 
+const char* clock_text(TrustedClock clock) {
+  return clock == TrustedClock::platform ? "by the platform's clock" : "by the signer's own clock";
+}
+
 // The bytes of a Base64 seal member of exactly `Size` bytes, or the reason it is not one.
 template <std::size_t Size>
 std::expected<std::array<unsigned char, Size>, std::string> decode_exact(std::string_view name,
@@ -466,13 +531,12 @@ VerificationReport verify_certificate(simdjson::padded_string_view file,
   report.canonical = encode_pretty(*certificate) == std::string_view(file);
   report.checks.push_back(hash_check(*certificate));
   report.checks.push_back(signature_check(*certificate));
+  add_countersign_check(report, *certificate, policy);
   add_policy_checks(report, *certificate, policy, inputs);
   if (policy.integrity_only)
     report.notes.push_back(
         "nothing is trusted (--integrity-only): the certificate is intact and sealed by the key "
         "it carries, which proves nothing about who sealed it");
-  if (certificate->platform_countersign)
-    report.notes.push_back("platformCountersign is shape-checked only, not authenticated");
   if (seal_trusted(report, policy))
     add_drift_checks(report, *certificate, policy, inputs);
   else if (wants_drift(inputs))

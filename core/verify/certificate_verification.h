@@ -16,6 +16,7 @@
 #include "core/record/certificate.h"
 #include "core/seal/public_key.h"
 #include "core/verify/allowed_signers.h"
+#include "core/verify/countersign_check.h"
 
 namespace certwright {
 
@@ -43,8 +44,23 @@ struct VerificationPolicy {
   std::optional<std::int64_t> max_age_seconds;  // judged at `now`
   UtcTime now;
   std::vector<ArtifactQuery> artifacts;
-  bool require_full_coverage = false;  // with a run directory: fail "coverage" on any uncovered
+  bool require_full_coverage = false;      // with a run directory: fail "coverage" on any uncovered
+  std::vector<PlatformKey> platform_keys;  // whose countersignatures are trusted
+  std::vector<RevokedKey> revoked_keys;    // operator and platform keys alike
+  bool require_countersign = false;        // fail "countersign" unless one verifies
 };
+
+// Whose clock gave the time a certificate's judgements of time rest on: the platform's, when
+// its countersignature verified; otherwise only the signer's own.
+enum class TrustedClock { signer, platform };
+
+struct TrustedTime {
+  UtcTime time;
+  TrustedClock clock = TrustedClock::signer;
+};
+
+// "by the platform's clock" or "by the signer's own clock".
+const char* clock_text(TrustedClock clock);
 
 // What the certificate is compared with: inputs the caller named, never names the certificate
 // carries (only the run directory's stages are). Nothing of them is read until the certificate
@@ -57,7 +73,7 @@ struct DriftInputs {
 };
 
 // One check of the report, under a stable name ("well-formed", "hash", "signature",
-// "trusted-key", "operator-key", "signer", "stage-policy", "pipeline-run-id",
+// "countersign", "trusted-key", "operator-key", "signer", "stage-policy", "pipeline-run-id",
 // "signer-session-id", "max-age", "artifact:PATH", "corpus-binding", "sbom-binding",
 // "posture-binding", "drift-stages", "coverage", "drift-build-spec", "drift-requirements",
 // "drift-corpus", "drift-sbom").
@@ -100,6 +116,8 @@ struct VerificationReport {
   bool coverage_checked = false;
   std::optional<GovernanceCertificate> certificate;  // when well-formed
   bool integrity_only = false;  // nothing was trusted: the seal is only the certificate's own
+  std::optional<CountersignFacts> countersign;  // when a countersignature verified
+  std::optional<TrustedTime> trusted_time;      // when well-formed
 
   // True exactly when every check passed.
   bool verified() const;

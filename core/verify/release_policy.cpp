@@ -75,11 +75,12 @@ CheckResult signer_session_check(const GovernanceCertificate& certificate,
               in_quotes(expected)};
 }
 
-CheckResult max_age_check(const GovernanceCertificate& certificate, std::int64_t max_age_seconds,
-                          UtcTime now) {
-  const std::int64_t age = now.unix_seconds - certificate.timestamp.unix_seconds;
-  const std::string stamped = "timestamp " + format_date_time(certificate.timestamp);
-  if (age > max_age_seconds || (age == max_age_seconds && certificate.timestamp.nanos < now.nanos))
+CheckResult max_age_check(const TrustedTime& trusted, std::int64_t max_age_seconds, UtcTime now) {
+  const std::int64_t age = now.unix_seconds - trusted.time.unix_seconds;
+  const std::string stamped =
+      (trusted.clock == TrustedClock::platform ? "countersignedAt " : "timestamp ") +
+      format_date_time(trusted.time) + " " + clock_text(trusted.clock);
+  if (age > max_age_seconds || (age == max_age_seconds && trusted.time.nanos < now.nanos))
     return {
         "max-age", false,
         stamped + " is older than " + age_text(max_age_seconds) + " (" + age_text(age) + " ago)"};

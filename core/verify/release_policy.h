@@ -21,10 +21,10 @@ CheckResult pipeline_run_id_check(const GovernanceCertificate& certificate,
 CheckResult signer_session_check(const GovernanceCertificate& certificate,
                                  std::string_view expected);
 
-// "max-age": the certificate's timestamp at most `max_age_seconds` before `now` and at most
-// five minutes after it (clocks drift; more than that is a certificate from the future).
-CheckResult max_age_check(const GovernanceCertificate& certificate, std::int64_t max_age_seconds,
-                          UtcTime now);
+// "max-age": the certificate's trusted time at most `max_age_seconds` before `now` and at most
+// five minutes after it (clocks drift; more than that is a certificate from the future); the
+// detail says whose clock gave the time.
+CheckResult max_age_check(const TrustedTime& trusted, std::int64_t max_age_seconds, UtcTime now);
 
 // "artifact:PATH" (PATH as the caller named the file, so that each file's check has its own
 // name): the file's content hash is recorded in some stage; the detail names each stage and
