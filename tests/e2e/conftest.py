@@ -30,6 +30,7 @@ BIN = program_binary("certwright")
 VERIFY = program_binary("certwright-verify")
 KEYGEN = program_binary("certwright-keygen")
 ATTEST = program_binary("certwright-attest")
+COUNTERSIGN = program_binary("certwright-countersign")
 
 DEFAULT_STAGES = [
     "s0-preflight",

@@ -76,7 +76,8 @@ def test_man_page_renders_cleanly_with_every_section(rendered):
 
 
 def test_each_man_page_sees_also_the_other_programs():
-    programs = ["certwright", "certwright-verify", "certwright-keygen", "certwright-attest"]
+    programs = ["certwright", "certwright-verify", "certwright-keygen", "certwright-attest",
+                "certwright-countersign"]
     for program in programs:
         page = (ROOT / "docs" / f"{program}.1").read_text(encoding="utf-8").replace("\\-", "-")
         see_also = page.split("\n.SH SEE ALSO\n", 1)[1].split("\n.SH ", 1)[0]
@@ -147,6 +148,8 @@ PROGRAMS = {
     "certwright-verify": ("verify_options", "VerifyArgs", []),
     "certwright-keygen": ("keygen_options", "KeygenArgs", ["ZEM_SIGNING_KEY", "ZEM_SIGNING_KEY_PATH"]),
     "certwright-attest": ("attest_options", "AttestArgs", ["ZEM_SIGNING_KEY", "ZEM_SIGNING_KEY_PATH"]),
+    "certwright-countersign": ("countersign_options", "CountersignArgs",
+                               ["CERTWRIGHT_PLATFORM_KEY", "CERTWRIGHT_PLATFORM_KEY_PATH"]),
 }
 
 
@@ -176,7 +179,8 @@ def test_program_man_pages_document_their_option_tables(program):
 @pytest.mark.parametrize("program, words, expected", [
     ("certwright-verify", ["--require-"], {"--require-operator-key", "--require-corpus-binding",
                                             "--require-sbom-binding", "--require-posture-binding",
-                                            "--require-stage", "--require-full-coverage"}),
+                                            "--require-stage", "--require-full-coverage",
+                                            "--require-countersign"}),
     ("certwright-verify", ["--format", ""], {"text", "json"}),
     ("certwright-verify", ["--run-dir", ""], {"runs", "sbom"}),
     ("certwright-verify", ["--"], None),
@@ -184,6 +188,11 @@ def test_program_man_pages_document_their_option_tables(program):
     ("certwright-keygen", ["--public", "k"], {"key.json"}),
     ("certwright-attest", ["-"], {"--out", "--envelope-out", "--help", "-h", "--version", "-V"}),
     ("certwright-attest", ["--out", "k"], {"key.json"}),
+    ("certwright-countersign", ["--re"], {"--replace", "--revoked-keys", "--require-operator-key",
+                                          "--require-corpus-binding", "--require-sbom-binding",
+                                          "--require-posture-binding", "--require-stage",
+                                          "--require-full-coverage"}),
+    ("certwright-countersign", ["--out", "k"], {"key.json"}),
 ])
 def test_program_completions(tmp_path, program, words, expected):
     completion = ROOT / "share" / "bash-completion" / "completions" / program
