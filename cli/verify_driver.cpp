@@ -70,6 +70,22 @@ std::expected<void, Error> read_key_file(const std::string& path,
   return {};
 }
 
+// The entries of a file of key lines (allowed signers, platform keys, revocations), appended to
+// `entries`; the error names the option, the file and the line.
+template <class Entry>
+std::expected<void, Error> read_key_lines_file(
+    std::string_view option, const std::string& path,
+    std::expected<std::vector<Entry>, std::string> (*parse)(std::string_view),
+    std::vector<Entry>& entries) {
+  const std::string shown = std::string(option) + " " + lossy_utf8(path);
+  const auto content = read_whole_file(path, kMaxKeyFileBytes);
+  if (!content) return std::unexpected(Error{shown + ": " + content.error().message()});
+  auto parsed = parse(*content);
+  if (!parsed) return std::unexpected(Error{shown + " " + parsed.error()});
+  entries.insert(entries.end(), parsed->begin(), parsed->end());
+  return {};
+}
+
 }  // namespace
 
 std::expected<VerificationPolicy, Error> verification_policy_of(const VerifyArgs& args) {
@@ -80,32 +96,23 @@ std::expected<VerificationPolicy, Error> verification_policy_of(const VerifyArgs
   for (const std::string& path : args.public_key_files)
     if (auto read = read_key_file(path, policy.trusted_keys); !read)
       return std::unexpected(read.error());
-  for (const std::string& path : args.allowed_signers) {
-    const std::string shown = "--allowed-signers " + lossy_utf8(path);
-    const auto content = read_whole_file(path, kMaxKeyFileBytes);
-    if (!content) return std::unexpected(Error{shown + ": " + content.error().message()});
-    auto signers = parse_allowed_signers(*content);
-    if (!signers) return std::unexpected(Error{shown + " " + signers.error()});
-    policy.allowed_signers.insert(policy.allowed_signers.end(), signers->begin(), signers->end());
-  }
+  for (const std::string& path : args.allowed_signers)
+    if (auto read = read_key_lines_file("--allowed-signers", path, parse_allowed_signers,
+                                        policy.allowed_signers);
+        !read)
+      return std::unexpected(read.error());
   for (const std::string& key : args.platform_keys)
     policy.platform_keys.push_back(platform_key_of(parse_public_key(key).value()));
-  for (const std::string& path : args.platform_key_files) {
-    const std::string shown = "--platform-keys " + lossy_utf8(path);
-    const auto content = read_whole_file(path, kMaxKeyFileBytes);
-    if (!content) return std::unexpected(Error{shown + ": " + content.error().message()});
-    auto keys = parse_platform_keys(*content);
-    if (!keys) return std::unexpected(Error{shown + " " + keys.error()});
-    policy.platform_keys.insert(policy.platform_keys.end(), keys->begin(), keys->end());
-  }
-  for (const std::string& path : args.revoked_keys) {
-    const std::string shown = "--revoked-keys " + lossy_utf8(path);
-    const auto content = read_whole_file(path, kMaxKeyFileBytes);
-    if (!content) return std::unexpected(Error{shown + ": " + content.error().message()});
-    auto revoked = parse_revoked_keys(*content);
-    if (!revoked) return std::unexpected(Error{shown + " " + revoked.error()});
-    policy.revoked_keys.insert(policy.revoked_keys.end(), revoked->begin(), revoked->end());
-  }
+  for (const std::string& path : args.platform_key_files)
+    if (auto read =
+            read_key_lines_file("--platform-keys", path, parse_platform_keys, policy.platform_keys);
+        !read)
+      return std::unexpected(read.error());
+  for (const std::string& path : args.revoked_keys)
+    if (auto read =
+            read_key_lines_file("--revoked-keys", path, parse_revoked_keys, policy.revoked_keys);
+        !read)
+      return std::unexpected(read.error());
   policy.require_countersign = args.require_countersign;
   for (const std::string& path : args.artifacts) {
     // A file named twice is one query: each check is named for its file.

@@ -66,6 +66,27 @@ std::optional<std::uint32_t> digits_at(std::string_view text, std::size_t at, st
   return value;
 }
 
+// The fields of "YYYY-MM-DDTHH:MM:SS" at the start of `text`, when it has that shape; their
+// ranges are the callers' to check.
+struct DateTimeFields {
+  std::uint32_t year, month, day, hour, minute, second;
+};
+constexpr std::string_view kDateTimeShape = "dddd-dd-ddTdd:dd:dd";
+
+std::optional<DateTimeFields> date_time_fields(std::string_view text) {
+  if (text.size() < kDateTimeShape.size()) return std::nullopt;
+  for (std::size_t i = 0; i < kDateTimeShape.size(); ++i)
+    if (kDateTimeShape[i] != 'd' && text[i] != kDateTimeShape[i]) return std::nullopt;
+  const auto year = digits_at(text, 0, 4);
+  const auto month = digits_at(text, 5, 2);
+  const auto day = digits_at(text, 8, 2);
+  const auto hour = digits_at(text, 11, 2);
+  const auto minute = digits_at(text, 14, 2);
+  const auto second = digits_at(text, 17, 2);
+  if (!year || !month || !day || !hour || !minute || !second) return std::nullopt;
+  return DateTimeFields{*year, *month, *day, *hour, *minute, *second};
+}
+
 // Appends `value` as exactly `width` decimal digits, zero-padded on the left.
 void append_padded(std::string& out, std::uint64_t value, int width) {
   std::array<char, 24> digits{};
@@ -141,22 +162,16 @@ std::string format_date_time(UtcTime time) {
 
 std::optional<UtcTime> parse_date_time(std::string_view text) {
   // YYYY-MM-DDTHH:MM:SS, then an optional fraction, then Z.
-  constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:dd";
+  constexpr std::string_view kShape = kDateTimeShape;
   if (text.size() < kShape.size() + 1 || text.back() != 'Z') return std::nullopt;
-  for (std::size_t i = 0; i < kShape.size(); ++i)
-    if (kShape[i] != 'd' && text[i] != kShape[i]) return std::nullopt;
-  const auto year = digits_at(text, 0, 4);
-  const auto month = digits_at(text, 5, 2);
-  const auto day = digits_at(text, 8, 2);
-  const auto hour = digits_at(text, 11, 2);
-  const auto minute = digits_at(text, 14, 2);
-  const auto second = digits_at(text, 17, 2);
-  if (!year || !month || !day || !hour || !minute || !second) return std::nullopt;
-  if (*month < 1 || *month > 12 || *day < 1 || *day > days_in_month(*year, *month) || *hour > 23 ||
-      *minute > 59)
+  const auto fields = date_time_fields(text);
+  if (!fields) return std::nullopt;
+  const auto [year, month, day, hour, minute, second] = *fields;
+  if (month < 1 || month > 12 || day < 1 || day > days_in_month(year, month) || hour > 23 ||
+      minute > 59)
     return std::nullopt;
-  const bool leap_second = *second == 60 && *hour == 23 && *minute == 59;
-  if (*second > 59 && !leap_second) return std::nullopt;
+  const bool leap_second = second == 60 && hour == 23 && minute == 59;
+  if (second > 59 && !leap_second) return std::nullopt;
 
   std::uint32_t nanos = 0;
   const std::size_t fraction_width = text.size() - kShape.size() - 1;
@@ -169,8 +184,8 @@ std::optional<UtcTime> parse_date_time(std::string_view text) {
     for (std::size_t i = width; i < 9; ++i)
       nanos *= 10;
   }
-  const UtcTime time{days_from_civil(*year, *month, *day) * kSecondsPerDay + *hour * 3600 +
-                         *minute * 60 + (leap_second ? 59 : *second),
+  const UtcTime time{days_from_civil(year, month, day) * kSecondsPerDay + hour * 3600 +
+                         minute * 60 + (leap_second ? 59 : second),
                      leap_second ? nanos + kNanosPerSecond : nanos};
   // The width of the fraction must be the one the certificate writes for these nanoseconds.
   if (format_date_time(time) != text) return std::nullopt;
@@ -206,21 +221,13 @@ std::optional<UtcTime> parse_compact_time(std::string_view text) {
 }
 
 std::optional<UtcTime> parse_rfc3339_time(std::string_view text) {
-  constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:dd";
-  if (text.size() <= kShape.size()) return std::nullopt;
-  for (std::size_t i = 0; i < kShape.size(); ++i)
-    if (kShape[i] != 'd' && text[i] != kShape[i]) return std::nullopt;
-  const auto year = digits_at(text, 0, 4);
-  const auto month = digits_at(text, 5, 2);
-  const auto day = digits_at(text, 8, 2);
-  const auto hour = digits_at(text, 11, 2);
-  const auto minute = digits_at(text, 14, 2);
-  const auto second = digits_at(text, 17, 2);
-  if (!year || !month || !day || !hour || !minute || !second) return std::nullopt;
-  auto seconds = civil_seconds(*year, *month, *day, *hour, *minute, *second);
+  const auto fields = date_time_fields(text);
+  if (!fields || text.size() == kDateTimeShape.size()) return std::nullopt;
+  auto seconds = civil_seconds(fields->year, fields->month, fields->day, fields->hour,
+                               fields->minute, fields->second);
   if (!seconds) return std::nullopt;
 
-  std::size_t at = kShape.size();
+  std::size_t at = kDateTimeShape.size();
   std::uint32_t nanos = 0;
   if (text[at] == '.') {
     std::size_t width = 0;

@@ -120,6 +120,12 @@ std::string single_line(std::string_view bytes) {
   return line;
 }
 
+std::string quoted_excerpt(std::string_view bytes) {
+  constexpr std::size_t kShown = 80;
+  if (bytes.size() <= kShown) return "\"" + single_line(bytes) + "\"";
+  return "\"" + single_line(bytes.substr(0, kShown)) + "...\"";
+}
+
 std::string_view trim_white_space(std::string_view text) {
   std::size_t begin = 0;
   while (begin < text.size()) {

@@ -35,6 +35,10 @@ Utf8Character decode_utf8_at(std::string_view text, std::size_t at);
 // is_concealing_character names as "\u{HHHH}".
 std::string single_line(std::string_view bytes);
 
+// `bytes` as a message quotes a name or value it did not write: in double quotes, shown as
+// single_line shows it, and cut after its first 80 bytes ("...").
+std::string quoted_excerpt(std::string_view bytes);
+
 // `text` without leading and trailing characters that have the Unicode White_Space property.
 // Ill-formed bytes are never white space and stop the trim.
 std::string_view trim_white_space(std::string_view text);

@@ -17,13 +17,6 @@ namespace {
 
 namespace dom = simdjson::dom;
 
-// A text from the countersignature as a message shows it: quoted, on one line, cut when long.
-std::string quote(std::string_view text) {
-  constexpr std::size_t kShown = 80;
-  if (text.size() <= kShown) return "\"" + single_line(text) + "\"";
-  return "\"" + single_line(text.substr(0, kShown)) + "...\"";
-}
-
 // The members of one JSON object, each key once and only the keys listed; the reason
 // otherwise. `what` names the object in messages ("header", "payload").
 class StrictObject {
@@ -43,17 +36,17 @@ class StrictObject {
     }
     for (const auto [key, value] : object) {
       if (std::ranges::find(keys, key) == keys.end()) {
-        error_ = std::string(what) + ": member " + quote(key) + " is not allowed";
+        error_ = std::string(what) + ": member " + quoted_excerpt(key) + " is not allowed";
         return;
       }
       if (!members_.try_emplace(std::string(key), value).second) {
-        error_ = std::string(what) + ": duplicate member " + quote(key);
+        error_ = std::string(what) + ": duplicate member " + quoted_excerpt(key);
         return;
       }
     }
     for (const std::string_view key : keys)
       if (!members_.contains(std::string(key))) {
-        error_ = std::string(what) + ": member " + quote(key) + " is missing";
+        error_ = std::string(what) + ": member " + quoted_excerpt(key) + " is missing";
         return;
       }
   }
@@ -135,7 +128,7 @@ std::expected<const PlatformKey*, std::string> trusted_platform_key(
     return &candidate;
   }
   if (!refusal.empty()) return std::unexpected(refusal);
-  return std::unexpected("kid " + quote(kid) + " names no trusted platform key");
+  return std::unexpected("kid " + quoted_excerpt(kid) + " names no trusted platform key");
 }
 
 UtcTime plus_seconds(UtcTime time, std::int64_t seconds) {
@@ -168,11 +161,13 @@ CountersignVerdict check_countersign(const GovernanceCertificate& certificate,
   if (!alg) return fail(alg.error());
   if (!kid) return fail(kid.error());
   if (!typ) return fail(typ.error());
-  if (*alg != "EdDSA") return fail("header: alg " + quote(*alg) + " is not \"EdDSA\"");
+  if (*alg != "EdDSA") return fail("header: alg " + quoted_excerpt(*alg) + " is not \"EdDSA\"");
   if (*typ != kCountersignType)
-    return fail("header: typ " + quote(*typ) + " is not " + quote(kCountersignType));
+    return fail("header: typ " + quoted_excerpt(*typ) + " is not " +
+                quoted_excerpt(kCountersignType));
   if (*kid != record.kid)
-    return fail("header: kid " + quote(*kid) + " is not the record's kid " + quote(record.kid));
+    return fail("header: kid " + quoted_excerpt(*kid) + " is not the record's kid " +
+                quoted_excerpt(record.kid));
   const std::string kid_text(*kid);
 
   const auto key =
@@ -214,9 +209,10 @@ CountersignVerdict check_countersign(const GovernanceCertificate& certificate,
   const auto at_text = payload.string("countersignedAt");
   if (!at_text) return fail(at_text.error());
   const auto at = parse_date_time(*at_text);
-  if (!at) return fail("payload: countersignedAt " + quote(*at_text) + " is not a date-time");
+  if (!at)
+    return fail("payload: countersignedAt " + quoted_excerpt(*at_text) + " is not a date-time");
   if (*at != record.countersigned_at)
-    return fail("payload: countersignedAt " + quote(*at_text) + " is not the record's " +
+    return fail("payload: countersignedAt " + quoted_excerpt(*at_text) + " is not the record's " +
                 format_date_time(record.countersigned_at));
   const auto iat = payload.integer("iat");
   if (!iat) return fail(iat.error());
@@ -231,8 +227,9 @@ CountersignVerdict check_countersign(const GovernanceCertificate& certificate,
     return fail("countersigned at " + format_date_time(*at) + ", in the future");
 
   CountersignFacts facts{std::string(*issuer), kid_text, key_fingerprint((*key)->key), *at};
-  std::string detail = "countersigned by " + quote(facts.issuer) + " (kid " + quote(facts.kid) +
-                       ", platform key " + facts.fingerprint + ") at " + format_date_time(*at);
+  std::string detail = "countersigned by " + quoted_excerpt(facts.issuer) + " (kid " +
+                       quoted_excerpt(facts.kid) + ", platform key " + facts.fingerprint + ") at " +
+                       format_date_time(*at);
   return {true, std::move(detail), std::move(facts)};
 }
 
