@@ -49,14 +49,20 @@ std::size_t artifact_count() {
   return options().smoke ? 600 : 120'000;
 }
 
-// Six stages sharing the artifacts, named and hashed as a real walk would record them.
-GovernanceCertificate large_certificate() {
+// The certificate's own members, with a hash, key and signature of their real lengths.
+GovernanceCertificate certificate_without_records() {
   GovernanceCertificate certificate;
   certificate.certificate_version = "1.5.0";
   certificate.pipeline_run_id = "bench-run";
   certificate.signing_public_key = std::string(44, 'k');
   certificate.certificate_hash = std::string(64, 'a');
   certificate.cert_signature = std::string(88, 's');
+  return certificate;
+}
+
+// Six stages sharing the artifacts, named and hashed as a real walk would record them.
+GovernanceCertificate large_certificate() {
+  GovernanceCertificate certificate = certificate_without_records();
   for (int stage = 0; stage < 6; ++stage) {
     StageRecord record;
     record.stage_id = "s" + std::to_string(stage) + "-stage";
@@ -81,12 +87,7 @@ const GovernanceCertificate& certificate() {
 // Many small records instead of large maps: every stage with its gate result and sandbox
 // execution, and a consumed override per stage, so per-record work dominates.
 GovernanceCertificate record_dense_certificate() {
-  GovernanceCertificate certificate;
-  certificate.certificate_version = "1.5.0";
-  certificate.pipeline_run_id = "bench-run";
-  certificate.signing_public_key = std::string(44, 'k');
-  certificate.certificate_hash = std::string(64, 'a');
-  certificate.cert_signature = std::string(88, 's');
+  GovernanceCertificate certificate = certificate_without_records();
   const std::size_t stages = options().smoke ? 100 : 5'000;
   for (std::size_t stage = 0; stage < stages; ++stage) {
     const std::string stage_id = "s" + std::to_string(stage) + "-stage";

@@ -185,6 +185,8 @@ class ViewMembers : public Members {
   }
   template <class T>
   void if_present(std::string_view key, const std::optional<T>& value) {
+    // The countersignature is the certificate's only member of its type; only the full
+    // certificate carries it.
     if constexpr (std::same_as<T, PlatformCountersign>) {
       if (view_ != CertificateView::full) return;
     }

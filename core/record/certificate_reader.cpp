@@ -175,13 +175,7 @@ class Fields {
 
   template <class T>
   void always(std::string_view key, T& out) {
-    const std::size_t at = next();
-    if (!ok_) return;
-    if (!found_[at]) {
-      ok_ = reader_.fail("missing key " + quote(key));
-      return;
-    }
-    ok_ = read_member(key, at, out);
+    read_required(key, next(), out);
   }
   template <class T>
   void if_present(std::string_view key, std::optional<T>& out) {
@@ -205,12 +199,8 @@ class Fields {
   void null_if_absent(std::string_view key, std::optional<T>& out) {
     const std::size_t at = next();
     if (!ok_ || (found_[at] && values_[at].is_null())) return;
-    if (!found_[at]) {
-      ok_ = reader_.fail("missing key " + quote(key));
-      return;
-    }
     out = T{};
-    ok_ = read_member(key, at, *out);
+    read_required(key, at, *out);
   }
 
  private:
@@ -221,6 +211,15 @@ class Fields {
   // description, so the walk meets them in their order.
   std::size_t next() { return visited_++; }
 
+  template <class T>
+  void read_required(std::string_view key, std::size_t at, T& out) {
+    if (!ok_) return;
+    if (!found_[at]) {
+      ok_ = reader_.fail("missing key " + quote(key));
+      return;
+    }
+    ok_ = read_member(key, at, out);
+  }
   template <class T>
   bool read_member(std::string_view key, std::size_t at, T& out) {
     const Within within = member(reader_, key);
