@@ -1,5 +1,6 @@
 // Micro-benchmarks of the hot units: file hashing, both read engines by file size, the encoders,
-// the certificate hash and the signature on a 120,000-artifact certificate, the BOM tool version
+// the strict reader, the certificate hash and the signature on a 120,000-artifact certificate,
+// the encoder and the reader on a certificate of many small records, the BOM tool version
 // against a bare DOM parse of the same bytes, the corpus attestation parse and the posture
 // projection.
 //
@@ -27,6 +28,7 @@
 #include "core/evidence/sbom_binding.h"
 #include "core/record/certificate.h"
 #include "core/record/certificate_encoding.h"
+#include "core/record/certificate_reader.h"
 #include "core/seal/certificate_signature.h"
 #include "core/seal/signing_key.h"
 
@@ -47,14 +49,20 @@ std::size_t artifact_count() {
   return options().smoke ? 600 : 120'000;
 }
 
-// Six stages sharing the artifacts, named and hashed as a real walk would record them.
-GovernanceCertificate large_certificate() {
+// The certificate's own members, with a hash, key and signature of their real lengths.
+GovernanceCertificate certificate_without_records() {
   GovernanceCertificate certificate;
   certificate.certificate_version = "1.5.0";
   certificate.pipeline_run_id = "bench-run";
   certificate.signing_public_key = std::string(44, 'k');
   certificate.certificate_hash = std::string(64, 'a');
   certificate.cert_signature = std::string(88, 's');
+  return certificate;
+}
+
+// Six stages sharing the artifacts, named and hashed as a real walk would record them.
+GovernanceCertificate large_certificate() {
+  GovernanceCertificate certificate = certificate_without_records();
   for (int stage = 0; stage < 6; ++stage) {
     StageRecord record;
     record.stage_id = "s" + std::to_string(stage) + "-stage";
@@ -73,6 +81,36 @@ GovernanceCertificate large_certificate() {
 
 const GovernanceCertificate& certificate() {
   static const GovernanceCertificate instance = large_certificate();
+  return instance;
+}
+
+// Many small records instead of large maps: every stage with its gate result and sandbox
+// execution, and a consumed override per stage, so per-record work dominates.
+GovernanceCertificate record_dense_certificate() {
+  GovernanceCertificate certificate = certificate_without_records();
+  const std::size_t stages = options().smoke ? 100 : 5'000;
+  for (std::size_t stage = 0; stage < stages; ++stage) {
+    const std::string stage_id = "s" + std::to_string(stage) + "-stage";
+    StageRecord record;
+    record.stage_id = stage_id;
+    record.status = CheckStatus::passed;
+    record.artifact_hashes.append_sorted("out.bin", hash_bytes(stage_id));
+    record.gate_result = GateResult{.passed = true, .checks_run = 12, .checks_failed = 0};
+    record.duration_ms = 1500;
+    record.sandbox_execution =
+        SandboxExecution{.command = {"make", "all"}, .runtime_descriptor = "runc", .exit_code = 0};
+    certificate.stages.push_back(std::move(record));
+    certificate.consumed_overrides.push_back(ConsumedOverride{.artifact_id = stage_id,
+                                                              .path = "src/main.cpp",
+                                                              .content_hash = std::string(64, 'c'),
+                                                              .author = "ops",
+                                                              .verified = true});
+  }
+  return certificate;
+}
+
+const GovernanceCertificate& dense_certificate() {
+  static const GovernanceCertificate instance = record_dense_certificate();
   return instance;
 }
 
@@ -180,6 +218,34 @@ void BM_encode_pretty(benchmark::State& state) {
   state.counters["artifacts"] = static_cast<double>(artifact_count());
 }
 BENCHMARK(BM_encode_pretty)->Unit(benchmark::kMillisecond);
+
+void BM_encode_records(benchmark::State& state) {
+  for (auto _ : state)
+    benchmark::DoNotOptimize(encode_pretty(dense_certificate()));
+  state.counters["stages"] = static_cast<double>(dense_certificate().stages.size());
+}
+BENCHMARK(BM_encode_records)->Unit(benchmark::kMillisecond);
+
+// The strict reader on the file's encoding, already padded as the verifier's file read leaves it.
+void read_benchmark(benchmark::State& state, const GovernanceCertificate& certificate) {
+  const simdjson::padded_string text(encode_pretty(certificate));
+  for (auto _ : state) {
+    auto read = read_certificate(simdjson::padded_string_view(text));
+    if (!read) return state.SkipWithError(read.error().message.c_str());
+    benchmark::DoNotOptimize(read);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+void BM_read_certificate(benchmark::State& state) {
+  read_benchmark(state, certificate());
+}
+BENCHMARK(BM_read_certificate)->Unit(benchmark::kMillisecond);
+
+void BM_read_records(benchmark::State& state) {
+  read_benchmark(state, dense_certificate());
+}
+BENCHMARK(BM_read_records)->Unit(benchmark::kMillisecond);
 
 void BM_certificate_hash(benchmark::State& state) {
   for (auto _ : state)
@@ -302,6 +368,7 @@ void take_own_flags(int& argc, char** argv) {
 int main(int argc, char** argv) {
   certwright::take_own_flags(argc, argv);
   certwright::certificate();  // built before any timing starts
+  certwright::dense_certificate();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
   benchmark::RunSpecifiedBenchmarks();

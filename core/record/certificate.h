@@ -1,7 +1,7 @@
 // The governance certificate and every record nested in it.
 //
-// Member order here is the order of the keys in the JSON text; the encoder in
-// certificate_encoding.cpp walks these records and applies each member's presence rule.
+// Member order here is the order of the keys in the JSON text. Each member's key and presence
+// rule are given once, in certificate_members.h, which the encoder and the reader both walk.
 #pragma once
 
 #include <cstdint>
@@ -34,20 +34,20 @@ const char* to_text(AttestationKind kind);
 const char* display_name(CertificateStatus status);
 
 struct IntentRecord {
-  std::string requirements_hash;         // always
-  std::optional<std::string> spec_id;    // if present
-  std::optional<std::string> spec_hash;  // if present
+  std::string requirements_hash;
+  std::optional<std::string> spec_id;
+  std::optional<std::string> spec_hash;
 };
 
 struct ApprovalRecord {
-  std::optional<std::string> approved_by;  // if present
-  UtcTime approved_at;                     // always
-  std::string gate_type;                   // always
+  std::optional<std::string> approved_by;
+  UtcTime approved_at;
+  std::string gate_type;
 };
 
 struct BuildSpecRecord {
-  std::string hash;                               // always, may be empty
-  std::optional<ApprovalRecord> approval_record;  // if present
+  std::string hash;
+  std::optional<ApprovalRecord> approval_record;
 };
 
 struct GateResult {
@@ -74,12 +74,12 @@ struct SandboxExecution {
 };
 
 struct StageRecord {
-  std::string stage_id;                               // always
-  CheckStatus status = CheckStatus::skipped;          // always
-  StringMap artifact_hashes;                          // always ({} when empty)
-  std::optional<GateResult> gate_result;              // null if absent
-  std::optional<std::uint64_t> duration_ms;           // if present
-  std::optional<SandboxExecution> sandbox_execution;  // if present
+  std::string stage_id;
+  CheckStatus status = CheckStatus::skipped;
+  StringMap artifact_hashes;
+  std::optional<GateResult> gate_result;
+  std::optional<std::uint64_t> duration_ms;
+  std::optional<SandboxExecution> sandbox_execution;
 };
 
 struct VerificationSummary {
@@ -104,14 +104,14 @@ struct ComplianceMapping {
 };
 
 struct ComplianceRecord {
-  std::vector<std::string> frameworks;      // always
-  std::vector<ComplianceMapping> mappings;  // if not empty
+  std::vector<std::string> frameworks;
+  std::vector<ComplianceMapping> mappings;
 };
 
 struct SignerIdentity {
   std::string subject;
   std::string identity_provider;
-  std::optional<std::string> session_id;  // if present
+  std::optional<std::string> session_id;
 };
 
 struct StageKey {
@@ -123,7 +123,7 @@ struct StageKey {
 struct KeyChain {
   std::string run_id;
   std::string root_public_key_b64;
-  std::map<std::string, StageKey> stage_keys;  // always
+  std::map<std::string, StageKey> stage_keys;
 };
 
 struct ManifestSigner {
@@ -136,25 +136,25 @@ struct StageManifest {
   std::string from_stage;
   std::string to_stage;
   UtcTime produced_at;
-  StringMap artifact_hashes;  // always
-  JsonObject metadata;        // if not empty
+  StringMap artifact_hashes;
+  JsonObject metadata;
   ManifestSigner signer;
   std::string signature;
 };
 
 struct InterStageChain {
   KeyChain key_chain;
-  std::vector<StageManifest> manifests;  // always
+  std::vector<StageManifest> manifests;
 };
 
 struct ConsumedOverride {
   std::string artifact_id;
   std::string path;
   std::string content_hash;
-  std::optional<std::string> author;       // if present
-  std::optional<std::string> modified_at;  // if present; free text
+  std::optional<std::string> author;
+  std::optional<std::string> modified_at;  // free text
   bool verified = false;
-  std::optional<std::string> verified_by;  // if present
+  std::optional<std::string> verified_by;
 };
 
 struct CorpusBinding {
@@ -169,20 +169,20 @@ struct SbomArtifactBinding {
 };
 
 struct SurfaceBinding {
-  std::string kind;                              // always
-  std::optional<std::string> description;        // if present
-  std::optional<JsonValue> governance_envelope;  // if present (may hold null)
+  std::string kind;
+  std::optional<std::string> description;
+  std::optional<JsonValue> governance_envelope;  // may hold null
 };
 
 struct AgenticPostureBinding {
-  std::string posture;                   // always
-  bool defaulted = false;                // always
-  std::vector<SurfaceBinding> surfaces;  // if not empty
+  std::string posture;
+  bool defaulted = false;
+  std::vector<SurfaceBinding> surfaces;
 };
 
 struct SigningAttestation {
   AttestationKind kind = AttestationKind::unsigned_;
-  std::optional<std::string> note;  // if present
+  std::optional<std::string> note;
 };
 
 struct PlatformCountersign {
@@ -192,30 +192,30 @@ struct PlatformCountersign {
 };
 
 struct GovernanceCertificate {
-  std::string certificate_version;                               // 1
-  std::string pipeline_run_id;                                   // 2
-  UtcTime timestamp;                                             // 3
-  CertificateStatus status = CertificateStatus::complete;        // 4
-  IntentRecord intent;                                           // 5
-  BuildSpecRecord build_spec;                                    // 6
-  std::vector<StageRecord> stages;                               // 7, always
-  VerificationSummary verification;                              // 8
-  ProofChainSummary proof_chain;                                 // 9
-  std::optional<ComplianceRecord> compliance;                    // 10
-  std::optional<SignerIdentity> signer;                          // 11
-  std::optional<InterStageChain> inter_stage_chain;              // 12
-  std::optional<std::string> admitted_envelope_hash;             // 13
-  std::optional<std::string> goal_id;                            // 14
-  std::optional<std::string> intent_capsule_hash;                // 15
-  std::vector<ConsumedOverride> consumed_overrides;              // 16, if not empty
-  std::optional<CorpusBinding> corpus_binding;                   // 17
-  std::optional<SbomArtifactBinding> sbom_artifact_binding;      // 18
-  std::optional<AgenticPostureBinding> agentic_posture_binding;  // 19
-  std::string certificate_hash;                                  // 20, always
-  std::string signing_public_key;                                // 21, always
-  std::string cert_signature;                                    // 22, always
-  SigningAttestation signing_attestation;                        // 23, always
-  std::optional<PlatformCountersign> platform_countersign;       // 24
+  std::string certificate_version;
+  std::string pipeline_run_id;
+  UtcTime timestamp;
+  CertificateStatus status = CertificateStatus::complete;
+  IntentRecord intent;
+  BuildSpecRecord build_spec;
+  std::vector<StageRecord> stages;
+  VerificationSummary verification;
+  ProofChainSummary proof_chain;
+  std::optional<ComplianceRecord> compliance;
+  std::optional<SignerIdentity> signer;
+  std::optional<InterStageChain> inter_stage_chain;
+  std::optional<std::string> admitted_envelope_hash;
+  std::optional<std::string> goal_id;
+  std::optional<std::string> intent_capsule_hash;
+  std::vector<ConsumedOverride> consumed_overrides;
+  std::optional<CorpusBinding> corpus_binding;
+  std::optional<SbomArtifactBinding> sbom_artifact_binding;
+  std::optional<AgenticPostureBinding> agentic_posture_binding;
+  std::string certificate_hash;
+  std::string signing_public_key;
+  std::string cert_signature;
+  SigningAttestation signing_attestation;
+  std::optional<PlatformCountersign> platform_countersign;
 };
 
 }  // namespace certwright

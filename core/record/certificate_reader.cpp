@@ -10,11 +10,13 @@
 #include <map>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/base/text.h"
+#include "core/record/certificate_members.h"
 
 namespace certwright {
 namespace {
@@ -99,7 +101,7 @@ std::size_t count_separators(std::string_view text) {
   return count;
 }
 
-// Every record's reader is declared before the templates that call them.
+// Every reader is declared before the templates that call them.
 bool read(Reader& r, dom::element e, std::string& out);
 bool read(Reader& r, dom::element e, bool& out);
 template <std::unsigned_integral T>
@@ -112,30 +114,9 @@ bool read(Reader& r, dom::element e, CertificateStatus& out);
 bool read(Reader& r, dom::element e, CheckStatus& out);
 bool read(Reader& r, dom::element e, ChainIntegrity& out);
 bool read(Reader& r, dom::element e, AttestationKind& out);
-bool read(Reader& r, dom::element e, IntentRecord& out);
-bool read(Reader& r, dom::element e, ApprovalRecord& out);
-bool read(Reader& r, dom::element e, BuildSpecRecord& out);
-bool read(Reader& r, dom::element e, GateResult& out);
-bool read(Reader& r, dom::element e, ResourcePeak& out);
-bool read(Reader& r, dom::element e, SandboxExecution& out);
-bool read(Reader& r, dom::element e, StageRecord& out);
-bool read(Reader& r, dom::element e, VerificationSummary& out);
-bool read(Reader& r, dom::element e, ProofChainSummary& out);
-bool read(Reader& r, dom::element e, ComplianceMapping& out);
-bool read(Reader& r, dom::element e, ComplianceRecord& out);
-bool read(Reader& r, dom::element e, SignerIdentity& out);
-bool read(Reader& r, dom::element e, StageKey& out);
-bool read(Reader& r, dom::element e, KeyChain& out);
-bool read(Reader& r, dom::element e, ManifestSigner& out);
-bool read(Reader& r, dom::element e, StageManifest& out);
-bool read(Reader& r, dom::element e, InterStageChain& out);
-bool read(Reader& r, dom::element e, ConsumedOverride& out);
-bool read(Reader& r, dom::element e, CorpusBinding& out);
-bool read(Reader& r, dom::element e, SbomArtifactBinding& out);
-bool read(Reader& r, dom::element e, SurfaceBinding& out);
-bool read(Reader& r, dom::element e, AgenticPostureBinding& out);
-bool read(Reader& r, dom::element e, SigningAttestation& out);
-bool read(Reader& r, dom::element e, PlatformCountersign& out);
+// Every described record: the members its description names, under their presence rules.
+template <DescribedRecord Record>
+bool read(Reader& r, dom::element e, Record& out);
 
 template <class T>
 bool read(Reader& r, dom::element e, std::vector<T>& out) {
@@ -163,16 +144,13 @@ bool read(Reader& r, dom::element e, std::map<std::string, T>& out) {
   return true;
 }
 
-// The members of one record's object, found by the keys the record allows. A key the record
-// does not have, or a key given twice, is refused here: the record model would drop it, so it
-// would not be covered by the re-encoded hash and signature.
+// The members of one record's object, read by walking the record's description. Every key is
+// judged before any member is read: a key the record does not have, or a key given twice, is
+// refused, since the record model would drop it and so it would not be covered by the
+// re-encoded hash and signature. After the first failure the rest of the walk reads nothing.
 class Fields {
  public:
-  static constexpr std::size_t kMaxKeys = 24;
-
-  Fields(Reader& r, dom::element e, std::initializer_list<std::string_view> keys)
-      : reader_(r), key_count_(keys.size()) {
-    std::ranges::copy(keys, keys_.begin());
+  Fields(Reader& r, dom::element e, std::span<const MemberKey> keys) : reader_(r), keys_(keys) {
     dom::object object;
     if (e.get_object().get(object)) {
       ok_ = r.fail("expected an object");
@@ -180,7 +158,7 @@ class Fields {
     }
     for (const auto [key, value] : object) {
       const std::size_t at = index_of(key);
-      if (at == key_count_) {
+      if (at == keys_.size()) {
         ok_ = r.fail("unknown key " + quote(key));
         return;
       }
@@ -196,48 +174,63 @@ class Fields {
   bool ok() const { return ok_; }
 
   template <class T>
-  bool always(std::string_view key, T& out) {
-    const std::size_t at = index_of(key);
-    if (!found_[at]) return reader_.fail("missing key " + quote(key));
-    const Within within = member(reader_, key);
-    return read(reader_, values_[at], out);
+  void always(std::string_view key, T& out) {
+    read_required(key, next(), out);
   }
   template <class T>
-  bool if_present(std::string_view key, std::optional<T>& out) {
-    if (!found_[index_of(key)]) return true;
+  void if_present(std::string_view key, std::optional<T>& out) {
+    const std::size_t at = next();
+    if (!ok_ || !found_[at]) return;
     // Assigned rather than emplaced: clang cannot default-emplace the recursive JsonValue.
     out = T{};
-    return always(key, *out);
+    ok_ = read_member(key, at, *out);
   }
   // The encoder leaves an empty list or map out, so one written empty is not its text.
   template <class Container>
-  bool if_not_empty(std::string_view key, Container& out) {
-    if (!found_[index_of(key)]) return true;
-    if (!always(key, out)) return false;
-    if (!out.empty()) return true;
+  void if_not_empty(std::string_view key, Container& out) {
+    const std::size_t at = next();
+    if (!ok_ || !found_[at]) return;
+    ok_ = read_member(key, at, out);
+    if (!ok_ || !out.empty()) return;
     const Within within = member(reader_, key);
-    return reader_.fail("an empty value is left out, never written");
+    ok_ = reader_.fail("an empty value is left out, never written");
   }
   template <class T>
-  bool null_if_absent(std::string_view key, std::optional<T>& out) {
-    const std::size_t at = index_of(key);
-    if (found_[at] && values_[at].is_null()) return true;
+  void null_if_absent(std::string_view key, std::optional<T>& out) {
+    const std::size_t at = next();
+    if (!ok_ || (found_[at] && values_[at].is_null())) return;
     out = T{};
-    return always(key, *out);
+    read_required(key, at, *out);
   }
 
  private:
   std::size_t index_of(std::string_view key) const {
-    const auto end = keys_.begin() + static_cast<std::ptrdiff_t>(key_count_);
-    return static_cast<std::size_t>(std::find(keys_.begin(), end, key) - keys_.begin());
+    return static_cast<std::size_t>(std::ranges::find(keys_, key, &MemberKey::key) - keys_.begin());
+  }
+  // The position of the member the walk visits now: the keys were collected from the same
+  // description, so the walk meets them in their order.
+  std::size_t next() { return visited_++; }
+
+  template <class T>
+  void read_required(std::string_view key, std::size_t at, T& out) {
+    if (!ok_) return;
+    if (!found_[at]) {
+      ok_ = reader_.fail("missing key " + quote(key));
+      return;
+    }
+    ok_ = read_member(key, at, out);
+  }
+  template <class T>
+  bool read_member(std::string_view key, std::size_t at, T& out) {
+    const Within within = member(reader_, key);
+    return read(reader_, values_[at], out);
   }
 
   Reader& reader_;
-  // The list's own array lives only as long as the constructor's call, so the keys are kept.
-  std::array<std::string_view, kMaxKeys> keys_{};
-  std::size_t key_count_;
-  std::bitset<kMaxKeys> found_;
-  std::array<dom::element, kMaxKeys> values_{};
+  std::span<const MemberKey> keys_;
+  std::bitset<MemberKeys::kMax> found_;
+  std::array<dom::element, MemberKeys::kMax> values_{};
+  std::size_t visited_ = 0;
   bool ok_ = true;
 };
 
@@ -395,183 +388,11 @@ bool read(Reader& r, dom::element e, AttestationKind& out) {
                            AttestationKind::operator_, AttestationKind::sigstore_rekor});
 }
 
-bool read(Reader& r, dom::element e, IntentRecord& out) {
-  Fields fields(r, e, {"requirementsHash", "specId", "specHash"});
-  return fields.ok() && fields.always("requirementsHash", out.requirements_hash) &&
-         fields.if_present("specId", out.spec_id) && fields.if_present("specHash", out.spec_hash);
-}
-
-bool read(Reader& r, dom::element e, ApprovalRecord& out) {
-  Fields fields(r, e, {"approvedBy", "approvedAt", "gateType"});
-  return fields.ok() && fields.if_present("approvedBy", out.approved_by) &&
-         fields.always("approvedAt", out.approved_at) && fields.always("gateType", out.gate_type);
-}
-
-bool read(Reader& r, dom::element e, BuildSpecRecord& out) {
-  Fields fields(r, e, {"hash", "approvalRecord"});
-  return fields.ok() && fields.always("hash", out.hash) &&
-         fields.if_present("approvalRecord", out.approval_record);
-}
-
-bool read(Reader& r, dom::element e, GateResult& out) {
-  Fields fields(r, e, {"passed", "checksRun", "checksFailed"});
-  return fields.ok() && fields.always("passed", out.passed) &&
-         fields.always("checksRun", out.checks_run) &&
-         fields.always("checksFailed", out.checks_failed);
-}
-
-bool read(Reader& r, dom::element e, ResourcePeak& out) {
-  Fields fields(r, e, {"cpuMilliPeak", "memoryBytesPeak", "pidPeak"});
-  return fields.ok() && fields.always("cpuMilliPeak", out.cpu_milli_peak) &&
-         fields.always("memoryBytesPeak", out.memory_bytes_peak) &&
-         fields.always("pidPeak", out.pid_peak);
-}
-
-bool read(Reader& r, dom::element e, SandboxExecution& out) {
-  Fields fields(r, e,
-                {"command", "inputArtifactHashes", "outputArtifactHashes", "resourcePeak",
-                 "isolationTier", "runtimeDescriptor", "deadlineHit", "exitCode"});
-  return fields.ok() && fields.always("command", out.command) &&
-         fields.always("inputArtifactHashes", out.input_artifact_hashes) &&
-         fields.always("outputArtifactHashes", out.output_artifact_hashes) &&
-         fields.always("resourcePeak", out.resource_peak) &&
-         fields.always("isolationTier", out.isolation_tier) &&
-         fields.always("runtimeDescriptor", out.runtime_descriptor) &&
-         fields.always("deadlineHit", out.deadline_hit) && fields.always("exitCode", out.exit_code);
-}
-
-bool read(Reader& r, dom::element e, StageRecord& out) {
-  Fields fields(
-      r, e,
-      {"stageId", "status", "artifactHashes", "gateResult", "durationMs", "sandboxExecution"});
-  return fields.ok() && fields.always("stageId", out.stage_id) &&
-         fields.always("status", out.status) &&
-         fields.always("artifactHashes", out.artifact_hashes) &&
-         fields.null_if_absent("gateResult", out.gate_result) &&
-         fields.if_present("durationMs", out.duration_ms) &&
-         fields.if_present("sandboxExecution", out.sandbox_execution);
-}
-
-bool read(Reader& r, dom::element e, VerificationSummary& out) {
-  Fields fields(r, e, {"compile", "test", "lint", "typecheck", "securityScan"});
-  return fields.ok() && fields.always("compile", out.compile) && fields.always("test", out.test) &&
-         fields.always("lint", out.lint) && fields.always("typecheck", out.typecheck) &&
-         fields.always("securityScan", out.security_scan);
-}
-
-bool read(Reader& r, dom::element e, ProofChainSummary& out) {
-  Fields fields(r, e, {"recordCount", "firstRecordHash", "lastRecordHash", "chainIntegrity"});
-  return fields.ok() && fields.always("recordCount", out.record_count) &&
-         fields.if_present("firstRecordHash", out.first_record_hash) &&
-         fields.if_present("lastRecordHash", out.last_record_hash) &&
-         fields.always("chainIntegrity", out.chain_integrity);
-}
-
-bool read(Reader& r, dom::element e, ComplianceMapping& out) {
-  Fields fields(r, e, {"control", "mechanism", "status"});
-  return fields.ok() && fields.always("control", out.control) &&
-         fields.always("mechanism", out.mechanism) && fields.always("status", out.status);
-}
-
-bool read(Reader& r, dom::element e, ComplianceRecord& out) {
-  Fields fields(r, e, {"frameworks", "mappings"});
-  return fields.ok() && fields.always("frameworks", out.frameworks) &&
-         fields.if_not_empty("mappings", out.mappings);
-}
-
-bool read(Reader& r, dom::element e, SignerIdentity& out) {
-  Fields fields(r, e, {"subject", "identityProvider", "sessionId"});
-  return fields.ok() && fields.always("subject", out.subject) &&
-         fields.always("identityProvider", out.identity_provider) &&
-         fields.if_present("sessionId", out.session_id);
-}
-
-bool read(Reader& r, dom::element e, StageKey& out) {
-  Fields fields(r, e, {"stageId", "ephemeralPublicKeyB64", "keyFingerprint"});
-  return fields.ok() && fields.always("stageId", out.stage_id) &&
-         fields.always("ephemeralPublicKeyB64", out.ephemeral_public_key_b64) &&
-         fields.always("keyFingerprint", out.key_fingerprint);
-}
-
-bool read(Reader& r, dom::element e, KeyChain& out) {
-  Fields fields(r, e, {"runId", "rootPublicKeyB64", "stageKeys"});
-  return fields.ok() && fields.always("runId", out.run_id) &&
-         fields.always("rootPublicKeyB64", out.root_public_key_b64) &&
-         fields.always("stageKeys", out.stage_keys);
-}
-
-bool read(Reader& r, dom::element e, ManifestSigner& out) {
-  Fields fields(r, e, {"agentId", "ephemeralKeyId"});
-  return fields.ok() && fields.always("agentId", out.agent_id) &&
-         fields.always("ephemeralKeyId", out.ephemeral_key_id);
-}
-
-bool read(Reader& r, dom::element e, StageManifest& out) {
-  Fields fields(r, e,
-                {"runId", "fromStage", "toStage", "producedAt", "artifactHashes", "metadata",
-                 "signer", "signature"});
-  return fields.ok() && fields.always("runId", out.run_id) &&
-         fields.always("fromStage", out.from_stage) && fields.always("toStage", out.to_stage) &&
-         fields.always("producedAt", out.produced_at) &&
-         fields.always("artifactHashes", out.artifact_hashes) &&
-         fields.if_not_empty("metadata", out.metadata) && fields.always("signer", out.signer) &&
-         fields.always("signature", out.signature);
-}
-
-bool read(Reader& r, dom::element e, InterStageChain& out) {
-  Fields fields(r, e, {"keyChain", "manifests"});
-  return fields.ok() && fields.always("keyChain", out.key_chain) &&
-         fields.always("manifests", out.manifests);
-}
-
-bool read(Reader& r, dom::element e, ConsumedOverride& out) {
-  Fields fields(
-      r, e,
-      {"artifactId", "path", "contentHash", "author", "modifiedAt", "verified", "verifiedBy"});
-  return fields.ok() && fields.always("artifactId", out.artifact_id) &&
-         fields.always("path", out.path) && fields.always("contentHash", out.content_hash) &&
-         fields.if_present("author", out.author) &&
-         fields.if_present("modifiedAt", out.modified_at) &&
-         fields.always("verified", out.verified) &&
-         fields.if_present("verifiedBy", out.verified_by);
-}
-
-bool read(Reader& r, dom::element e, CorpusBinding& out) {
-  Fields fields(r, e, {"corpusAttestationHash", "varrowVersion"});
-  return fields.ok() && fields.always("corpusAttestationHash", out.corpus_attestation_hash) &&
-         fields.always("varrowVersion", out.varrow_version);
-}
-
-bool read(Reader& r, dom::element e, SbomArtifactBinding& out) {
-  Fields fields(r, e, {"bomHash", "auditHash", "bomToolVersion"});
-  return fields.ok() && fields.always("bomHash", out.bom_hash) &&
-         fields.always("auditHash", out.audit_hash) &&
-         fields.always("bomToolVersion", out.bom_tool_version);
-}
-
-bool read(Reader& r, dom::element e, SurfaceBinding& out) {
-  Fields fields(r, e, {"kind", "description", "governanceEnvelope"});
-  // A present envelope may hold null; it is then kept as a present null.
-  return fields.ok() && fields.always("kind", out.kind) &&
-         fields.if_present("description", out.description) &&
-         fields.if_present("governanceEnvelope", out.governance_envelope);
-}
-
-bool read(Reader& r, dom::element e, AgenticPostureBinding& out) {
-  Fields fields(r, e, {"posture", "defaulted", "surfaces"});
-  return fields.ok() && fields.always("posture", out.posture) &&
-         fields.always("defaulted", out.defaulted) && fields.if_not_empty("surfaces", out.surfaces);
-}
-
-bool read(Reader& r, dom::element e, SigningAttestation& out) {
-  Fields fields(r, e, {"kind", "note"});
-  return fields.ok() && fields.always("kind", out.kind) && fields.if_present("note", out.note);
-}
-
-bool read(Reader& r, dom::element e, PlatformCountersign& out) {
-  Fields fields(r, e, {"countersignJws", "kid", "countersignedAt"});
-  return fields.ok() && fields.always("countersignJws", out.countersign_jws) &&
-         fields.always("kid", out.kid) && fields.always("countersignedAt", out.countersigned_at);
+template <DescribedRecord Record>
+bool read(Reader& r, dom::element e, Record& out) {
+  Fields fields(r, e, member_keys<Record>());
+  if (fields.ok()) describe(out, fields);
+  return fields.ok();
 }
 
 // A later version may have keys this reader does not know; it is refused as unsupported
@@ -583,55 +404,6 @@ bool check_version(Reader& r, dom::element root) {
   const Within within = member(r, "certificateVersion");
   return r.fail("unsupported version " + quote(version) + " (this verifier reads " +
                 std::string(kCurrentCertificateVersion) + ")");
-}
-
-bool read_certificate_members(Reader& r, dom::element e, GovernanceCertificate& out) {
-  Fields fields(r, e,
-                {"certificateVersion",
-                 "pipelineRunId",
-                 "timestamp",
-                 "status",
-                 "intent",
-                 "buildSpec",
-                 "stages",
-                 "verification",
-                 "proofChain",
-                 "compliance",
-                 "signer",
-                 "interStageChain",
-                 "admittedEnvelopeHash",
-                 "goalId",
-                 "intentCapsuleHash",
-                 "consumedOverrides",
-                 "corpusBinding",
-                 "sbomArtifactBinding",
-                 "agenticPostureBinding",
-                 "certificateHash",
-                 "signingPublicKey",
-                 "certSignature",
-                 "signingAttestation",
-                 "platformCountersign"});
-  return fields.ok() && fields.always("certificateVersion", out.certificate_version) &&
-         fields.always("pipelineRunId", out.pipeline_run_id) &&
-         fields.always("timestamp", out.timestamp) && fields.always("status", out.status) &&
-         fields.always("intent", out.intent) && fields.always("buildSpec", out.build_spec) &&
-         fields.always("stages", out.stages) && fields.always("verification", out.verification) &&
-         fields.always("proofChain", out.proof_chain) &&
-         fields.if_present("compliance", out.compliance) &&
-         fields.if_present("signer", out.signer) &&
-         fields.if_present("interStageChain", out.inter_stage_chain) &&
-         fields.if_present("admittedEnvelopeHash", out.admitted_envelope_hash) &&
-         fields.if_present("goalId", out.goal_id) &&
-         fields.if_present("intentCapsuleHash", out.intent_capsule_hash) &&
-         fields.if_not_empty("consumedOverrides", out.consumed_overrides) &&
-         fields.if_present("corpusBinding", out.corpus_binding) &&
-         fields.if_present("sbomArtifactBinding", out.sbom_artifact_binding) &&
-         fields.if_present("agenticPostureBinding", out.agentic_posture_binding) &&
-         fields.always("certificateHash", out.certificate_hash) &&
-         fields.always("signingPublicKey", out.signing_public_key) &&
-         fields.always("certSignature", out.cert_signature) &&
-         fields.always("signingAttestation", out.signing_attestation) &&
-         fields.if_present("platformCountersign", out.platform_countersign);
 }
 
 std::string parse_error_text(simdjson::error_code code) {
@@ -678,7 +450,7 @@ std::expected<GovernanceCertificate, Error> parse_and_read(simdjson::padded_stri
   if (owner) *owner = simdjson::padded_string();
   Reader reader;
   GovernanceCertificate certificate;
-  if (!check_version(reader, root) || !read_certificate_members(reader, root, certificate))
+  if (!check_version(reader, root) || !read(reader, root, certificate))
     return std::unexpected(Error{reader.take_failure()});
   return certificate;
 }
