@@ -23,13 +23,6 @@ namespace {
 
 namespace dom = simdjson::dom;
 
-// A key or value as a message shows it: escaped, on one line, and cut short when long.
-std::string quote(std::string_view text) {
-  constexpr std::size_t kShown = 80;
-  if (text.size() <= kShown) return "\"" + single_line(text) + "\"";
-  return "\"" + single_line(text.substr(0, kShown)) + "...\"";
-}
-
 // The walk's position for messages, and its first failure. Every read returns false once a
 // failure is recorded, so the first one reaches the caller unchanged.
 class Reader {
@@ -137,7 +130,7 @@ bool read(Reader& r, dom::element e, std::map<std::string, T>& out) {
   if (e.get_object().get(object)) return r.fail("expected an object");
   for (const auto [key, value] : object) {
     const auto [entry, inserted] = out.try_emplace(std::string(key));
-    if (!inserted) return r.fail("duplicate key " + quote(key));
+    if (!inserted) return r.fail("duplicate key " + quoted_excerpt(key));
     const Within within = member(r, key);
     if (!read(r, value, entry->second)) return false;
   }
@@ -159,11 +152,11 @@ class Fields {
     for (const auto [key, value] : object) {
       const std::size_t at = index_of(key);
       if (at == keys_.size()) {
-        ok_ = r.fail("unknown key " + quote(key));
+        ok_ = r.fail("unknown key " + quoted_excerpt(key));
         return;
       }
       if (found_[at]) {
-        ok_ = r.fail("duplicate key " + quote(key));
+        ok_ = r.fail("duplicate key " + quoted_excerpt(key));
         return;
       }
       found_[at] = true;
@@ -215,7 +208,7 @@ class Fields {
   void read_required(std::string_view key, std::size_t at, T& out) {
     if (!ok_) return;
     if (!found_[at]) {
-      ok_ = reader_.fail("missing key " + quote(key));
+      ok_ = reader_.fail("missing key " + quoted_excerpt(key));
       return;
     }
     ok_ = read_member(key, at, out);
@@ -278,7 +271,7 @@ bool read(Reader& r, dom::element e, UtcTime& out) {
   std::string_view text;
   if (e.get_string().get(text)) return r.fail("expected a date-time string");
   const auto time = parse_date_time(text);
-  if (!time) return r.fail("not a date-time in the certificate's form: " + quote(text));
+  if (!time) return r.fail("not a date-time in the certificate's form: " + quoted_excerpt(text));
   out = *time;
   return true;
 }
@@ -350,7 +343,7 @@ bool read(Reader& r, dom::element e, StringMap& out) {
   std::ranges::sort(entries, {}, &std::pair<std::string_view, std::string_view>::first);
   const auto repeated = std::ranges::adjacent_find(
       entries, [](const auto& a, const auto& b) { return a.first == b.first; });
-  if (repeated != entries.end()) return r.fail("duplicate key " + quote(repeated->first));
+  if (repeated != entries.end()) return r.fail("duplicate key " + quoted_excerpt(repeated->first));
   out.reserve(entries.size(), text_bytes);
   for (const auto& [key, text] : entries)
     out.append_sorted(key, text);
@@ -368,7 +361,7 @@ bool read_enumeration(Reader& r, dom::element e, Enum& out, std::initializer_lis
       return true;
     }
   }
-  return r.fail("unknown value " + quote(text));
+  return r.fail("unknown value " + quoted_excerpt(text));
 }
 
 bool read(Reader& r, dom::element e, CertificateStatus& out) {
@@ -402,7 +395,7 @@ bool check_version(Reader& r, dom::element root) {
   if (root["certificateVersion"].get_string().get(version) || version == kCurrentCertificateVersion)
     return true;
   const Within within = member(r, "certificateVersion");
-  return r.fail("unsupported version " + quote(version) + " (this verifier reads " +
+  return r.fail("unsupported version " + quoted_excerpt(version) + " (this verifier reads " +
                 std::string(kCurrentCertificateVersion) + ")");
 }
 
