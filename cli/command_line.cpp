@@ -357,6 +357,11 @@ AttestCommandLine parse_attest_command_line(std::span<const std::string_view> ar
   return parse_program(argv, attest_command());
 }
 
+IndexCommandLine parse_index_command(std::string_view program, const IndexCommand& command,
+                                     std::span<const std::string_view> arguments) {
+  return parse_command(program, command, arguments);
+}
+
 int run_command_line(std::span<char*> argv) {
   const std::vector<std::string_view> arguments(argv.begin(), argv.end());
   return run_parsed(parse_command_line(arguments), run_build_certificate);

@@ -68,6 +68,8 @@ std::expected<void, Error> read_key_file(const std::string& path,
   return {};
 }
 
+}  // namespace
+
 std::expected<VerificationPolicy, Error> policy_of(const VerifyArgs& args) {
   VerificationPolicy policy;
   // Each --public-key was checked as the command line was read.
@@ -109,6 +111,8 @@ std::expected<VerificationPolicy, Error> policy_of(const VerifyArgs& args) {
   policy.require_posture_binding = args.require_posture_binding;
   return policy;
 }
+
+namespace {
 
 bool is_directory(const std::string& path) {
   struct stat status {};
