@@ -49,6 +49,19 @@ std::int64_t big_endian_integer(const char* data, int size) {
   return static_cast<std::int64_t>(value);
 }
 
+// libpq's message as one line: its line breaks and indents become single spaces.
+std::string one_line(std::string_view message) {
+  std::string line;
+  for (const char c : message) {
+    const bool space = c == '\n' || c == '\t' || c == ' ';
+    if (space && (line.empty() || line.back() == ' ')) continue;
+    line.push_back(space ? ' ' : c);
+  }
+  while (!line.empty() && line.back() == ' ')
+    line.pop_back();
+  return single_line(line);
+}
+
 class PostgresDatabase final : public SqlDatabase {
  public:
   explicit PostgresDatabase(PGconn* connection) : connection_(connection) {}
@@ -103,10 +116,7 @@ class PostgresDatabase final : public SqlDatabase {
  private:
   Error failure(const PGresult* result) const {
     const char* message = result ? PQresultErrorMessage(result) : PQerrorMessage(connection_);
-    std::string text = message && *message ? message : PQerrorMessage(connection_);
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-      text.pop_back();
-    return Error{single_line(text)};
+    return Error{one_line(message && *message ? message : PQerrorMessage(connection_))};
   }
 
   // Each statement is prepared on the server once per connection, under a name of its own.
@@ -192,11 +202,9 @@ std::expected<std::unique_ptr<SqlDatabase>, Error> open_postgres_database(
   PGconn* connection = PQconnectdb(conninfo.c_str());
   if (!connection) return std::unexpected(Error{"out of memory"});
   if (PQstatus(connection) != CONNECTION_OK) {
-    std::string reason = without_password(PQerrorMessage(connection), *password);
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == ' '))
-      reason.pop_back();
+    const std::string reason = one_line(without_password(PQerrorMessage(connection), *password));
     PQfinish(connection);
-    return std::unexpected(Error{"PostgreSQL server: " + single_line(reason)});
+    return std::unexpected(Error{"PostgreSQL server: " + reason});
   }
   // Notices (such as "relation already exists, skipping") are no business of the user.
   PQsetNoticeProcessor(
