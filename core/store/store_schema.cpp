@@ -8,7 +8,9 @@ namespace certwright {
 namespace {
 
 // Each step takes the schema from the version of its index to the next, never back. In the
-// statements "BYTES" and "INT" stand for the dialect's column types.
+// statements "BYTES" and "INT" stand for the dialect's column types, and "HASHED" for an index
+// that finds equal values whatever their size: PostgreSQL's B-tree refuses keys above 2.7 kB
+// (a 1 MiB run id), its hash index stores only their hash; SQLite's B-tree takes any size.
 constexpr std::array<std::string_view, kStoreSchemaVersion> kMigrations = {
     R"(
 CREATE TABLE certificates (
@@ -29,7 +31,7 @@ CREATE TABLE certificates (
   bytes BYTES NOT NULL
 );
 CREATE INDEX certificates_by_time ON certificates (time_seconds, time_nanos, certificate_hash);
-CREATE INDEX certificates_by_run_id ON certificates (run_id);
+CREATE INDEX certificates_by_run_id ON certificates HASHED (run_id);
 CREATE INDEX certificates_by_key ON certificates (key_fingerprint);
 CREATE TABLE stages (
   certificate_seq INT NOT NULL REFERENCES certificates (seq),
@@ -38,14 +40,14 @@ CREATE TABLE stages (
   status BYTES NOT NULL,
   PRIMARY KEY (certificate_seq, position)
 );
-CREATE INDEX stages_by_id ON stages (stage_id, status);
+CREATE INDEX stages_by_id ON stages HASHED (stage_id);
 CREATE TABLE artifacts (
   certificate_seq INT NOT NULL REFERENCES certificates (seq),
   stage_position INT NOT NULL,
   name BYTES NOT NULL,
   digest BYTES NOT NULL
 );
-CREATE INDEX artifacts_by_digest ON artifacts (digest);
+CREATE INDEX artifacts_by_digest ON artifacts HASHED (digest);
 CREATE INDEX artifacts_by_certificate ON artifacts (certificate_seq, stage_position);
 CREATE TABLE inputs (
   certificate_seq INT PRIMARY KEY REFERENCES certificates (seq),
@@ -70,16 +72,25 @@ CREATE TABLE keys (
 constexpr std::string_view kMarkerTable =
     "CREATE TABLE certwright_index (name BYTES PRIMARY KEY, value BYTES NOT NULL)";
 
+struct DialectWord {
+  std::string_view token;
+  std::string_view sqlite;
+  std::string_view postgresql;
+};
+
+constexpr std::array<DialectWord, 3> kDialectWords = {{
+    {"BYTES", "BLOB", "bytea"},
+    {"INT", "INTEGER", "bigint"},
+    {"HASHED ", "", "USING hash "},
+}};
+
 std::string in_dialect(std::string_view sql, SqlDialect dialect) {
-  const bool sqlite = dialect == SqlDialect::sqlite;
   std::string text(sql);
-  for (const auto& [token, sqlite_type, postgres_type] :
-       std::array<std::array<std::string_view, 3>, 2>{
-           {{"BYTES", "BLOB", "bytea"}, {"INT", "INTEGER", "bigint"}}}) {
-    const std::string_view type = sqlite ? sqlite_type : postgres_type;
-    for (std::size_t at = text.find(token); at != std::string::npos;
-         at = text.find(token, at + type.size()))
-      text.replace(at, token.size(), type);
+  for (const DialectWord& word : kDialectWords) {
+    const std::string_view type = dialect == SqlDialect::sqlite ? word.sqlite : word.postgresql;
+    for (std::size_t at = text.find(word.token); at != std::string::npos;
+         at = text.find(word.token, at + type.size()))
+      text.replace(at, word.token.size(), type);
   }
   return text;
 }

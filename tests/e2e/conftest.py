@@ -30,6 +30,7 @@ BIN = program_binary("certwright")
 VERIFY = program_binary("certwright-verify")
 KEYGEN = program_binary("certwright-keygen")
 ATTEST = program_binary("certwright-attest")
+INDEX = program_binary("certwright-index")
 
 DEFAULT_STAGES = [
     "s0-preflight",
