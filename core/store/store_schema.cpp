@@ -1,5 +1,6 @@
 #include "core/store/store_schema.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <string_view>
@@ -97,7 +98,7 @@ std::string in_dialect(std::string_view sql, SqlDialect dialect) {
 
 const SqlValue kVersionName = std::string("schema-version");
 
-// The stored schema version; 0 when the database holds no index yet; an error for a
+// The stored schema version; -1 when the database holds no index yet; an error for a
 // database that is not ours or not a database.
 std::expected<std::int64_t, Error> stored_version(SqlDatabase& db) {
   const bool sqlite = db.dialect() == SqlDialect::sqlite;
@@ -112,7 +113,7 @@ std::expected<std::int64_t, Error> stored_version(SqlDatabase& db) {
     marked |= bytes_of(row.at(0)) == "certwright_index";
   if (!marked && sqlite && !tables->empty())
     return std::unexpected(Error{"not a certwright index: the file holds other tables"});
-  if (!marked) return 0;
+  if (!marked) return -1;
   const auto version =
       db.run("SELECT value FROM certwright_index WHERE name = ?", std::span(&kVersionName, 1));
   if (!version) return std::unexpected(version.error());
@@ -128,14 +129,15 @@ std::expected<std::int64_t, Error> stored_version(SqlDatabase& db) {
 }
 
 std::expected<void, Error> migrate(SqlDatabase& db, std::int64_t from) {
-  if (from == 0) {
+  if (from < 0) {
     if (auto made = db.execute(in_dialect(kMarkerTable, db.dialect())); !made) return made;
     const std::array<SqlValue, 2> row = {kVersionName, std::string("0")};
     if (auto marked = db.run("INSERT INTO certwright_index (name, value) VALUES (?, ?)", row);
         !marked)
       return std::unexpected(marked.error());
   }
-  for (std::int64_t version = from; version < kStoreSchemaVersion; ++version)
+  for (std::int64_t version = std::max<std::int64_t>(from, 0); version < kStoreSchemaVersion;
+       ++version)
     if (auto step =
             db.execute(in_dialect(kMigrations[static_cast<std::size_t>(version)], db.dialect()));
         !step)
