@@ -309,7 +309,8 @@ int run_check(const IndexArgs& args) {
     }
     after = seqs->back();
   }
-  write_fully(STDOUT_FILENO, "checked " + std::to_string(checked) + " certificates: " +
+  write_fully(STDOUT_FILENO, "checked " + std::to_string(checked) +
+                                 (checked == 1 ? " certificate: " : " certificates: ") +
                                  (disagreeing == 0 ? std::string("all agree")
                                                    : std::to_string(disagreeing) + " disagree") +
                                  "\n");

@@ -11,6 +11,7 @@ import json
 import os
 import pathlib
 import random
+import re
 import shutil
 import signal
 import sqlite3
@@ -19,9 +20,10 @@ import subprocess
 import tempfile
 import time
 
+import jsonschema
 import pytest
 
-from conftest import BIN, INDEX, TEST_PUBLIC_B64, TEST_SEED_B64, base_env, encode, reseal
+from conftest import ATTEST, BIN, INDEX, ROOT, TEST_PUBLIC_B64, TEST_SEED_B64, base_env, encode, reseal
 
 TRUST = ["--public-key", TEST_PUBLIC_B64]
 OTHER_SEED_B64 = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="
@@ -255,6 +257,8 @@ def test_add_then_query_show_export_check(store, base_certificates, tmp_path):
 
     # the hits name every place the digest is recorded; text lines carry them too
     status, out, _ = index(store, "query", "--digest", app_digest, "--format", "json")
+    schema = json.loads((ROOT / "docs" / "index-query.schema.json").read_text(encoding="utf-8"))
+    jsonschema.Draft202012Validator(schema).validate(json.loads(out))
     by_run = {entry["runId"]: entry for entry in json.loads(out)["certificates"]}
     assert by_run["run-c"]["hits"] == [{"stage": "s3-security", "artifact": "lib.so"}]
     assert by_run["run-a"]["signer"] == {"subject": "alice", "identityProvider": "idp"}
@@ -425,7 +429,7 @@ def test_add_killed_mid_batch_leaves_whole_batches(store, base_certificates, tmp
     assert count(store, "inputs") == stored
     assert int(store.sql("SELECT count(DISTINCT certificate_seq) FROM stages")[0][0]) == stored
     status, out, _ = index(store, "check")
-    assert (status, out) == (0, f"checked {stored} certificates: all agree\n")
+    assert status == 0 and out.endswith(" all agree\n") and f"checked {stored} " in out
     # the rest is added by running the same add again
     assert index(store, "add", *TRUST, *files)[0] == 0
     assert count(store) == len(files)
@@ -501,3 +505,59 @@ def test_the_store_defaults_to_the_environment_then_the_data_directory(tmp_path,
     listed = subprocess.run([INDEX, "query", "--db", default], env=env, capture_output=True,
                             text=True)
     assert "\trun-a\t" in listed.stdout
+
+
+# ---- the man page and the completion follow the commands' help ----
+
+COMMANDS = ["add", "query", "show", "export", "check"]
+
+
+def help_options(command):
+    help_text = subprocess.run([INDEX, command, "--help"], capture_output=True, text=True,
+                               check=True).stdout
+    return set(re.findall(r"^\s+(?:-\w, )?(--[a-z-]+)", help_text, re.M))
+
+
+def test_man_page_names_every_option_of_every_command():
+    page = ROOT / "docs" / "certwright-index.1"
+    warnings = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z", str(page)],
+                              capture_output=True, text=True)
+    assert warnings.returncode == 0 and warnings.stderr == "", warnings.stderr
+    rendered = " ".join(subprocess.run(
+        ["groff", "-man", "-Tutf8", "-P-cbou", "-rLL=20000n", str(page)],
+        capture_output=True, text=True, check=True).stdout.split())
+    for command in COMMANDS:
+        assert f"certwright-index {command}" in rendered
+        for option in help_options(command):
+            assert option in rendered, (command, option)
+    for word in ["EXIT STATUS", "CERTWRIGHT_INDEX", "certwright 0.3.0"]:
+        assert word in rendered
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_completion_offers_each_commands_options(command, tmp_path):
+    completion = ROOT / "share" / "bash-completion" / "completions" / "certwright-index"
+    script = f"""source {completion}
+COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))
+_certwright_index certwright-index "${{COMP_WORDS[COMP_CWORD]}}"
+printf '%s\\n' "${{COMPREPLY[@]}}"
+"""
+    result = subprocess.run(["bash", "--norc", "--noprofile", "-c", script, "bash",
+                             "certwright-index", command, "--"], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=30)
+    assert set(result.stdout.split()) == help_options(command)
+
+
+def test_a_bundle_is_stored_as_its_bytes_and_checked_again(store, base_certificates, tmp_path):
+    path = write(tmp_path, "a.json", variant(base_certificates[0], "run-a"))
+    subprocess.run([ATTEST, path], env=base_env(ZEM_SIGNING_KEY=TEST_SEED_B64), check=True,
+                   capture_output=True)
+    bundle = tmp_path / "a.sigstore.json"
+    status, out, err = index(store, "add", *TRUST, bundle, path)
+    assert status == 0, err
+    assert out.splitlines()[1].startswith(f"already stored {path}: ")
+    certificate_hash = json.loads(path.read_bytes())["certificateHash"]
+    status, out, _ = index(store, "show", certificate_hash[:16])
+    assert "added from: attestation\n" in out
+    assert index(store, "export", certificate_hash[:16])[1].encode() == bundle.read_bytes()
+    assert index(store, "check")[:2] == (0, "checked 1 certificate: all agree\n")
