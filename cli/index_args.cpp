@@ -51,6 +51,12 @@ std::vector<BasicOption<IndexArgs>> add_options() {
   std::vector<BasicOption<IndexArgs>> options;
   for (const std::string_view name : kTrustOptions)
     options.push_back(as_index_option(*find_option(verify_command().options, name)));
+  options.push_back({"files-from", "FILE", OptionKind::path, &IndexArgs::files_from,
+                     "Also add the files named in FILE, one a line (`-`: standard input), so "
+                     "that no command line limits how many",
+                     EmptyValue::refused});
+  options.push_back({"null", "", OptionKind::flag, &IndexArgs::null_separated,
+                     "The names in the `--files-from` list end in a NUL byte, not a line feed"});
   options.push_back(kDbOption);
   return options;
 }
@@ -59,6 +65,12 @@ std::optional<std::string> check_add(const IndexArgs& args) {
   if (args.integrity_only)
     return "'--integrity-only' trusts no key: the index keeps only certificates sealed by a "
            "trusted key";
+  if (args.certificate.empty() && !args.files_from)
+    return "no certificate named: give FILE... or '--files-from <FILE>'";
+  if (args.null_separated && !args.files_from) return "'--null' needs '--files-from'";
+  if (args.files_from == "-" &&
+      (args.certificate == "-" || std::ranges::count(args.more_certificates, "-") > 0))
+    return "standard input ('-') can be read only once";
   return check_verify_args(args);
 }
 
@@ -168,7 +180,7 @@ const IndexCommand& add_command() {
       .about = "Verify certificates under the trust options and store each one that verifies",
       .positional = {"FILE", &IndexArgs::certificate,
                      "Certificate, bundle or envelope files; `-` reads one from standard input",
-                     &IndexArgs::more_certificates},
+                     &IndexArgs::more_certificates, true},
       .options = options,
       .check = check_add,
       .after_help = kIndexAfterHelp,

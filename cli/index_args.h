@@ -21,6 +21,8 @@ inline constexpr std::string_view index_tool_name = "certwright-index";
 struct IndexArgs : VerifyArgs {
   std::string command;  // "add", "query", "show", "export" or "check"
   std::optional<std::string> db;
+  std::optional<std::string> files_from;  // more files to add, one a line ("-": standard input)
+  bool null_separated = false;            // the list's names end in NUL, not a line feed
   std::vector<std::string> digests;
   std::optional<std::string> run_id;
   std::optional<std::string> signer;

@@ -34,6 +34,9 @@ namespace {
 constexpr std::size_t kBatchCertificates = 256;
 constexpr std::size_t kBatchBytes = std::size_t{32} << 20;
 
+// The longest `--files-from` list read: a million names of 256 bytes.
+constexpr std::size_t kMaxListBytes = std::size_t{256} << 20;
+
 // How many stored certificates `check` holds at once.
 constexpr std::int64_t kCheckChunk = 64;
 
@@ -125,16 +128,36 @@ std::expected<void, Error> commit(CertificateStore& store, PendingBatch& batch) 
   return {};
 }
 
+// The files named on the command line, then those of the `--files-from` list (empty names
+// skipped).
+std::expected<std::vector<std::string>, Error> files_to_add(const IndexArgs& args) {
+  std::vector<std::string> paths;
+  if (!args.certificate.empty()) paths.push_back(args.certificate);
+  paths.insert(paths.end(), args.more_certificates.begin(), args.more_certificates.end());
+  if (!args.files_from) return paths;
+  const auto list = read_padded_input(*args.files_from, kMaxListBytes);
+  if (!list)
+    return std::unexpected(
+        Error{"--files-from " + lossy_utf8(*args.files_from) + ": " + list.error().message()});
+  const char separator = args.null_separated ? '\0' : '\n';
+  for (std::string_view rest(*list); !rest.empty();) {
+    const std::size_t end = std::min(rest.find(separator), rest.size());
+    if (end > 0) paths.emplace_back(rest.substr(0, end));
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+  }
+  return paths;
+}
+
 int run_add(const IndexArgs& args) {
   const auto policy = policy_of(args);
   if (!policy) return refuse(policy.error().message);
   auto store = open_index(args);
   if (!store) return refuse(store.error().message);
-  std::vector<std::string> paths{args.certificate};
-  paths.insert(paths.end(), args.more_certificates.begin(), args.more_certificates.end());
+  const auto paths = files_to_add(args);
+  if (!paths) return refuse(paths.error().message);
   int status = 0;
   PendingBatch batch;
-  for (const std::string& path : paths) {
+  for (const std::string& path : *paths) {
     const auto file = read_padded_input(path, kMaxCertificateBytes);
     if (!file) {
       print_error("certificate " + lossy_utf8(path) + " unreadable: " + file.error().message());

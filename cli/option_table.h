@@ -50,6 +50,8 @@ struct BasicPositional {
   std::string_view help;
   // Where further positional arguments go, when the command takes more than one.
   std::vector<std::string> Args::*more = nullptr;
+  // Whether the command may run without any (its check then says what it needs instead).
+  bool optional = false;
 };
 
 struct OptionGroup {

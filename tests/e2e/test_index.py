@@ -561,3 +561,19 @@ def test_a_bundle_is_stored_as_its_bytes_and_checked_again(store, base_certifica
     assert "added from: attestation\n" in out
     assert index(store, "export", certificate_hash[:16])[1].encode() == bundle.read_bytes()
     assert index(store, "check")[:2] == (0, "checked 1 certificate: all agree\n")
+
+
+@pytest.mark.parametrize("separator", ["\n", "\0"])
+def test_add_reads_more_files_from_a_list(tmp_path, base_certificates, separator):
+    store = sqlite_store(tmp_path / "index.sqlite")
+    files = certificate_files(base_certificates[0], tmp_path / "listed",
+                              [f"run {n}" for n in range(3)])  # names with spaces
+    listing = separator.join(map(str, files[1:])) + separator
+    null = ["--null"] if separator == "\0" else []
+    status, out, err = index(store, "add", *TRUST, *null, "--files-from", "-", files[0],
+                             stdin=listing.encode())
+    assert status == 0, err
+    assert [line.split(":")[0] for line in out.splitlines()] == [f"added {f}" for f in files]
+    status, _, err = index(store, "add", *TRUST, "--files-from", "-", "-", stdin=b"")
+    assert status == 2 and "can be read only once" in err
+    assert index(store, "add", *TRUST)[0] == 2
