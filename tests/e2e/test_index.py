@@ -162,7 +162,8 @@ class Store:
 def sqlite_store(path):
     def sql(statement):
         with sqlite3.connect(path) as connection:
-            return connection.execute(statement).fetchall()
+            rows = [connection.execute(part).fetchall() for part in statement.split(";")]
+        return rows[-1]
     return Store("sqlite", str(path), base_env(), sql)
 
 
@@ -371,6 +372,17 @@ def test_check_names_each_row_that_no_longer_agrees(store, base_certificates, tm
     if "bytes" in edit:
         status, out, err = index(store, "export", certificate_hash[:16])
         assert (status, out) == (1, "") and "nothing written" in err
+
+
+def test_check_names_rows_removed(store, base_certificates, tmp_path):
+    files = certificate_files(base_certificates[0], tmp_path / "three", ["r1", "r2", "r3"])
+    assert index(store, "add", *TRUST, *files)[0] == 0
+    store.sql("DELETE FROM artifacts WHERE certificate_seq = 2; DELETE FROM stages WHERE "
+              "certificate_seq = 2; DELETE FROM inputs WHERE certificate_seq = 2; "
+              "DELETE FROM certificates WHERE seq = 2")
+    status, out, _ = index(store, "check")
+    assert (status, out) == (1, "sequence numbers 2 to 2: missing\n"
+                                "checked 2 certificates: 1 disagree\n")
 
 
 def test_store_of_a_newer_schema_is_refused(store, base_certificates, tmp_path):
