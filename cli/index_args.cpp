@@ -196,11 +196,13 @@ constexpr IndexCommand kQuery{
     .after_help = kIndexAfterHelp,
 };
 
+constexpr BasicPositional<IndexArgs> kHashPrefix{
+    "HASH-PREFIX", &IndexArgs::certificate, "The first hexadecimal digits of its certificate hash"};
+
 constexpr IndexCommand kShow{
     .name = "show",
     .about = "Print the facts and stages of one stored certificate",
-    .positional = {"HASH-PREFIX", &IndexArgs::certificate,
-                   "The first hexadecimal digits of its certificate hash"},
+    .positional = kHashPrefix,
     .options = kDbOnly,
     .check = check_prefix,
     .after_help = kIndexAfterHelp,
@@ -209,8 +211,7 @@ constexpr IndexCommand kShow{
 constexpr IndexCommand kExport{
     .name = "export",
     .about = "Write the exact bytes a stored certificate was added from, checked first",
-    .positional = {"HASH-PREFIX", &IndexArgs::certificate,
-                   "The first hexadecimal digits of its certificate hash"},
+    .positional = kHashPrefix,
     .options = kExportOptions,
     .check = check_prefix,
     .after_help = kIndexAfterHelp,
