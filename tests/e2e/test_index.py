@@ -29,7 +29,7 @@ TRUST = ["--public-key", TEST_PUBLIC_B64]
 OTHER_SEED_B64 = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="
 PASSWORD = "pg-secret-8f3a"
 # The first batch `add` commits holds this many certificates (kBatchCertificates).
-BATCH = 256
+BATCH = 1024
 
 
 # ---- the certificates ----
