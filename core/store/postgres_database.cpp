@@ -82,13 +82,12 @@ class PostgresDatabase final : public SqlDatabase {
         const auto value = static_cast<std::uint64_t>(*integer);
         for (int shift = 56; shift >= 0; shift -= 8)
           encoded[i].push_back(static_cast<char>((value >> shift) & 0xff));
+        values[i] = encoded[i].data();
+        lengths[i] = static_cast<int>(encoded[i].size());
       } else if (const auto* bytes = std::get_if<std::string>(&params[i])) {
-        encoded[i] = *bytes;
-      } else {
-        continue;  // NULL
+        values[i] = bytes->data();  // sent as they are: a 12 MB certificate is not copied
+        lengths[i] = static_cast<int>(bytes->size());
       }
-      values[i] = encoded[i].data();
-      lengths[i] = static_cast<int>(encoded[i].size());
     }
     const Result result(PQexecPrepared(connection_, name->c_str(), static_cast<int>(params.size()),
                                        values.data(), lengths.data(), formats.data(), 1));
