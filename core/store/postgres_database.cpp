@@ -3,9 +3,11 @@
 #include <arpa/inet.h>
 #include <libpq-fe.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <optional>
+#include <vector>
 
 #include "core/base/text.h"
 
@@ -198,7 +200,18 @@ std::expected<std::unique_ptr<SqlDatabase>, Error> open_postgres_database(
     const std::string& conninfo) {
   const auto password = password_in(conninfo);
   if (!password) return std::unexpected(password.error());
-  PGconn* connection = PQconnectdb(conninfo.c_str());
+  // A server that never answers is given up after 10 s, unless the connection string or
+  // PGCONNECT_TIMEOUT says otherwise (libpq would wait as long as the kernel keeps trying).
+  std::vector<const char*> keywords;
+  std::vector<const char*> values;
+  if (std::getenv("PGCONNECT_TIMEOUT") == nullptr) {
+    keywords.push_back("connect_timeout");
+    values.push_back("10");
+  }
+  // The connection string is expanded in the place of dbname, so what it says wins.
+  keywords.insert(keywords.end(), {"dbname", nullptr});
+  values.insert(values.end(), {conninfo.c_str(), nullptr});
+  PGconn* connection = PQconnectdbParams(keywords.data(), values.data(), 1);
   if (!connection) return std::unexpected(Error{"out of memory"});
   if (PQstatus(connection) != CONNECTION_OK) {
     const std::string reason = one_line(without_password(PQerrorMessage(connection), *password));
