@@ -101,7 +101,8 @@ class CommandParser {
       if (auto stop = positional ? take_positional(argument) : take_option(argument))
         return *std::move(stop);
     }
-    if (!have_positional_ && has_positional()) return Stop(missing_positional());
+    if (!have_positional_ && has_positional() && !command_.positional.optional)
+      return Stop(missing_positional());
     if (command_.check)
       if (auto message = command_.check(args_)) return Stop(Failure{*std::move(message)});
     return std::move(args_);
@@ -360,6 +361,11 @@ AttestCommandLine parse_attest_command_line(std::span<const std::string_view> ar
 
 CountersignCommandLine parse_countersign_command_line(std::span<const std::string_view> argv) {
   return parse_program(argv, countersign_command());
+}
+
+IndexCommandLine parse_index_command(std::string_view program, const IndexCommand& command,
+                                     std::span<const std::string_view> arguments) {
+  return parse_command(program, command, arguments);
 }
 
 int run_command_line(std::span<char*> argv) {

@@ -9,6 +9,7 @@
 #include "cli/attest_args.h"
 #include "cli/build_certificate_args.h"
 #include "cli/countersign_args.h"
+#include "cli/index_args.h"
 #include "cli/keygen_args.h"
 #include "cli/verify_args.h"
 
@@ -35,6 +36,7 @@ using VerifyCommandLine = std::variant<VerifyArgs, HelpText, VersionText, UsageE
 using KeygenCommandLine = std::variant<KeygenArgs, HelpText, VersionText, UsageError>;
 using AttestCommandLine = std::variant<AttestArgs, HelpText, VersionText, UsageError>;
 using CountersignCommandLine = std::variant<CountersignArgs, HelpText, VersionText, UsageError>;
+using IndexCommandLine = std::variant<IndexArgs, HelpText, VersionText, UsageError>;
 
 // Parses `argv` (argv[0] is the program path) without printing anything; every invocation that is
 // not a well-formed `build-certificate`, help or version request comes back as a UsageError.
@@ -44,6 +46,9 @@ VerifyCommandLine parse_verify_command_line(std::span<const std::string_view> ar
 KeygenCommandLine parse_keygen_command_line(std::span<const std::string_view> argv);
 AttestCommandLine parse_attest_command_line(std::span<const std::string_view> argv);
 CountersignCommandLine parse_countersign_command_line(std::span<const std::string_view> argv);
+// The arguments after the name of one of certwright-index's commands, as `program command`.
+IndexCommandLine parse_index_command(std::string_view program, const IndexCommand& command,
+                                     std::span<const std::string_view> arguments);
 
 // Parses `argv`, prints help, version or a usage error itself, or runs the program's driver;
 // returns the process exit code (0 help/version, 2 usage error, otherwise the driver's code).

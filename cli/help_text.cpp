@@ -1,4 +1,5 @@
 #include "cli/help_text.h"
+#include "cli/index_args.h"
 
 #include <algorithm>
 #include <initializer_list>
@@ -157,6 +158,8 @@ template std::string command_help(std::string_view, const BasicCommand<AttestArg
 template std::string command_help(std::string_view, const BasicCommand<KeygenArgs>&, HelpLength);
 template std::string command_help(std::string_view, const BasicCommand<CountersignArgs>&,
                                   HelpLength);
+template std::string command_usage(std::string_view, const BasicCommand<IndexArgs>&);
+template std::string command_help(std::string_view, const BasicCommand<IndexArgs>&, HelpLength);
 
 std::string subcommand_usage(std::string_view program, const Subcommand& command) {
   return command_usage(program, command);

@@ -220,15 +220,7 @@ constexpr auto countersign_all_options = [] {
   for (const auto& row : countersign_options)
     rows[at++] = row;
   for (const BasicOption<VerifyArgs>& row : verify_options)
-    if (countersign_takes(row.name))
-      rows[at++] = {
-          row.name,
-          row.value_name,
-          row.kind,
-          std::visit([](auto field) -> OptionField<CountersignArgs> { return field; }, row.field),
-          row.help,
-          row.empty_value,
-          row.short_name};
+    if (countersign_takes(row.name)) rows[at++] = rebased<CountersignArgs>(row);
   return rows;
 }();
 

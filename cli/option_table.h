@@ -51,6 +51,8 @@ struct BasicPositional {
   std::string_view help;
   // Where further positional arguments go, when the command takes more than one.
   std::vector<std::string> Args::*more = nullptr;
+  // Whether the command may run without any (its check then says what it needs instead).
+  bool optional = false;
 };
 
 struct OptionGroup {
@@ -108,6 +110,19 @@ const BasicOption<Args>* find_option(std::span<const BasicOption<Args>> options,
   for (const BasicOption<Args>& option : options)
     if (option.name == name) return &option;
   return nullptr;
+}
+
+// A row of certwright-verify's table as a row of a record that extends VerifyArgs: the same
+// option, landing in the same member.
+template <class Derived>
+constexpr BasicOption<Derived> rebased(const BasicOption<VerifyArgs>& row) {
+  return {row.name,
+          row.value_name,
+          row.kind,
+          std::visit([](auto field) -> OptionField<Derived> { return field; }, row.field),
+          row.help,
+          row.empty_value,
+          row.short_name};
 }
 
 // The row whose short name is `letter`, or nullptr when there is none.

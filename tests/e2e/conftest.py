@@ -31,6 +31,7 @@ VERIFY = program_binary("certwright-verify")
 KEYGEN = program_binary("certwright-keygen")
 ATTEST = program_binary("certwright-attest")
 COUNTERSIGN = program_binary("certwright-countersign")
+INDEX = program_binary("certwright-index")
 
 DEFAULT_STAGES = [
     "s0-preflight",

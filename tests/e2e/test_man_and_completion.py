@@ -77,7 +77,7 @@ def test_man_page_renders_cleanly_with_every_section(rendered):
 
 def test_each_man_page_sees_also_the_other_programs():
     programs = ["certwright", "certwright-verify", "certwright-keygen", "certwright-attest",
-                "certwright-countersign"]
+                "certwright-countersign", "certwright-index"]
     for program in programs:
         page = (ROOT / "docs" / f"{program}.1").read_text(encoding="utf-8").replace("\\-", "-")
         see_also = page.split("\n.SH SEE ALSO\n", 1)[1].split("\n.SH ", 1)[0]

@@ -1,0 +1,247 @@
+#include "core/store/certificate_store.h"
+
+#include <array>
+
+#include "core/base/content_hash.h"
+#include "core/base/text.h"
+#include "core/store/postgres_database.h"
+#include "core/store/sqlite_database.h"
+#include "core/store/store_schema.h"
+
+namespace certwright {
+namespace {
+
+SqlValue optional_value(const std::optional<std::string>& text) {
+  if (!text) return std::monostate{};
+  return *text;
+}
+
+std::expected<void, Error> insert_facts(SqlDatabase& db, const CertificateFacts& facts,
+                                        std::int64_t seq) {
+  for (std::size_t position = 0; position < facts.stages.size(); ++position) {
+    const StoredStage& stage = facts.stages[position];
+    const auto at = static_cast<std::int64_t>(position);
+    const std::array<SqlValue, 4> stage_row = {seq, at, stage.stage_id, stage.status};
+    if (auto inserted = db.run("INSERT INTO stages (certificate_seq, position, stage_id, status) "
+                               "VALUES (?, ?, ?, ?)",
+                               stage_row);
+        !inserted)
+      return std::unexpected(inserted.error());
+    for (const StoredArtifact& artifact : stage.artifacts) {
+      const std::array<SqlValue, 4> row = {seq, at, artifact.name, artifact.digest};
+      if (auto inserted = db.run("INSERT INTO artifacts (certificate_seq, stage_position, name, "
+                                 "digest) VALUES (?, ?, ?, ?)",
+                                 row);
+          !inserted)
+        return std::unexpected(inserted.error());
+    }
+  }
+  const std::array<SqlValue, 9> inputs = {seq,
+                                          facts.requirements_hash,
+                                          optional_value(facts.spec_id),
+                                          optional_value(facts.spec_hash),
+                                          facts.build_spec_hash,
+                                          optional_value(facts.posture),
+                                          optional_value(facts.corpus_attestation_hash),
+                                          optional_value(facts.sbom_bom_hash),
+                                          optional_value(facts.sbom_audit_hash)};
+  if (auto inserted = db.run(
+          "INSERT INTO inputs (certificate_seq, requirements_hash, spec_id, spec_hash, "
+          "build_spec_hash, posture, corpus_attestation_hash, sbom_bom_hash, sbom_audit_hash) "
+          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+          inputs);
+      !inserted)
+    return std::unexpected(inserted.error());
+  const std::array<SqlValue, 4> key = {facts.key_fingerprint, facts.public_key, seq,
+                                       facts.key_fingerprint};
+  if (auto inserted = db.run("INSERT INTO keys (fingerprint, public_key, first_seq) SELECT ?, ?, ? "
+                             "WHERE NOT EXISTS (SELECT 1 FROM keys WHERE fingerprint = ?)",
+                             key);
+      !inserted)
+    return std::unexpected(inserted.error());
+  return {};
+}
+
+// The column list of `certificates` as load reads it.
+constexpr std::string_view kCertificateColumns =
+    "certificate_hash, file_sha256, form, run_id, time_seconds, time_nanos, status, "
+    "signer_subject, signer_identity_provider, signer_session_id, key_fingerprint, kind, "
+    "added_seconds, bytes";
+
+std::expected<void, Error> load_stages(SqlDatabase& db, StoredCertificate& stored) {
+  const std::array<SqlValue, 1> seq = {stored.seq};
+  const auto stages = db.run(
+      "SELECT stage_id, status FROM stages WHERE certificate_seq = ? ORDER BY position", seq);
+  if (!stages) return std::unexpected(stages.error());
+  for (const SqlRow& row : *stages)
+    stored.facts.stages.push_back({bytes_of(row.at(0)), bytes_of(row.at(1)), {}});
+  const auto artifacts = db.run(
+      "SELECT stage_position, name, digest FROM artifacts WHERE certificate_seq = ? "
+      "ORDER BY stage_position, name",
+      seq);
+  if (!artifacts) return std::unexpected(artifacts.error());
+  for (const SqlRow& row : *artifacts) {
+    const auto position = static_cast<std::size_t>(integer_of(row.at(0)));
+    if (position >= stored.facts.stages.size())
+      return std::unexpected(Error{"an artifact of certificate " + std::to_string(stored.seq) +
+                                   " names a stage it does not have"});
+    stored.facts.stages[position].artifacts.push_back({bytes_of(row.at(1)), bytes_of(row.at(2))});
+  }
+  return {};
+}
+
+std::expected<void, Error> load_inputs(SqlDatabase& db, StoredCertificate& stored) {
+  const std::array<SqlValue, 1> seq = {stored.seq};
+  const auto inputs = db.run(
+      "SELECT requirements_hash, spec_id, spec_hash, build_spec_hash, posture, "
+      "corpus_attestation_hash, sbom_bom_hash, sbom_audit_hash FROM inputs "
+      "WHERE certificate_seq = ?",
+      seq);
+  if (!inputs) return std::unexpected(inputs.error());
+  if (inputs->empty()) return {};  // the comparison with the certificate shows it missing
+  const SqlRow& row = inputs->front();
+  CertificateFacts& facts = stored.facts;
+  facts.requirements_hash = bytes_of(row.at(0));
+  facts.spec_id = optional_bytes_of(row.at(1));
+  facts.spec_hash = optional_bytes_of(row.at(2));
+  facts.build_spec_hash = bytes_of(row.at(3));
+  facts.posture = optional_bytes_of(row.at(4));
+  facts.corpus_attestation_hash = optional_bytes_of(row.at(5));
+  facts.sbom_bom_hash = optional_bytes_of(row.at(6));
+  facts.sbom_audit_hash = optional_bytes_of(row.at(7));
+  const std::array<SqlValue, 1> fingerprint = {facts.key_fingerprint};
+  const auto key = db.run("SELECT public_key FROM keys WHERE fingerprint = ?", fingerprint);
+  if (!key) return std::unexpected(key.error());
+  if (!key->empty()) facts.public_key = bytes_of(key->front().at(0));
+  return {};
+}
+
+}  // namespace
+
+std::expected<AddOutcome, Error> CertificateStore::add_one(const NewCertificate& certificate,
+                                                           std::int64_t seq,
+                                                           std::int64_t now_seconds) {
+  const CertificateFacts& facts = certificate.facts;
+  const std::array<SqlValue, 1> hash = {facts.certificate_hash};
+  const auto existing = db_->run("SELECT seq FROM certificates WHERE certificate_hash = ?", hash);
+  if (!existing) return std::unexpected(existing.error());
+  if (!existing->empty()) return AddOutcome{integer_of(existing->front().at(0)), false};
+  const std::array<SqlValue, 15> row = {seq,
+                                        facts.certificate_hash,
+                                        hash_bytes(certificate.bytes),
+                                        certificate.form,
+                                        facts.run_id,
+                                        facts.trusted_time.unix_seconds,
+                                        static_cast<std::int64_t>(facts.trusted_time.nanos),
+                                        facts.status,
+                                        optional_value(facts.signer_subject),
+                                        optional_value(facts.signer_identity_provider),
+                                        optional_value(facts.signer_session_id),
+                                        facts.key_fingerprint,
+                                        facts.kind,
+                                        now_seconds,
+                                        certificate.bytes};
+  if (auto inserted =
+          db_->run("INSERT INTO certificates (seq, " + std::string(kCertificateColumns) +
+                       ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                   row);
+      !inserted)
+    return std::unexpected(inserted.error());
+  if (auto inserted = insert_facts(*db_, facts, seq); !inserted)
+    return std::unexpected(inserted.error());
+  return AddOutcome{seq, true};
+}
+
+std::expected<std::vector<AddOutcome>, Error> CertificateStore::add(
+    std::span<const NewCertificate> batch, std::int64_t now_seconds) {
+  if (auto begun = db_->begin_writing(); !begun) return std::unexpected(begun.error());
+  std::vector<AddOutcome> outcomes;
+  auto added = [&]() -> std::expected<void, Error> {
+    // The write transaction is this process's alone, so the numbers stay without gaps.
+    const auto last = db_->run("SELECT coalesce(max(seq), 0) FROM certificates", {});
+    if (!last) return std::unexpected(last.error());
+    std::int64_t next = integer_of(last->front().at(0)) + 1;
+    for (const NewCertificate& certificate : batch) {
+      auto outcome = add_one(certificate, next, now_seconds);
+      if (!outcome) return std::unexpected(outcome.error());
+      if (outcome->added) ++next;
+      outcomes.push_back(*outcome);
+    }
+    return db_->execute("COMMIT");
+  }();
+  if (!added) {
+    (void)db_->execute("ROLLBACK");
+    return std::unexpected(added.error());
+  }
+  return outcomes;
+}
+
+std::expected<std::vector<std::int64_t>, Error> CertificateStore::with_hash_prefix(
+    std::string_view prefix, std::int64_t limit) {
+  // Every hash that starts with the prefix sorts at or after it and before the prefix followed
+  // by a byte above any hex digit.
+  const std::array<SqlValue, 3> range = {std::string(prefix), std::string(prefix) + "\x7f", limit};
+  const auto rows = db_->run(
+      "SELECT seq FROM certificates WHERE certificate_hash >= ? AND certificate_hash < ? "
+      "ORDER BY certificate_hash LIMIT ?",
+      range);
+  if (!rows) return std::unexpected(rows.error());
+  std::vector<std::int64_t> seqs;
+  for (const SqlRow& row : *rows)
+    seqs.push_back(integer_of(row.at(0)));
+  return seqs;
+}
+
+std::expected<StoredCertificate, Error> CertificateStore::load(std::int64_t seq) {
+  const std::array<SqlValue, 1> key = {seq};
+  const auto rows = db_->run(
+      "SELECT " + std::string(kCertificateColumns) + " FROM certificates WHERE seq = ?", key);
+  if (!rows) return std::unexpected(rows.error());
+  if (rows->empty())
+    return std::unexpected(Error{"no certificate under sequence number " + std::to_string(seq)});
+  const SqlRow& row = rows->front();
+  StoredCertificate stored;
+  stored.seq = seq;
+  CertificateFacts& facts = stored.facts;
+  facts.certificate_hash = bytes_of(row.at(0));
+  stored.file_sha256 = bytes_of(row.at(1));
+  stored.form = bytes_of(row.at(2));
+  facts.run_id = bytes_of(row.at(3));
+  facts.trusted_time = {integer_of(row.at(4)), static_cast<std::uint32_t>(integer_of(row.at(5)))};
+  facts.status = bytes_of(row.at(6));
+  facts.signer_subject = optional_bytes_of(row.at(7));
+  facts.signer_identity_provider = optional_bytes_of(row.at(8));
+  facts.signer_session_id = optional_bytes_of(row.at(9));
+  facts.key_fingerprint = bytes_of(row.at(10));
+  facts.kind = bytes_of(row.at(11));
+  stored.added_seconds = integer_of(row.at(12));
+  stored.bytes = bytes_of(row.at(13));
+  if (auto stages = load_stages(*db_, stored); !stages) return std::unexpected(stages.error());
+  if (auto inputs = load_inputs(*db_, stored); !inputs) return std::unexpected(inputs.error());
+  return stored;
+}
+
+std::expected<std::vector<std::int64_t>, Error> CertificateStore::sequence_numbers(
+    std::int64_t after, std::int64_t limit) {
+  const std::array<SqlValue, 2> range = {after, limit};
+  const auto rows =
+      db_->run("SELECT seq FROM certificates WHERE seq > ? ORDER BY seq LIMIT ?", range);
+  if (!rows) return std::unexpected(rows.error());
+  std::vector<std::int64_t> seqs;
+  for (const SqlRow& row : *rows)
+    seqs.push_back(integer_of(row.at(0)));
+  return seqs;
+}
+
+std::expected<CertificateStore, Error> open_store(const std::string& db) {
+  const bool postgres = is_postgres_address(db);
+  auto database = postgres ? open_postgres_database(db) : open_sqlite_database(db);
+  if (!database) return std::unexpected(database.error());
+  if (auto prepared = prepare_store(**database); !prepared) {
+    const std::string shown = postgres ? "PostgreSQL index" : "index " + lossy_utf8(db);
+    return std::unexpected(Error{shown + ": " + prepared.error().message});
+  }
+  return CertificateStore(std::move(*database));
+}
+
+}  // namespace certwright

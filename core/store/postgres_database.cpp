@@ -1,0 +1,230 @@
+#include "core/store/postgres_database.h"
+
+#include <arpa/inet.h>
+#include <libpq-fe.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "core/base/text.h"
+
+namespace certwright {
+namespace {
+
+// PostgreSQL's type ids of the values the index binds and reads.
+constexpr Oid kByteaOid = 17;
+constexpr Oid kInt8Oid = 20;
+constexpr Oid kInt2Oid = 21;
+constexpr Oid kInt4Oid = 23;
+
+// The key under which writers queue for the write transaction.
+constexpr std::string_view kWriterLock = "SELECT pg_advisory_xact_lock(7308034417260281189)";
+
+struct ResultDeleter {
+  void operator()(PGresult* result) const { PQclear(result); }
+};
+using Result = std::unique_ptr<PGresult, ResultDeleter>;
+
+// "?" placeholders as PostgreSQL numbers them ("$1", "$2", ...). The index's statements hold
+// no quoted text, so every "?" is a placeholder.
+std::string numbered_placeholders(std::string_view sql) {
+  std::string numbered;
+  int next = 1;
+  for (const char c : sql) {
+    if (c == '?')
+      numbered += "$" + std::to_string(next++);
+    else
+      numbered.push_back(c);
+  }
+  return numbered;
+}
+
+std::int64_t big_endian_integer(const char* data, int size) {
+  std::uint64_t value = 0;
+  for (int i = 0; i < size; ++i)
+    value = (value << 8) | static_cast<unsigned char>(data[i]);
+  if (size < 8 && size > 0 && (static_cast<unsigned char>(data[0]) & 0x80))
+    value |= ~std::uint64_t{0} << (size * 8);  // sign-extend int2 and int4
+  return static_cast<std::int64_t>(value);
+}
+
+// libpq's message as one line: its line breaks and indents become single spaces.
+std::string one_line(std::string_view message) {
+  std::string line;
+  for (const char c : message) {
+    const bool space = c == '\n' || c == '\t' || c == ' ';
+    if (space && (line.empty() || line.back() == ' ')) continue;
+    line.push_back(space ? ' ' : c);
+  }
+  while (!line.empty() && line.back() == ' ')
+    line.pop_back();
+  return single_line(line);
+}
+
+class PostgresDatabase final : public SqlDatabase {
+ public:
+  explicit PostgresDatabase(PGconn* connection) : connection_(connection) {}
+  PostgresDatabase(const PostgresDatabase&) = delete;
+  PostgresDatabase& operator=(const PostgresDatabase&) = delete;
+  ~PostgresDatabase() override { PQfinish(connection_); }
+
+  std::expected<std::vector<SqlRow>, Error> run(std::string_view sql,
+                                                std::span<const SqlValue> params) override {
+    auto name = prepared(sql, params);
+    if (!name) return std::unexpected(name.error());
+    std::vector<std::string> encoded(params.size());
+    std::vector<const char*> values(params.size(), nullptr);
+    std::vector<int> lengths(params.size(), 0);
+    const std::vector<int> formats(params.size(), 1);
+    for (std::size_t i = 0; i < params.size(); ++i) {
+      if (const auto* integer = std::get_if<std::int64_t>(&params[i])) {
+        const auto value = static_cast<std::uint64_t>(*integer);
+        for (int shift = 56; shift >= 0; shift -= 8)
+          encoded[i].push_back(static_cast<char>((value >> shift) & 0xff));
+        values[i] = encoded[i].data();
+        lengths[i] = static_cast<int>(encoded[i].size());
+      } else if (const auto* bytes = std::get_if<std::string>(&params[i])) {
+        values[i] = bytes->data();  // sent as they are: a 12 MB certificate is not copied
+        lengths[i] = static_cast<int>(bytes->size());
+      }
+    }
+    const Result result(PQexecPrepared(connection_, name->c_str(), static_cast<int>(params.size()),
+                                       values.data(), lengths.data(), formats.data(), 1));
+    const auto status = PQresultStatus(result.get());
+    if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
+      return std::unexpected(failure(result.get()));
+    return rows_of(result.get());
+  }
+
+  std::expected<void, Error> execute(std::string_view sql) override {
+    const Result result(PQexec(connection_, std::string(sql).c_str()));
+    const auto status = PQresultStatus(result.get());
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+      return std::unexpected(failure(result.get()));
+    return {};
+  }
+
+  std::expected<void, Error> begin_writing() override {
+    if (auto begun = execute("BEGIN"); !begun) return begun;
+    return execute(kWriterLock);
+  }
+
+  SqlDialect dialect() const override { return SqlDialect::postgresql; }
+
+ private:
+  Error failure(const PGresult* result) const {
+    const char* message = result ? PQresultErrorMessage(result) : PQerrorMessage(connection_);
+    return Error{one_line(message && *message ? message : PQerrorMessage(connection_))};
+  }
+
+  // Each statement is prepared on the server once per connection, under a name of its own.
+  std::expected<std::string, Error> prepared(std::string_view sql,
+                                             std::span<const SqlValue> params) {
+    std::string key(sql);
+    if (const auto found = names_.find(key); found != names_.end()) return found->second;
+    std::string name = "s" + std::to_string(names_.size());
+    std::vector<Oid> types;
+    for (const SqlValue& param : params)
+      types.push_back(std::holds_alternative<std::int64_t>(param) ? kInt8Oid : kByteaOid);
+    const Result result(PQprepare(connection_, name.c_str(), numbered_placeholders(sql).c_str(),
+                                  static_cast<int>(types.size()), types.data()));
+    if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
+      return std::unexpected(failure(result.get()));
+    names_.emplace(std::move(key), name);
+    return name;
+  }
+
+  static std::vector<SqlRow> rows_of(const PGresult* result) {
+    std::vector<SqlRow> rows;
+    const int count = PQntuples(result);
+    const int columns = PQnfields(result);
+    for (int row = 0; row < count; ++row) {
+      SqlRow values;
+      for (int column = 0; column < columns; ++column) {
+        if (PQgetisnull(result, row, column)) {
+          values.emplace_back(std::monostate{});
+          continue;
+        }
+        const char* data = PQgetvalue(result, row, column);
+        const int size = PQgetlength(result, row, column);
+        const Oid type = PQftype(result, column);
+        if (type == kInt8Oid || type == kInt4Oid || type == kInt2Oid)
+          values.emplace_back(big_endian_integer(data, size));
+        else
+          values.emplace_back(std::string(data, static_cast<std::size_t>(size)));
+      }
+      rows.push_back(std::move(values));
+    }
+    return rows;
+  }
+
+  PGconn* connection_;
+  std::map<std::string, std::string, std::less<>> names_;
+};
+
+// libpq's own text, with every occurrence of the password (when there is one) blotted out:
+// some of its messages quote parts of the connection string.
+std::string without_password(std::string text, const std::optional<std::string>& password) {
+  if (!password || password->empty()) return text;
+  for (std::size_t at = text.find(*password); at != std::string::npos;
+       at = text.find(*password, at))
+    text.replace(at, password->size(), "***");
+  return text;
+}
+
+// The password the connection string itself holds, if any.
+std::expected<std::optional<std::string>, Error> password_in(const std::string& conninfo) {
+  char* error = nullptr;
+  PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
+  if (!options) {
+    PQfreemem(error);  // its text may quote the password
+    return std::unexpected(Error{"the PostgreSQL connection string is malformed"});
+  }
+  std::optional<std::string> password;
+  for (const PQconninfoOption* option = options; option->keyword; ++option)
+    if (std::strcmp(option->keyword, "password") == 0 && option->val) password = option->val;
+  PQconninfoFree(options);
+  return password;
+}
+
+}  // namespace
+
+bool is_postgres_address(std::string_view db) {
+  return db.starts_with("postgresql://") || db.starts_with("postgres://");
+}
+
+std::expected<std::unique_ptr<SqlDatabase>, Error> open_postgres_database(
+    const std::string& conninfo) {
+  const auto password = password_in(conninfo);
+  if (!password) return std::unexpected(password.error());
+  // A server that never answers is given up after 10 s, unless the connection string or
+  // PGCONNECT_TIMEOUT says otherwise (libpq would wait as long as the kernel keeps trying).
+  std::vector<const char*> keywords;
+  std::vector<const char*> values;
+  if (std::getenv("PGCONNECT_TIMEOUT") == nullptr) {
+    keywords.push_back("connect_timeout");
+    values.push_back("10");
+  }
+  // The connection string is expanded in the place of dbname, so what it says wins.
+  keywords.insert(keywords.end(), {"dbname", nullptr});
+  values.insert(values.end(), {conninfo.c_str(), nullptr});
+  PGconn* connection = PQconnectdbParams(keywords.data(), values.data(), 1);
+  if (!connection) return std::unexpected(Error{"out of memory"});
+  if (PQstatus(connection) != CONNECTION_OK) {
+    const std::string reason = one_line(without_password(PQerrorMessage(connection), *password));
+    PQfinish(connection);
+    return std::unexpected(Error{"PostgreSQL server: " + reason});
+  }
+  // Notices (such as "relation already exists, skipping") are no business of the user.
+  PQsetNoticeProcessor(
+      connection, [](void*, const char*) {}, nullptr);
+  auto database = std::make_unique<PostgresDatabase>(connection);
+  if (auto quiet = database->execute("SET client_min_messages = warning"); !quiet)
+    return std::unexpected(quiet.error());
+  return database;
+}
+
+}  // namespace certwright

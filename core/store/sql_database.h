@@ -1,0 +1,48 @@
+// One connection to the index's database, whichever server keeps it: statements with
+// parameters only, values as bytes or integers.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "core/base/error.h"
+
+namespace certwright {
+
+// A parameter or a column value: NULL, an integer, or bytes. Every text the index keeps is
+// stored as bytes, so that any byte (U+0000 included) comes back exactly as it went in.
+using SqlValue = std::variant<std::monostate, std::int64_t, std::string>;
+using SqlRow = std::vector<SqlValue>;
+
+enum class SqlDialect { sqlite, postgresql };
+
+class SqlDatabase {
+ public:
+  virtual ~SqlDatabase() = default;
+
+  // Runs one statement whose parameters are written "?" and bound in order; its rows, or the
+  // server's error. No value is ever part of the statement's text.
+  virtual std::expected<std::vector<SqlRow>, Error> run(std::string_view sql,
+                                                        std::span<const SqlValue> params) = 0;
+  // Runs statements without parameters or rows (schema definitions, transaction control).
+  virtual std::expected<void, Error> execute(std::string_view sql) = 0;
+  // Starts a transaction that holds the right to write until it ends, so that sequence
+  // numbers are handed out by one writer at a time.
+  virtual std::expected<void, Error> begin_writing() = 0;
+  virtual SqlDialect dialect() const = 0;
+};
+
+// The integer in `value`; 0 for NULL or bytes.
+std::int64_t integer_of(const SqlValue& value);
+// The bytes in `value`; empty for NULL or an integer.
+const std::string& bytes_of(const SqlValue& value);
+// The bytes in `value`, or none for NULL.
+std::optional<std::string> optional_bytes_of(const SqlValue& value);
+
+}  // namespace certwright
