@@ -79,7 +79,7 @@ class ReadBuffers {
  public:
   ReadBuffers() : bytes_(uninitialised_bytes(kReadBuffers * kReadSize)) {}
   // The next buffer, once the worker is done with the bytes last handed over from it.
-  std::byte* next(const HashWorker& worker) {
+  std::byte* next(HashWorker& worker) {
     const std::size_t which = next_;
     next_ = (next_ + 1) % kReadBuffers;
     worker.wait(tickets_[which]);
@@ -197,6 +197,7 @@ class UringReader final : public ArtifactReader {
         ++started;
       }
       if (in_flight_ > 0) {
+        worker_.wake();  // the ring may keep this thread waiting
         io_uring_submit_and_wait(&ring_, 1);
         reap();
       } else {
