@@ -245,7 +245,7 @@ void collect_entries(int dir_fd, const std::string& stage_id, const std::string&
   }
   std::size_t next = 0;
   const auto report_until = [&](std::size_t end) {
-    for (; next < end; ++next) {
+    for (; next < end && !walk.failure; ++next) {
       const StageListing::Entry& entry = entries[next];
       const char* name = scratch.listing.name(entry);
       if (entry.kind == EntryKind::link) {
