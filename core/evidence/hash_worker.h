@@ -5,7 +5,8 @@
 // names where its content hash goes. Every hand-over returns a ticket; once `finished(ticket)`,
 // the run's bytes may be reused and, for a file's last run, its hash read. Where the process may
 // use only one CPU (core/base/usable_cpus.h), or no thread can be started, each run is hashed by
-// the call that hands it over, so the results are the same.
+// the call that hands it over, so the results are the same; so it is too, from the next file on,
+// once waits for the worker showed it kept from a CPU by other work.
 #pragma once
 
 #include <array>
@@ -59,6 +60,7 @@ class HashWorker {
   static constexpr std::size_t kQueueSize = 256;
 
   Ticket push(const Job& job);
+  void stop_thread();
   void run();
   void perform(const Job& job);
   void rethrow_failure() const;
@@ -76,6 +78,8 @@ class HashWorker {
   mutable Ticket seen_done_ = 0;
   std::uint32_t unwoken_runs_ = 0;  // handed over since the worker was last woken
   std::size_t unwoken_bytes_ = 0;
+  int starved_waits_ = 0;       // waits that slept long: the worker was kept from a CPU
+  bool between_files_ = true;   // the last run handed over ended its file
   std::optional<Sha256> file_;  // the worker's: the file being hashed, once its first run came
   std::thread thread_;
 };
