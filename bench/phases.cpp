@@ -102,8 +102,13 @@ int emission(const std::string& run_dir, const std::string& out) {
   GovernanceCertificate certificate;
   {
     const Phase phase("walk");
-    certificate.stages = collect_stages(run_dir, default_stage_list());
+    auto stages = collect_stages(run_dir, default_stage_list());
     release_free_memory();  // as assembly does after the walk
+    if (!stages) {
+      std::fprintf(stderr, "phases: %s\n", stages.error().message.c_str());
+      return 2;
+    }
+    certificate.stages = std::move(*stages);
   }
   auto key = resolve_signing_key();
   if (!key) {

@@ -35,6 +35,9 @@ constexpr std::string_view kOperatorKeyRequired =
     "--require-operator-key was set but the signing material resolved to an ephemeral key (spec "
     "220 FR-003). A production tenant emission must supply an operator key via ZEM_SIGNING_KEY or "
     "ZEM_SIGNING_KEY_PATH; refusing to emit an untrusted certificate.";
+constexpr std::string_view kNoOperatorKey =
+    "no operator key configured (ZEM_SIGNING_KEY or ZEM_SIGNING_KEY_PATH); the certificate is "
+    "signed with a one-time key that no verifier can trust";
 constexpr std::string_view kCorpusBindingRequired =
     "--require-corpus-binding was set but no corpus binding could be applied (a corpus "
     "attestation must resolve AND a signer must be present); refusing to emit a certificate "
@@ -68,11 +71,13 @@ std::expected<std::optional<SignerIdentity>, Error> resolve_signer(
 }
 
 // Resolves the key material once to fail early; the key is wiped when it goes out of scope.
+// An ephemeral key that is not refused is warned about here, once per run.
 std::expected<void, Error> check_key_material(bool require_operator_key) {
   const auto key = resolve_signing_key();
   if (!key) return std::unexpected(Error{key.error().message});
-  if (key->kind == AttestationKind::ephemeral && require_operator_key) {
-    return std::unexpected(Error{std::string(kOperatorKeyRequired)});
+  if (key->kind == AttestationKind::ephemeral) {
+    if (require_operator_key) return std::unexpected(Error{std::string(kOperatorKeyRequired)});
+    warn(kNoOperatorKey);
   }
   return {};
 }

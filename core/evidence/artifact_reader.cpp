@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <liburing.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <optional>
@@ -27,11 +29,11 @@ namespace {
 constexpr std::size_t kReadSize = 256 * 1024;
 constexpr std::size_t kReadBuffers = 2;
 
-// Files the batched engine keeps open at once, so the memory it takes is bounded whatever a stage
-// holds: each has a buffer in which a small file is read whole, and every larger file is read
-// through two buffers of kReadSize once it is the head (64 x 64 KiB + 2 x 256 KiB in all). With the
-// page cache dropped, 64 files in flight walked 120,000 small files in 2.3-2.9 s against 3.2-3.7 s
-// for 16 or 32; warm, 128 and 256 were slower.
+// Files the batched engine keeps open at once at most, so the memory it takes is bounded whatever
+// a stage holds: each has a buffer in which a small file is read whole, and every larger file is
+// read through two buffers of kReadSize once it is the head (64 x 64 KiB + 2 x 256 KiB in all).
+// With the page cache dropped, 64 files in flight walked 120,000 small files in 2.3-2.9 s
+// against 3.2-3.7 s for 16 or 32; warm, 128 and 256 were slower.
 constexpr std::size_t kFilesInFlight = 64;
 
 // A file measured smaller than this is read whole by one read into its slot's buffer, with its
@@ -53,6 +55,13 @@ std::unique_ptr<std::byte[]> uninitialised_bytes(std::size_t size) {
   return std::unique_ptr<std::byte[]>(new std::byte[size]);
 }
 
+// The soft limit on the descriptors this process may hold.
+std::uint64_t open_file_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
+  return limit.rlim_cur;
+}
+
 // One file by its name, one system call at a time: open, fstat, reads, close.
 ArtifactHash hash_by_name(int dir_fd, const char* name, std::span<std::byte> buffer) {
   const UniqueFd fd(::openat(dir_fd, name, kOpenFlags));
@@ -70,7 +79,7 @@ class ReadBuffers {
  public:
   ReadBuffers() : bytes_(uninitialised_bytes(kReadBuffers * kReadSize)) {}
   // The next buffer, once the worker is done with the bytes last handed over from it.
-  std::byte* next(const HashWorker& worker) {
+  std::byte* next(HashWorker& worker) {
     const std::size_t which = next_;
     next_ = (next_ + 1) % kReadBuffers;
     worker.wait(tickets_[which]);
@@ -182,12 +191,13 @@ class UringReader final : public ArtifactReader {
     Request request{dir_fd, names, done};
     std::size_t started = 0;
     while (request.head < names.size()) {
-      while (started < names.size() && started < request.head + kFilesInFlight &&
+      while (started < names.size() && started < request.head + files_in_flight_ &&
              slots_[started % kFilesInFlight].state == State::free) {
         start_open(request, started);
         ++started;
       }
       if (in_flight_ > 0) {
+        worker_.wake();  // the ring may keep this thread waiting
         io_uring_submit_and_wait(&ring_, 1);
         reap();
       } else {
@@ -207,8 +217,10 @@ class UringReader final : public ArtifactReader {
  private:
   // What a slot's file is doing. `measured`: open, and too large for the first read, so it is
   // read once it is the next to be handed over. `reopen`: its read, submitted with the close,
-  // did not reach the measured size, so the rest of the file is no longer at hand. `hashing`:
-  // all of it is with the worker; `hashed`: its digest is at hand.
+  // did not reach the measured size, so the rest of the file is no longer at hand. `starved`:
+  // its open failed for want of descriptors or memory, or it was closed to give its descriptor
+  // back, so it is opened again once it is the next to be handed over. `hashing`: all of it is
+  // with the worker; `hashed`: its digest is at hand.
   enum class State {
     free,
     opening,
@@ -216,6 +228,7 @@ class UringReader final : public ArtifactReader {
     reading,
     filled,
     reopen,
+    starved,
     failed,
     hashing,
     hashed,
@@ -248,7 +261,9 @@ class UringReader final : public ArtifactReader {
     std::size_t fed = 0;   // the next file to hand over
   };
 
-  UringReader() : first_reads_(uninitialised_bytes(kFirstReadSize * kFilesInFlight)) {
+  UringReader()
+      : files_in_flight_(files_in_flight_for(open_file_limit())),
+        first_reads_(uninitialised_bytes(kFirstReadSize * kFilesInFlight)) {
     for (std::size_t i = 0; i < kFilesInFlight; ++i)
       slots_[i].first_read = first_reads_.get() + i * kFirstReadSize;
     // Small files touch a page or two of their 64 KiB: with huge pages all 4 MiB would be resident.
@@ -340,6 +355,7 @@ class UringReader final : public ArtifactReader {
       return;
     }
     if (slot.state == State::opening) {
+      if (result < 0 && is_resource_error(system_error(-result))) return starve(slot);
       if (result < 0) return fail(slot, system_error(-result));
       slot.fd = result;
       return size_and_read(slot);
@@ -392,6 +408,8 @@ class UringReader final : public ArtifactReader {
         if (slot.handed) worker_.discard();
       } else if (slot.state == State::reopen) {
         reopen(request, slot);
+      } else if (slot.state == State::starved) {
+        open_starved(request, slot);
       } else if (slot.state == State::measured) {
         return start_read(slot);
       } else if (slot.state == State::filled) {
@@ -426,6 +444,36 @@ class UringReader final : public ArtifactReader {
     slot.state = State::hashed;
   }
 
+  // An open that failed for want of descriptors or memory: fewer files are opened from now on.
+  void starve(Slot& slot) {
+    slot.state = State::starved;
+    files_in_flight_ = std::max<std::size_t>(1, files_in_flight_ / 2);
+  }
+
+  // Opened on this thread, as reopen does. Should that too fail for want of resources, every
+  // descriptor the engine holds is given back (the files opened after this one are opened again
+  // when their turn comes) and it is tried once more, alone: only then is the shortage its result.
+  void open_starved(Request& request, Slot& slot) {
+    reopen(request, slot);
+    if (slot.state != State::failed || !is_resource_error(slot.error)) return;
+    give_back_descriptors();
+    reopen(request, slot);
+  }
+
+  // Waits for everything in the ring, then closes every descriptor still held: a file that only
+  // waits for its reads is opened again later, one whose bytes are all read needs it no more.
+  void give_back_descriptors() {
+    while (in_flight_ > 0) {
+      io_uring_submit_and_wait(&ring_, 1);
+      reap();
+    }
+    for (Slot& slot : slots_) {
+      if (slot.fd < 0) continue;
+      ::close(std::exchange(slot.fd, -1));
+      if (slot.state == State::measured) slot.state = State::starved;
+    }
+  }
+
   // Gives the results at the head of the request that are complete.
   void deliver_ready(Request& request) {
     while (request.head < request.fed) {
@@ -445,6 +493,7 @@ class UringReader final : public ArtifactReader {
   io_uring ring_{};
   bool ring_ready_ = false;
   std::size_t in_flight_ = 0;
+  std::size_t files_in_flight_;  // how many files are open at once at most
   std::unique_ptr<std::byte[]> first_reads_;
   ReadBuffers head_buffers_;
   Slot slots_[kFilesInFlight];
@@ -452,6 +501,15 @@ class UringReader final : public ArtifactReader {
 };
 
 }  // namespace
+
+bool is_resource_error(std::error_code error) {
+  if (error.category() != std::system_category()) return false;
+  return error.value() == EMFILE || error.value() == ENFILE || error.value() == ENOMEM;
+}
+
+std::size_t files_in_flight_for(std::uint64_t open_files) {
+  return static_cast<std::size_t>(std::clamp<std::uint64_t>(open_files / 2, 1, kFilesInFlight));
+}
 
 std::optional<IoEngine> io_engine_from_environment() {
   const auto value = unicode_variable("CERTWRIGHT_IO");

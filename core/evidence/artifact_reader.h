@@ -21,12 +21,16 @@
 //   close and fell short is opened again under the same rules;
 // - memory is bounded: both engines read through two buffers in turn, and the batched one keeps
 //   a fixed number of files in flight, each with a buffer in which a small file is read whole;
-//   the results waiting for their hash are as many as the files in flight.
+//   the results waiting for their hash are as many as the files in flight;
+// - descriptors are bounded too: the batched engine keeps at most half the process's limit
+//   (RLIMIT_NOFILE) open, and a shortage of descriptors or memory on an open is retried with
+//   fewer files open before it becomes that file's result.
 //
 // The listing, the decisions by entry type and the warnings belong to the stage walk.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <functional>
 #include <memory>
@@ -61,9 +65,19 @@ class ArtifactReader {
 
   // Hashes each of `names`, files of the directory open as `dir_fd`, and gives each result to
   // `done` in the order of `names`. Cannot fail as a whole: each file's failure is its result.
+  // A file whose open fails for want of resources (is_resource_error) is opened again with
+  // fewer files open; that error is its result only when it cannot be opened even alone.
   virtual void hash_files(int dir_fd, std::span<const char* const> names,
                           const ArtifactSink& done) = 0;
 };
+
+// Whether `error` says the process or the system ran short (EMFILE, ENFILE, ENOMEM): a
+// property of the moment, not of the file that could not be opened.
+bool is_resource_error(std::error_code error);
+
+// The files the batched engine keeps open at once under a soft limit of `open_files`
+// descriptors (RLIMIT_NOFILE): half of them, at most 64, at least one.
+std::size_t files_in_flight_for(std::uint64_t open_files);
 
 // The value of CERTWRIGHT_IO as an engine; none when unset or not an engine's name.
 std::optional<IoEngine> io_engine_from_environment();

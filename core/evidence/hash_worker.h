@@ -3,8 +3,10 @@
 //
 // The reader hands over each file's bytes in order, one run at a time; the last run of a file
 // names where its content hash goes. Every hand-over returns a ticket; once `finished(ticket)`,
-// the run's bytes may be reused and, for a file's last run, its hash read. Where no thread can be
-// started, each run is hashed by the call that hands it over, so the results are the same.
+// the run's bytes may be reused and, for a file's last run, its hash read. Where the process may
+// use only one CPU (core/base/usable_cpus.h), or no thread can be started, each run is hashed by
+// the call that hands it over, so the results are the same; so it is too, from the next file on,
+// once waits for the worker showed it kept from a CPU by other work.
 #pragma once
 
 #include <array>
@@ -38,7 +40,13 @@ class HashWorker {
   // (std::bad_alloc, when OpenSSL fails).
   bool finished(Ticket ticket) const;
   // Waits until finished(ticket).
-  void wait(Ticket ticket) const;
+  void wait(Ticket ticket);
+  // Has the worker start on every run handed over so far. add() wakes it only once a batch
+  // waits, so a reader calls this before it blocks on anything but wait(), which wakes it too.
+  void wake();
+
+  // Whether the runs are hashed on a thread of their own.
+  bool threaded() const { return thread_.joinable(); }
 
  private:
   enum class Kind : unsigned char { append, finish, discard, stop };
@@ -52,6 +60,7 @@ class HashWorker {
   static constexpr std::size_t kQueueSize = 256;
 
   Ticket push(const Job& job);
+  void stop_thread();
   void run();
   void perform(const Job& job);
   void rethrow_failure() const;
@@ -67,6 +76,10 @@ class HashWorker {
   // last saw, which saves a transfer of that cache line per file.
   alignas(64) Ticket handed_ = 0;
   mutable Ticket seen_done_ = 0;
+  std::uint32_t unwoken_runs_ = 0;  // handed over since the worker was last woken
+  std::size_t unwoken_bytes_ = 0;
+  int starved_waits_ = 0;       // waits that slept long: the worker was kept from a CPU
+  bool between_files_ = true;   // the last run handed over ended its file
   std::optional<Sha256> file_;  // the worker's: the file being hashed, once its first run came
   std::thread thread_;
 };

@@ -38,21 +38,32 @@ std::expected<unsigned char, std::error_code> entry_type(int dir_fd, const diren
 
 namespace {
 
-// Opens the run directory `path` (following links: the caller named it) for listing; empty on
-// any failure.
+// Opens the run directory `path` (following links: the caller named it) for listing; the error
+// otherwise. Only discovery lists it: resolving stages needs search permission alone.
 // O_NONBLOCK: should `path` name a FIFO, the open must not wait for a writer.
-UniqueDir open_listing(const std::string& path) {
+std::expected<UniqueDir, std::error_code> open_listing(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd) return UniqueDir();
+  if (!fd) return std::unexpected(last_system_error());
   UniqueDir dir(::fdopendir(fd.get()));
-  if (dir) fd.release();
+  if (!dir) return std::unexpected(last_system_error());
+  fd.release();
   return dir;
 }
 
-// The next entry of `dir`, or null at the end of the listing. readdir also gives null on an
-// error, which so ends the listing with the entries read until then.
-const dirent* next_entry(DIR* dir) {
-  return ::readdir(dir);
+// The next entry of `dir`, null at the end of the listing, or the error that broke the listing
+// off: readdir gives null for both, and only errno tells them apart.
+std::expected<const dirent*, std::error_code> next_entry(DIR* dir) {
+  errno = 0;
+  const dirent* entry = ::readdir(dir);
+  if (!entry && errno != 0) return std::unexpected(last_system_error());
+  return entry;
+}
+
+// What a failed walk says: the walk could not be done whole for want of descriptors or memory.
+Error resource_failure(const std::string& what, std::error_code error) {
+  return Error{what + ": " + error.message() +
+               " (the process ran short of file descriptors or memory, even with one file open "
+               "at a time; no certificate is written that would lack its files)"};
 }
 
 void warn_symlink(const std::string& stage_id, const char* name) {
@@ -64,6 +75,12 @@ void warn_unreadable(const std::string& stage_id, const std::string& stage_dir, 
                      std::error_code error) {
   warn("skipping unreadable artifact in stage " + stage_id + ": " +
        lossy_utf8(join_path(stage_dir, name)) + " (" + error.message() + ")");
+}
+
+void warn_unlistable(const std::string& stage_id, const std::string& stage_dir,
+                     std::error_code error) {
+  warn("skipping stage " + stage_id + ": listing " + lossy_utf8(stage_dir) + " failed (" +
+       error.message() + "; the stage is recorded as skipped, with no artifacts)");
 }
 
 void warn_same_key(const std::string& stage_id, std::string_view key) {
@@ -153,14 +170,19 @@ class StageListing {
     std::error_code error;  // why a refused entry is refused
   };
 
-  void read(DIR* dir) {
+  // Lists the whole directory; the error that broke the listing off, if one did (the entries
+  // are then only part of what the directory holds).
+  std::error_code read(DIR* dir) {
     names_.clear();
     entries_.clear();
     const int dir_fd = ::dirfd(dir);
-    while (const dirent* entry = next_entry(dir)) {
-      if (is_dot_entry(entry->d_name)) continue;
-      entries_.push_back(classify(dir_fd, *entry));
-      names_.append(entry->d_name);
+    for (;;) {
+      const auto entry = next_entry(dir);
+      if (!entry) return entry.error();
+      if (!*entry) return {};
+      if (is_dot_entry((*entry)->d_name)) continue;
+      entries_.push_back(classify(dir_fd, **entry));
+      names_.append((*entry)->d_name);
       names_.push_back('\0');
     }
   }
@@ -203,9 +225,16 @@ struct WalkScratch {
 };
 
 // Hashes the stage's files through the reader and reports every entry in listing order: the
-// link and refusal warnings, and each file's hash or its unreadable warning.
+// link and refusal warnings, and each file's hash or its unreadable warning. A shortage of
+// descriptors or memory is no property of a file: it ends the walk as `walk.failure`, with no
+// warning, and the entries after it are left as they are.
 void collect_entries(int dir_fd, const std::string& stage_id, const std::string& stage_dir,
-                     WalkScratch& scratch, std::vector<UncoveredEntry>& uncovered) {
+                     WalkScratch& scratch, StageWalk& walk) {
+  std::vector<UncoveredEntry>& uncovered = walk.uncovered;
+  const auto short_of_resources = [&](std::error_code error) {
+    if (!walk.failure && is_resource_error(error)) walk.failure = error;
+    return bool(walk.failure);
+  };
   const auto& entries = scratch.listing.entries();
   scratch.files.clear();
   scratch.file_entries.clear();
@@ -216,7 +245,7 @@ void collect_entries(int dir_fd, const std::string& stage_id, const std::string&
   }
   std::size_t next = 0;
   const auto report_until = [&](std::size_t end) {
-    for (; next < end; ++next) {
+    for (; next < end && !walk.failure; ++next) {
       const StageListing::Entry& entry = entries[next];
       const char* name = scratch.listing.name(entry);
       if (entry.kind == EntryKind::link) {
@@ -225,6 +254,7 @@ void collect_entries(int dir_fd, const std::string& stage_id, const std::string&
       } else if (entry.kind == EntryKind::directory) {
         uncovered.push_back({UncoveredKind::subdirectory, name});
       } else if (entry.kind == EntryKind::refused) {
+        if (short_of_resources(entry.error)) continue;
         warn_unreadable(stage_id, stage_dir, name, entry.error);
         const bool special = entry.error == make_error_code(FileError::not_regular_file);
         uncovered.push_back(
@@ -237,6 +267,7 @@ void collect_entries(int dir_fd, const std::string& stage_id, const std::string&
         report_until(scratch.file_entries[file]);
         ++next;
         const char* name = scratch.files[file];
+        if (walk.failure || (!hash && short_of_resources(hash.error()))) return;
         if (hash) {
           scratch.artifacts.add(name, *hash);
           return;
@@ -259,20 +290,30 @@ void warn_outside_stage(const std::string& stage_id) {
        " (its directory lies outside the run directory and is not hashed into the certificate)");
 }
 
+// A stage that cannot be listed is skipped with no artifacts: silently when its listing cannot
+// even be opened, with a warning when the listing broke off (what it gave is not the stage).
 StageWalk walk_opened_stage(const OpenedStage& stage, const std::string& run_dir,
                             const std::string& stage_id, WalkScratch& scratch) {
   StageWalk walk;
   walk.record.stage_id = stage_id;
+  const auto unlisted = [&](std::error_code error) {
+    if (is_resource_error(error)) walk.failure = error;
+    return walk;
+  };
   // The stream takes a descriptor of its own, so the caller's stays open for identity checks.
   UniqueFd listing_fd(::fcntl(stage.fd.get(), F_DUPFD_CLOEXEC, 0));
-  if (!listing_fd) return walk;
+  if (!listing_fd) return unlisted(last_system_error());
   UniqueDir dir(::fdopendir(listing_fd.get()));
-  if (!dir) return walk;
+  if (!dir) return unlisted(last_system_error());
   listing_fd.release();
-  scratch.listing.read(dir.get());
+  const std::string stage_dir = join_path(run_dir, stage_id);
+  if (const std::error_code error = scratch.listing.read(dir.get())) {
+    if (!is_resource_error(error)) warn_unlistable(stage_id, stage_dir, error);
+    return unlisted(error);
+  }
   scratch.artifacts.clear(scratch.listing.entries().size(), scratch.listing.name_bytes());
-  collect_entries(::dirfd(dir.get()), stage_id, join_path(run_dir, stage_id), scratch,
-                  walk.uncovered);
+  collect_entries(::dirfd(dir.get()), stage_id, stage_dir, scratch, walk);
+  if (walk.failure) return walk;
   walk.record.artifact_hashes = scratch.artifacts.to_map(stage_id, walk.colliding_keys);
   walk.record.status =
       walk.record.artifact_hashes.empty() ? CheckStatus::skipped : CheckStatus::passed;
@@ -280,17 +321,59 @@ StageWalk walk_opened_stage(const OpenedStage& stage, const std::string& run_dir
 }
 
 // One stage's record; `found` tells whether its directory exists beneath the run directory.
-StageRecord collect_stage_into(int run_fd, const std::string& run_dir, const std::string& stage_id,
-                               WalkScratch& scratch, bool& found) {
+std::expected<StageRecord, Error> collect_stage_into(int run_fd, const std::string& run_dir,
+                                                     const std::string& stage_id,
+                                                     WalkScratch& scratch, bool& found) {
   auto stage = open_stage(run_fd, stage_id);
   // A directory that exists but cannot be opened is found, and skipped.
   found = stage || stage.error().value() == EACCES;
+  if (!stage && is_resource_error(stage.error()))
+    return std::unexpected(resource_failure("cannot open stage " + stage_id, stage.error()));
   if (!stage) {
     StageRecord record;
     record.stage_id = stage_id;
     return record;
   }
-  return walk_opened_stage(*stage, run_dir, stage_id, scratch).record;
+  StageWalk walk = walk_opened_stage(*stage, run_dir, stage_id, scratch);
+  if (walk.failure)
+    return std::unexpected(resource_failure("cannot walk stage " + stage_id, walk.failure));
+  return std::move(walk.record);
+}
+
+// The run directory's stages as discovery finds them, or the error that kept it from listing
+// them. A listing that breaks off is warned about and gives the stages listed until then.
+std::expected<StageList, std::error_code> list_stages(const std::string& run_dir) {
+  const auto dir = open_listing(run_dir);
+  if (!dir) return std::unexpected(dir.error());
+  StageList stages;
+  const int dir_fd = ::dirfd(dir->get());
+  for (;;) {
+    const auto entry = next_entry(dir->get());
+    if (!entry) {
+      if (is_resource_error(entry.error())) return std::unexpected(entry.error());
+      warn("listing " + lossy_utf8(run_dir) + " for its stages failed (" + entry.error().message() +
+           "; only the stages listed until then are recorded)");
+      break;
+    }
+    if (!*entry) break;
+    const char* name = (*entry)->d_name;
+    // Only real directories: a link to a directory is never discovered as a stage.
+    if (is_dot_entry(name) || entry_type(dir_fd, **entry) != DT_DIR) continue;
+    if (is_valid_utf8(name)) stages.emplace_back(name);
+  }
+  std::sort(stages.begin(), stages.end());
+  return stages;
+}
+
+// The run directory open for the walk; a descriptor that is not open when it cannot be opened
+// (every stage is then missing), and the failure when the process ran short of descriptors or
+// memory.
+std::expected<UniqueFd, Error> open_walked_run(const std::string& run_dir) {
+  auto fd = open_run_directory(run_dir);
+  if (fd) return std::move(*fd);
+  if (is_resource_error(fd.error()))
+    return std::unexpected(resource_failure("cannot open " + lossy_utf8(run_dir), fd.error()));
+  return UniqueFd();
 }
 
 bool is_auto(std::string_view text) {
@@ -331,21 +414,13 @@ StageList resolve_stage_ids(const std::optional<std::string>& stage_ids, bool ha
 }
 
 StageList discover_stages(const std::string& run_dir) {
-  StageList stages;
-  const UniqueDir dir = open_listing(run_dir);
-  if (!dir) return stages;
-  const int dir_fd = ::dirfd(dir.get());
-  while (const dirent* entry = next_entry(dir.get())) {
-    // Only real directories: a link to a directory is never discovered as a stage.
-    if (is_dot_entry(entry->d_name) || entry_type(dir_fd, *entry) != DT_DIR) continue;
-    if (is_valid_utf8(entry->d_name)) stages.emplace_back(entry->d_name);
-  }
-  std::sort(stages.begin(), stages.end());
-  return stages;
+  return list_stages(run_dir).value_or(StageList{});
 }
 
+// O_PATH: the descriptor only resolves the stages beneath it, for which search permission is
+// enough; a run directory that may be entered but not listed (mode 0311) loses no stage.
 std::expected<UniqueFd, std::error_code> open_run_directory(const std::string& run_dir) {
-  UniqueFd fd(::open(run_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd fd(::open(run_dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!fd) return std::unexpected(last_system_error());
   return fd;
 }
@@ -368,11 +443,13 @@ StageWalk walk_stage(const OpenedStage& stage, const std::string& run_dir,
   return walk_opened_stage(stage, run_dir, stage_id, scratch);
 }
 
-StageRecord collect_stage(const std::string& run_dir, const std::string& stage_id) {
+std::expected<StageRecord, Error> collect_stage(const std::string& run_dir,
+                                                const std::string& stage_id) {
   WalkScratch scratch;
   bool found = false;
-  const auto run_fd = open_run_directory(run_dir);
-  if (!run_fd) {
+  const auto run_fd = open_walked_run(run_dir);
+  if (!run_fd) return std::unexpected(run_fd.error());
+  if (!*run_fd) {
     StageRecord record;
     record.stage_id = stage_id;
     return record;
@@ -380,18 +457,29 @@ StageRecord collect_stage(const std::string& run_dir, const std::string& stage_i
   return collect_stage_into(run_fd->get(), run_dir, stage_id, scratch, found);
 }
 
-std::vector<StageRecord> collect_stages(const std::string& run_dir, const StageList& stages) {
-  const StageList discovered = stages.empty() ? discover_stages(run_dir) : StageList{};
+std::expected<std::vector<StageRecord>, Error> collect_stages(const std::string& run_dir,
+                                                              const StageList& stages) {
+  StageList discovered;
+  if (stages.empty()) {
+    auto listed = list_stages(run_dir);
+    if (!listed && is_resource_error(listed.error()))
+      return std::unexpected(
+          resource_failure("cannot list " + lossy_utf8(run_dir), listed.error()));
+    discovered = std::move(listed).value_or(StageList{});
+  }
   const StageList& stage_ids = stages.empty() ? discovered : stages;
   WalkScratch scratch;
   std::vector<StageRecord> records;
   records.reserve(stage_ids.size());
   bool any_found = false;
-  const auto run_fd = open_run_directory(run_dir);
+  const auto run_fd = open_walked_run(run_dir);
+  if (!run_fd) return std::unexpected(run_fd.error());
   for (const auto& stage_id : stage_ids) {
     bool found = false;
-    if (run_fd) {
-      records.push_back(collect_stage_into(run_fd->get(), run_dir, stage_id, scratch, found));
+    if (*run_fd) {
+      auto record = collect_stage_into(run_fd->get(), run_dir, stage_id, scratch, found);
+      if (!record) return std::unexpected(std::move(record.error()));
+      records.push_back(std::move(*record));
     } else {
       records.emplace_back().stage_id = stage_id;
     }

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "core/base/error.h"
 #include "core/base/unique_fd.h"
 #include "core/record/certificate.h"
 
@@ -29,7 +30,8 @@ StageList resolve_stage_ids(const std::optional<std::string>& stage_ids, bool ha
                             bool tenant_mode);
 
 // The run directory's subdirectories (not links) with valid UTF-8 names, sorted byte-wise.
-// An unlistable run directory gives an empty list, silently.
+// An unlistable run directory gives an empty list, silently; a listing that breaks off is warned
+// about and gives the directories listed until then.
 StageList discover_stages(const std::string& run_dir);
 
 // Whether a listed name is "." or "..".
@@ -38,8 +40,9 @@ bool is_dot_entry(const char* name);
 // The entry's type as the listing reports it, links not followed; the query's error otherwise.
 std::expected<unsigned char, std::error_code> entry_type(int dir_fd, const dirent& entry);
 
-// The run directory open for resolving stages (a link to it is followed: the caller named it);
-// the open error otherwise.
+// The run directory open for resolving stages beneath it, as an O_PATH descriptor (search
+// permission suffices; it cannot be listed through it); a link to it is followed, as the caller
+// named it. The open error otherwise.
 std::expected<UniqueFd, std::error_code> open_run_directory(const std::string& run_dir);
 
 // What the kernel calls an open directory: two stage ids that name one directory share it.
@@ -73,22 +76,31 @@ struct StageWalk {
   StageRecord record;
   std::vector<std::string> colliding_keys;  // keys that several names became
   std::vector<UncoveredEntry> uncovered;    // in listing order
+  // Set when the process ran short of descriptors or memory (is_resource_error) even opening
+  // one file at a time: the record then lacks files the stage holds and must not be used.
+  std::error_code failure;
 };
 
 // Walks the open stage directory: every file directly inside it hashed; links, unreadable
 // files and anything that is not a regular file once opened warned about and left out; names
 // that become one key warned about (the one listed last is kept); skipped when nothing was
-// hashed. `run_dir` is only shown in warnings. The files are read by the engine
-// ArtifactReader::create chooses.
+// hashed. A directory that cannot be listed is skipped with no artifacts: silently when the
+// listing cannot be opened, with a warning naming the stage and the error when it breaks off.
+// `run_dir` is only shown in warnings. The files are read by the engine ArtifactReader::create
+// chooses.
 StageWalk walk_stage(const OpenedStage& stage, const std::string& run_dir,
                      const std::string& stage_id);
 
 // One stage's record, its directory opened beneath `run_dir` as open_stage does; a stage whose
-// directory cannot be opened is skipped with no artifacts.
-StageRecord collect_stage(const std::string& run_dir, const std::string& stage_id);
+// directory cannot be opened is skipped with no artifacts. Fails, naming the stage and the error,
+// only when the process ran short of descriptors or memory (StageWalk::failure).
+std::expected<StageRecord, Error> collect_stage(const std::string& run_dir,
+                                                const std::string& stage_id);
 
 // One record per stage id, in list order; an empty list is first replaced by discovery. One
-// warning when none of the stage directories exists (a wrong run directory, most likely).
-std::vector<StageRecord> collect_stages(const std::string& run_dir, const StageList& stages);
+// warning when none of the stage directories exists (a wrong run directory, most likely). Fails
+// as collect_stage does, for the first stage that failed.
+std::expected<std::vector<StageRecord>, Error> collect_stages(const std::string& run_dir,
+                                                              const StageList& stages);
 
 }  // namespace certwright

@@ -33,8 +33,9 @@ CertificateStatus status_of(const std::vector<StageRecord>& stages) {
 
 // The records of the walk. Its working memory, freed by now, goes back to the kernel before the
 // encodings take theirs (a peak of 32.0 MiB instead of 40.8 on 120,000 files).
-std::vector<StageRecord> walk_stages(const std::string& run_dir, const StageList& stages) {
-  std::vector<StageRecord> records = collect_stages(run_dir, stages);
+std::expected<std::vector<StageRecord>, Error> walk_stages(const std::string& run_dir,
+                                                           const StageList& stages) {
+  auto records = collect_stages(run_dir, stages);
   release_free_memory();
   return records;
 }
@@ -80,8 +81,10 @@ std::expected<GovernanceCertificate, Error> seal_signed_certificate(UnsealedCert
 std::expected<GovernanceCertificate, Error> build_plain_certificate(
     const std::string& run_dir, const RunInputs& inputs, const std::string& requirements_hash,
     const StageList& stages) {
+  auto records = walk_stages(run_dir, stages);
+  if (!records) return std::unexpected(std::move(records.error()));
   UnsealedCertificate unsealed(inputs, requirements_hash);
-  unsealed.set_stages(walk_stages(run_dir, stages));
+  unsealed.set_stages(std::move(*records));
   return finalise_certificate(std::move(unsealed));
 }
 
@@ -95,12 +98,13 @@ std::expected<GovernanceCertificate, Error> assemble_certificate(AssemblyInputs 
   // The tenant path records the plain build's stages, whose certificate it would only throw
   // away. Of that certificate's finalisation only the key resolution is kept, for its errors and
   // warnings, so the run reports what the plain build reported; it is not hashed or signed.
-  std::vector<StageRecord> records = walk_stages(inputs.run_dir, stages);
+  auto records = walk_stages(inputs.run_dir, stages);
+  if (!records) return std::unexpected(std::move(records.error()));
   if (const auto key = resolve_signing_key(); !key)
     return std::unexpected(Error{key.error().message});
 
   UnsealedCertificate unsealed(inputs.run, std::move(inputs.requirements_hash));
-  unsealed.set_stages(std::move(records));
+  unsealed.set_stages(std::move(*records));
   unsealed.set_signer(std::move(*inputs.signer));
   unsealed.set_corpus_binding(std::move(inputs.corpus_binding));
   unsealed.set_sbom_binding(std::move(inputs.sbom_binding));

@@ -48,7 +48,8 @@ std::expected<GovernanceCertificate, Error> finalise_certificate(UnsealedCertifi
 // The finalised certificate, or the "tenant emission requires a signer" error without a signer.
 std::expected<GovernanceCertificate, Error> seal_signed_certificate(UnsealedCertificate unsealed);
 
-// A finalised certificate without signer or bindings over the given stages (empty: discover).
+// A finalised certificate without signer or bindings over the given stages (empty: discover);
+// the walk's error when it ran short of descriptors or memory (collect_stages).
 std::expected<GovernanceCertificate, Error> build_plain_certificate(
     const std::string& run_dir, const RunInputs& inputs, const std::string& requirements_hash,
     const StageList& stages);
@@ -65,7 +66,8 @@ struct AssemblyInputs {
   std::optional<AgenticPostureBinding> posture_binding;
 };
 
-// The sealed certificate of one emission on the plain or the tenant (signer) path.
+// The sealed certificate of one emission on the plain or the tenant (signer) path; the walk's
+// or the key material's error otherwise.
 std::expected<GovernanceCertificate, Error> assemble_certificate(AssemblyInputs inputs);
 
 }  // namespace certwright

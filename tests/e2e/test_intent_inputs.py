@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import BIN, base_env, load_certificate, make_run, run, unprivileged
+from conftest import BIN, TEST_SEED_B64, base_env, load_certificate, make_run, run, unprivileged
 
 CERT = "governance-certificate.json"
 SIGNER = ["--signer-subject", "alice", "--signer-identity-provider", "idp"]
@@ -75,6 +75,8 @@ def build_spec_of(run_dir):
 
 
 def emit(run_dir, *args, **kwargs):
+    """Emits with an operator key, so that standard error holds only what the inputs cause."""
+    kwargs.setdefault("env", base_env(ZEM_SIGNING_KEY=TEST_SEED_B64))
     result = run(["build-certificate", str(run_dir), *map(str, args)], **kwargs)
     assert result.returncode == 0, result
     return result, load_certificate(run_dir / CERT)

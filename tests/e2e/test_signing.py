@@ -16,6 +16,7 @@ from conftest import (
     make_run,
     run,
     signing_view,
+    unprivileged,
 )
 
 CERTIFICATE = "governance-certificate.json"
@@ -24,6 +25,10 @@ OPERATOR_KEY_REQUIRED = (
     "error: --require-operator-key was set but the signing material resolved to an ephemeral key "
     "(spec 220 FR-003). A production tenant emission must supply an operator key via "
     "ZEM_SIGNING_KEY or ZEM_SIGNING_KEY_PATH; refusing to emit an untrusted certificate."
+)
+NO_OPERATOR_KEY = (
+    "warning: no operator key configured (ZEM_SIGNING_KEY or ZEM_SIGNING_KEY_PATH); the "
+    "certificate is signed with a one-time key that no verifier can trust"
 )
 SUBJECT_EMPTY = "error: signer subject is empty or whitespace (FR-007); anonymous signing forbidden"
 
@@ -90,7 +95,33 @@ def test_ephemeral_keys_differ_between_runs(run_dir, tmp_path):
 
 
 def test_require_operator_key_refuses_an_ephemeral_key(run_dir):
-    assert_refused(emit(run_dir, *SIGNER, "--require-operator-key"), run_dir, OPERATOR_KEY_REQUIRED)
+    result = emit(run_dir, *SIGNER, "--require-operator-key")
+    assert_refused(result, run_dir, OPERATOR_KEY_REQUIRED)
+    assert NO_OPERATOR_KEY not in result.stderr
+
+
+def test_a_missing_operator_key_is_one_warning_in_its_place(shared_tmp):
+    """After the warnings about the build spec and the requirements, before those of the
+    bindings and the walk; none with an operator key. Run as a user that file modes apply to,
+    so that the build spec cannot be read."""
+    run_dir = make_run(shared_tmp, {"s0-preflight": {"a.txt": b"a"},
+                                    "s5-ui-specification": {"build-spec.yaml": b"a: 1\n"}})
+    (run_dir / "s0-preflight" / "link").symlink_to("a.txt")
+    (run_dir / "s5-ui-specification" / "build-spec.yaml").chmod(0)
+    for directory in (run_dir, *run_dir.iterdir()):
+        directory.chmod(0o777)
+    binary, prefix = unprivileged(shared_tmp)
+    argv = ["build-certificate", str(run_dir), "--corpus-attestation",
+            str(shared_tmp / "missing.json")]
+    result = run(argv, env=base_env(), binary=binary, prefix=prefix)
+    assert result.returncode == 0, result
+    assert [line.split(" ")[1] for line in result.stderr.splitlines()] == [
+        "could", "neither", "no", "corpus", "skipping", "skipping"], result
+    assert result.stderr.splitlines()[2] == NO_OPERATOR_KEY
+
+    result = run(argv, env=base_env(ZEM_SIGNING_KEY=TEST_SEED_B64), binary=binary, prefix=prefix)
+    assert result.returncode == 0, result
+    assert "operator key" not in result.stderr
 
 
 GOOD_FILE = TEST_SEED_B64.encode()

@@ -4,10 +4,13 @@ against an independent walk of the run directory."""
 import hashlib
 import os
 import pathlib
+import re
+import shutil
 
 import pytest
 
-from conftest import DEFAULT_STAGES, TEST_SEED_B64, base_env, load_certificate, make_run, run, unprivileged
+from conftest import (DEFAULT_STAGES, TEST_PUBLIC_B64, TEST_SEED_B64, VERIFY, base_env,
+                      load_certificate, make_run, run, unprivileged)
 
 CERT = "governance-certificate.json"
 SIGNER = ["--signer-subject", "alice", "--signer-identity-provider", "idp"]
@@ -153,3 +156,41 @@ def test_links_special_and_unreadable_files_are_warned_about_and_left_out(shared
     assert stages[0]["artifactHashes"] == {"good.txt": hashlib.sha256(b"good\n").hexdigest()}
     assert stages[1]["status"] == "skipped"
     assert stages[1]["artifactHashes"] == {}
+
+
+def test_a_run_directory_that_can_be_entered_but_not_listed_loses_no_stage(shared_tmp):
+    """A drop-box run directory (mode 0311: search without read) still gives every named stage,
+    to the emitter and to the verifier's drift check; only discovery needs to list it."""
+    run_dir = make_run(shared_tmp, {"s0-preflight": {"a.txt": b"a\n"},
+                                    "s3-data-model": {"schema.sql": b"create table t;\n"}})
+    for stage in ("s0-preflight", "s3-data-model"):
+        (run_dir / stage).chmod(0o755)
+    out_dir = shared_tmp / "out"
+    out_dir.mkdir(mode=0o777)
+    out_dir.chmod(0o777)
+    binary, prefix = unprivileged(shared_tmp)
+    verifier = shared_tmp / "certwright-verify"
+    shutil.copy(VERIFY, verifier)
+    verifier.chmod(0o755)
+    expected = [expected_stage(run_dir, stage) for stage in DEFAULT_STAGES]
+    run_dir.chmod(0o311)
+    try:
+        result = run(["build-certificate", str(run_dir), "--out", str(out_dir / CERT)],
+                     env=base_env(**KEY_ENV), binary=binary, prefix=prefix)
+        assert result.returncode == 0, result
+        assert "warning: no stage directory" not in result.stderr, result
+        assert load_certificate(out_dir / CERT)["stages"] == expected
+
+        checked = run([str(out_dir / CERT), "--public-key", TEST_PUBLIC_B64,
+                       "--run-dir", str(run_dir)], binary=str(verifier), prefix=prefix)
+        assert re.search(r"^ok +drift-stages: ", checked.stdout, re.M), checked
+
+        # Discovery lists the run directory: without read permission it finds no stage, as before.
+        result = run(["build-certificate", str(run_dir), "--stage-ids", "auto",
+                      "--out", str(out_dir / CERT)], env=base_env(**KEY_ENV), binary=binary,
+                     prefix=prefix)
+        assert result.returncode == 0, result
+        assert f"warning: no stage directory found in {run_dir}" in result.stderr
+        assert load_certificate(out_dir / CERT)["stages"] == []
+    finally:
+        run_dir.chmod(0o755)

@@ -44,7 +44,7 @@ class CertificateVerification : public TempDirTest {
     GovernanceCertificate certificate;
     certificate.certificate_version = std::string(kCurrentCertificateVersion);
     certificate.pipeline_run_id = "run";
-    certificate.stages = collect_stages(dir_, stage_ids);
+    certificate.stages = collect_stages(dir_, stage_ids).value();
     certificate.signer = SignerIdentity{"alice", "idp", std::nullopt};
     certificate.signing_public_key = encode_public_key(key);
     certificate.signing_attestation = {AttestationKind::operator_, "source=ZEM_SIGNING_KEY"};
@@ -222,7 +222,7 @@ TEST_F(CertificateVerification, LinkedStageDirectoriesAreNeverRead) {
     GovernanceCertificate certificate;
     certificate.certificate_version = std::string(kCurrentCertificateVersion);
     certificate.pipeline_run_id = "run";
-    certificate.stages = collect_stages(run, {"s0", "linked", "self/s0"});
+    certificate.stages = collect_stages(run, {"s0", "linked", "self/s0"}).value();
     certificate.signing_public_key = encode_public_key(operator_key());
     certificate.signing_attestation = {AttestationKind::operator_, "source=ZEM_SIGNING_KEY"};
     seal_certificate(certificate, operator_key());

@@ -1,12 +1,15 @@
 #include "core/evidence/hash_worker.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <string>
 #include <vector>
+
+#include "core/base/usable_cpus.h"
 
 namespace certwright {
 namespace {
@@ -80,6 +83,25 @@ TEST(HashWorker, FinishesWhatWasHandedOverBeforeItStops) {
     worker.add(bytes.data(), bytes.size(), &digest);
   }
   EXPECT_EQ(text_of(digest), hash_bytes(std::string(32 << 20, '\7')));
+}
+
+// With the affinity mask cut to one CPU (as under `taskset -c 0`) no worker thread is started.
+TEST(HashWorkerThread, StartsOnlyWithTwoOrMoreUsableCpus) {
+  cpu_set_t all;
+  ASSERT_EQ(::sched_getaffinity(0, sizeof all, &all), 0);
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &all)) {
+      CPU_SET(cpu, &one);
+      break;
+    }
+  }
+  ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
+  const bool threaded_on_one = HashWorker().threaded();
+  ASSERT_EQ(::sched_setaffinity(0, sizeof all, &all), 0);
+  EXPECT_FALSE(threaded_on_one);
+  EXPECT_EQ(HashWorker().threaded(), usable_cpus() >= 2);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "core/evidence/stage_walk.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -150,7 +151,7 @@ TEST_F(StageWalk, CollectsOneStage) {
     fs::create_directory(run_dir_);
     c.setup();
     testing::internal::CaptureStderr();
-    const StageRecord record = collect_stage(run_dir_, "s");
+    const StageRecord record = collect_stage(run_dir_, "s").value();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.warnings) << c.label;
     EXPECT_EQ(record.stage_id, "s") << c.label;
     EXPECT_EQ(record.status, c.status) << c.label;
@@ -170,7 +171,7 @@ TEST_F(StageWalk, LaterListedNameWinsAKeyCollision) {
   }
 
   testing::internal::CaptureStderr();
-  const StageRecord record = collect_stage(run_dir_, "s");
+  const StageRecord record = collect_stage(run_dir_, "s").value();
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "warning: artifact names collide in stage s: n\xEF\xBF\xBD (names that are not UTF-8 "
             "became the same text; the file listed last is recorded)\n");
@@ -188,7 +189,7 @@ TEST_F(StageWalk, OrdersNamesByteByByteWhateverTheySharePrefix) {
     write("s/" + name, name);
     expected.emplace(name, hash_bytes(name));
   }
-  EXPECT_EQ(collect_stage(run_dir_, "s").artifact_hashes, expected);
+  EXPECT_EQ(collect_stage(run_dir_, "s")->artifact_hashes, expected);
 }
 
 TEST_F(StageWalk, UnreadableArtifactIsWarnedAboutWithItsPath) {
@@ -196,12 +197,31 @@ TEST_F(StageWalk, UnreadableArtifactIsWarnedAboutWithItsPath) {
   write("s/secret", "x");
   fs::permissions(path("s/secret"), fs::perms::none);
   testing::internal::CaptureStderr();
-  const StageRecord record = collect_stage(run_dir_, "s");
+  const StageRecord record = collect_stage(run_dir_, "s").value();
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "warning: skipping unreadable artifact in stage s: " + run_dir_ +
                 "/s/secret (Permission denied)\n");
   EXPECT_EQ(record.status, CheckStatus::skipped);
   EXPECT_TRUE(record.artifact_hashes.empty());
+}
+
+// A listing that breaks off is no end of the stage: the stage is skipped with no artifacts, and
+// said so. The break is readdir's EBADF on a stream over a descriptor that cannot list.
+TEST_F(StageWalk, ListingThatBreaksOffSkipsTheStageWithAWarning) {
+  write("s/a.txt", "a");
+  const OpenedStage stage{UniqueFd(::open(path("s").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)),
+                          {}};
+  ASSERT_TRUE(stage.fd);
+  testing::internal::CaptureStderr();
+  const auto walk = walk_stage(stage, run_dir_, "s");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "warning: skipping stage s: listing " + run_dir_ +
+                "/s failed (Bad file descriptor; the stage is recorded as skipped, with no "
+                "artifacts)\n");
+  EXPECT_EQ(walk.record.status, CheckStatus::skipped);
+  EXPECT_TRUE(walk.record.artifact_hashes.empty());
+  EXPECT_TRUE(walk.uncovered.empty());
+  EXPECT_FALSE(walk.failure);
 }
 
 TEST_F(StageWalk, CollectsEveryListedStageInOrderThroughOneBuffer) {
@@ -213,7 +233,7 @@ TEST_F(StageWalk, CollectsEveryListedStageInOrderThroughOneBuffer) {
   write("s1/small", "tail");
   write("s0/one", "1");
 
-  const auto records = collect_stages(run_dir_, {"s1", "s0", "s1", "gone"});
+  const auto records = collect_stages(run_dir_, {"s1", "s0", "s1", "gone"}).value();
   ASSERT_EQ(records.size(), 4u);
   const StringMap s1 = {{"large.bin", hash_bytes(large)}, {"small", hash_bytes("tail")}};
   EXPECT_EQ(records[0].stage_id, "s1");
@@ -240,7 +260,7 @@ TEST_F(StageWalk, WarnsOnceWhenNoStageDirectoryExists) {
   };
   for (const auto& c : cases) {
     testing::internal::CaptureStderr();
-    const auto records = collect_stages(run_dir_, c.stages);
+    const auto records = collect_stages(run_dir_, c.stages).value();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.warnings);
     ASSERT_EQ(records.size(), c.stages.size());
     EXPECT_EQ(records[0].status, CheckStatus::skipped);
@@ -248,14 +268,14 @@ TEST_F(StageWalk, WarnsOnceWhenNoStageDirectoryExists) {
   fs::remove_all(path("s0"));
   fs::remove(path("file-stage"));
   testing::internal::CaptureStderr();
-  EXPECT_TRUE(collect_stages(run_dir_, {}).empty());
+  EXPECT_TRUE(collect_stages(run_dir_, {})->empty());
   EXPECT_EQ(testing::internal::GetCapturedStderr(), none);
 }
 
 TEST_F(StageWalk, EmptyStageListDiscoversTheStages) {
   write("b/f", "x");
   make_dir("a");
-  const auto records = collect_stages(run_dir_, {});
+  const auto records = collect_stages(run_dir_, {}).value();
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0].stage_id, "a");
   EXPECT_EQ(records[0].status, CheckStatus::skipped);
