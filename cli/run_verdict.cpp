@@ -30,7 +30,6 @@ std::string drift_text(const StageDrift& drift) {
 }
 
 std::string coverage_text(const StageCoverage& coverage) {
-  if (coverage.total() == 0) return "";
   std::string text = count_text(coverage.total(), "uncovered");
   for (const std::string& path : coverage.paths)
     text.append(" ").append(path);
@@ -120,8 +119,9 @@ std::vector<StageRow> stage_rows(const VerificationReport& report) {
     std::ranges::sort(row.artifacts);
     if (const auto drift = report.stages.find(stage.stage_id); drift != report.stages.end())
       row.drift = drift_text(drift->second);
+    row.coverage = report.coverage_checked ? "complete" : "not checked";
     if (const auto coverage = report.coverage.find(stage.stage_id);
-        coverage != report.coverage.end())
+        coverage != report.coverage.end() && coverage->second.total() > 0)
       row.coverage = coverage_text(coverage->second);
     rows.push_back(std::move(row));
   }

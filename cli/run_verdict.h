@@ -49,7 +49,7 @@ struct StageRow {
   std::string status;
   std::vector<std::string> artifacts;  // names, sorted
   std::string drift;                   // "" when none was found or the run was not walked
-  std::string coverage;                // "" when nothing is uncovered or it was not checked
+  std::string coverage;                // "complete", "not checked" or what is uncovered
 };
 
 // One row per stage record, in the certificate's order.
