@@ -18,7 +18,7 @@ from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 from lxml import etree
 
-from conftest import ROOT, TEST_PUBLIC_B64, TEST_SEED, encode, reseal
+from conftest import ROOT, TEST_PUBLIC_B64, TEST_SEED, encode, reseal, sigstore_node
 from test_verify import emit, verify
 
 KEY = ["--public-key", TEST_PUBLIC_B64]
@@ -389,11 +389,7 @@ def test_summary_key_must_be_a_seed(tmp_path, gate):
 
 
 def test_sigstore_javascript_verifier_accepts_the_summary(summary, tmp_path):
-    node = shutil.which("node")
-    if node is None or not (JS_CHECK.parent / "node_modules").is_dir():
-        if os.environ.get("CERTWRIGHT_REQUIRE_JS"):
-            pytest.fail("tests/js is not installed (npm ci in tests/js) or node is missing")
-        pytest.skip("tests/js is not installed")
+    node = sigstore_node()
     pem = tmp_path / "vsa.pem"
     pem.write_bytes(Ed25519PrivateKey.from_private_bytes(VSA_SEED).public_key().public_bytes(
         serialization.Encoding.PEM, serialization.PublicFormat.SubjectPublicKeyInfo))
