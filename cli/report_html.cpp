@@ -55,20 +55,24 @@ constexpr std::string_view kTrustLoop = R"svg(<figure>
 </figure>
 )svg";
 
-std::string cell(std::string_view text, std::string_view css_class = {}) {
-  std::string out = "<td";
+void append_cell(std::string& out, std::string_view text, std::string_view css_class = {}) {
+  out.append("<td");
   if (!css_class.empty()) out.append(" class=\"").append(css_class).append("\"");
-  return out.append(">").append(markup_text(text)).append("</td>");
+  out.append(">");
+  append_markup(out, text);
+  out.append("</td>");
 }
 
-std::string artifacts_cell(const std::vector<std::string>& names) {
-  std::string out = "<td class=\"names\">";
-  for (std::size_t at = 0; at < names.size() && at < kShownArtifacts; ++at)
-    out.append(at ? "<br>" : "").append(markup_text(names[at]));
+void append_artifacts_cell(std::string& out, const std::vector<std::string_view>& names) {
+  out.append("<td class=\"names\">");
+  for (std::size_t at = 0; at < names.size() && at < kShownArtifacts; ++at) {
+    if (at > 0) out.append("<br>");
+    append_markup(out, names[at]);
+  }
   if (names.size() > kShownArtifacts)
     out.append("<br>and " + std::to_string(names.size() - kShownArtifacts) + " more");
   if (names.empty()) out.append("none");
-  return out.append("</td>");
+  out.append("</td>");
 }
 
 void append_stages(std::string& out, const VerificationReport& report) {
@@ -77,44 +81,55 @@ void append_stages(std::string& out, const VerificationReport& report) {
   out.append(
       "<h3>Stages</h3>\n<table>\n<tr><th>Stage</th><th>Status</th><th>Artifacts</th>"
       "<th>Drift</th><th>Coverage</th></tr>\n");
-  for (const StageRow& row : rows)
-    out.append("<tr>")
-        .append(cell(row.stage_id))
-        .append(cell(row.status, row.status == "passed" ? "ok" : "failed"))
-        .append(artifacts_cell(row.artifacts))
-        .append(cell(row.drift.empty() ? "none" : row.drift, row.drift.empty() ? "" : "failed"))
-        .append(cell(row.coverage))
-        .append("</tr>\n");
+  for (const StageRow& row : rows) {
+    out.append("<tr>");
+    append_cell(out, row.stage_id);
+    append_cell(out, row.status, row.status == "passed" ? "ok" : "failed");
+    append_artifacts_cell(out, row.artifacts);
+    append_cell(out, row.drift.empty() ? "none" : row.drift, row.drift.empty() ? "" : "failed");
+    append_cell(out, row.coverage);
+    out.append("</tr>\n");
+  }
   out.append("</table>\n");
 }
 
 void append_certificate(std::string& out, const NamedReport& named) {
   const bool passed = !named.error && named.report.verified();
-  out.append("<section class=\"certificate\">\n<h2>").append(markup_text(named.path));
+  out.append("<section class=\"certificate\">\n<h2>");
+  append_markup(out, named.path);
   out.append(": <span class=\"").append(passed ? "ok" : "failed").append("\">");
-  out.append(markup_text(verdict_text(named))).append("</span></h2>\n");
+  out.append(verdict_text(named)).append("</span></h2>\n");
   if (named.error) {
-    out.append("<p>Could not be read: ").append(markup_text(*named.error)).append("</p>\n");
+    out.append("<p>Could not be read: ");
+    append_markup(out, *named.error);
+    out.append("</p>\n");
     out.append("</section>\n");
     return;
   }
   if (const auto facts = fact_rows(named.report); !facts.empty()) {
     out.append("<h3>Facts</h3>\n<table>\n");
-    for (const FactRow& row : facts)
-      out.append("<tr><th>").append(row.label).append("</th>").append(cell(row.value));
+    for (const FactRow& row : facts) {
+      out.append("<tr><th>").append(row.label).append("</th>");
+      append_cell(out, row.value);
+      out.append("</tr>\n");
+    }
     out.append("</table>\n");
   }
   append_stages(out, named.report);
   out.append("<h3>Checks</h3>\n<table>\n<tr><th>Check</th><th>Result</th><th>Detail</th></tr>\n");
-  for (const CheckResult* check : checks_failures_first(named.report))
-    out.append("<tr>")
-        .append(cell(check->name))
-        .append(cell(check->ok ? "ok" : "FAIL", check->ok ? "ok" : "failed"))
-        .append(cell(check->detail))
-        .append("</tr>\n");
+  for (const CheckResult* check : checks_failures_first(named.report)) {
+    out.append("<tr>");
+    append_cell(out, check->name);
+    append_cell(out, check->ok ? "ok" : "FAIL", check->ok ? "ok" : "failed");
+    append_cell(out, check->detail);
+    out.append("</tr>\n");
+  }
   out.append("</table>\n");
-  for (const std::string& note : named.report.notes)
-    out.append("<p>Note: ").append(markup_text(note)).append("</p>\n");
+  for (const std::string& note : named.report.notes) {
+    out.append("<p>Note: ");
+    append_markup(out, note);
+    out.append("</p>\n");
+  }
   out.append("</section>\n");
 }
 
@@ -125,15 +140,21 @@ std::string html_document(const RunVerdict& verdict) {
   std::size_t verified = 0;
   for (const NamedReport& named : verdict.reports)
     if (!named.error && named.report.verified()) ++verified;
-  std::string out(kHead);
+  std::string out;
+  out.reserve(kHead.size() + kTrustLoop.size() + 4096 * verdict.reports.size());
+  out.append(kHead);
   out.append("<title>certwright-verify: ").append(passed ? "verified" : "NOT VERIFIED");
   out.append("</title>\n</head>\n<body>\n<header class=\"verdict ");
   out.append(passed ? "pass\">\n<h1>Verified</h1>\n" : "fail\">\n<h1>NOT VERIFIED</h1>\n");
   out.append("<p>" + std::to_string(verified) + " of " + std::to_string(verdict.reports.size()) +
              " certificates verified, judged at " + format_date_time(verdict.verified_at) +
              ".</p>\n<p>Policy: ");
-  out.append(verdict.policy.path ? "file " + markup_text(*verdict.policy.path)
-                                 : std::string("the options' effective policy"));
+  if (verdict.policy.path) {
+    out.append("file ");
+    append_markup(out, *verdict.policy.path);
+  } else {
+    out.append("the options' effective policy");
+  }
   out.append(", sha256 <span class=\"names\">" + verdict.policy.sha256 + "</span></p>\n");
   out.append("</header>\n<h2>Trust loop</h2>\n").append(kTrustLoop);
   for (const NamedReport& named : verdict.reports)

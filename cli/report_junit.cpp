@@ -11,7 +11,9 @@ std::string suite_timestamp(UtcTime time) {
 }
 
 void append_attribute(std::string& out, std::string_view name, std::string_view value) {
-  out.append(" ").append(name).append("=\"").append(markup_text(value)).append("\"");
+  out.append(" ").append(name).append("=\"");
+  append_markup(out, value);
+  out.append("\"");
 }
 
 void append_testcase(std::string& out, std::string_view classname, const CheckResult& check) {
@@ -25,7 +27,9 @@ void append_testcase(std::string& out, std::string_view classname, const CheckRe
   }
   out.append(">\n      <failure");
   append_attribute(out, "message", check.detail);
-  out.append(" type=\"check\">").append(markup_text(check.detail)).append("</failure>\n");
+  out.append(" type=\"check\">");
+  append_markup(out, check.detail);
+  out.append("</failure>\n");
   out.append("    </testcase>\n");
 }
 
@@ -65,7 +69,9 @@ void append_suite(std::string& out, const NamedReport& named, std::size_t id,
     append_attribute(out, "classname", named.path);
     out.append(" time=\"0\">\n      <error");
     append_attribute(out, "message", *named.error);
-    out.append(" type=\"unreadable\">").append(markup_text(*named.error)).append("</error>\n");
+    out.append(" type=\"unreadable\">");
+    append_markup(out, *named.error);
+    out.append("</error>\n");
     out.append("    </testcase>\n");
   }
   out.append("    <system-out/>\n    <system-err/>\n  </testsuite>\n");
@@ -74,7 +80,9 @@ void append_suite(std::string& out, const NamedReport& named, std::size_t id,
 }  // namespace
 
 std::string junit_document(const RunVerdict& verdict, std::string_view hostname) {
-  std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n";
+  std::string out;
+  out.reserve(2048 * (verdict.reports.size() + 1));
+  out.append("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n");
   for (std::size_t id = 0; id < verdict.reports.size(); ++id)
     append_suite(out, verdict.reports[id], id, verdict, hostname);
   return out.append("</testsuites>\n");

@@ -8,10 +8,10 @@
 
 namespace certwright {
 
-// Text for Markdown: shown as single_line shows it, with every ASCII punctuation character
-// backslash-escaped, so that no text can open a table cell, code span, link, HTML tag, mention
-// or emphasis, or break its line.
-std::string markdown_text(std::string_view text);
+// Appends text for Markdown: shown as single_line shows it, with every ASCII punctuation
+// character backslash-escaped, so that no text can open a table cell, code span, link, HTML tag,
+// mention or emphasis, or break its line.
+void append_markdown(std::string& out, std::string_view text);
 
 // The run's verdict and policy, then per certificate its verdict, a table of facts, a table of
 // checks with the failed ones first and a table of stages.

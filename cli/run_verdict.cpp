@@ -39,9 +39,15 @@ std::string coverage_text(const StageCoverage& coverage) {
 
 }  // namespace
 
-std::string markup_text(std::string_view text) {
-  std::string out;
-  for (const char c : single_line(text)) {
+std::string_view shown_text(std::string_view text, std::string& scratch) {
+  if (std::ranges::all_of(text, [](char c) { return c >= 0x20 && c < 0x7f; })) return text;
+  scratch = single_line(text);
+  return scratch;
+}
+
+void append_markup(std::string& out, std::string_view text) {
+  std::string scratch;
+  for (const char c : shown_text(text, scratch)) {
     switch (c) {
       case '&':
         out.append("&amp;");
@@ -62,7 +68,6 @@ std::string markup_text(std::string_view text) {
         out.push_back(c);
     }
   }
-  return out;
 }
 
 bool RunVerdict::verified() const {
@@ -114,9 +119,9 @@ std::vector<StageRow> stage_rows(const VerificationReport& report) {
   if (!report.certificate) return rows;
   for (const StageRecord& stage : report.certificate->stages) {
     StageRow row{stage.stage_id, to_text(stage.status), {}, "", ""};
+    row.artifacts.reserve(stage.artifact_hashes.size());
     for (const auto& [name, hash] : stage.artifact_hashes)
-      row.artifacts.emplace_back(name);
-    std::ranges::sort(row.artifacts);
+      row.artifacts.push_back(name);
     if (const auto drift = report.stages.find(stage.stage_id); drift != report.stages.end())
       row.drift = drift_text(drift->second);
     row.coverage = report.coverage_checked ? "complete" : "not checked";

@@ -24,10 +24,14 @@ struct RunVerdict {
 
 // The texts the human-readable outputs show, raw: each writer escapes them for its format.
 
-// Text for XML and HTML character data and quoted attribute values: shown as single_line shows
-// it (control and format characters arrive as visible escapes, which XML could not carry), then
-// with `&`, `<`, `>`, `"` and `'` as character references.
-std::string markup_text(std::string_view text);
+// `text` as the text report shows it (single_line): the text itself when every byte is printable
+// ASCII, as most are, otherwise single_line's result held in `scratch`.
+std::string_view shown_text(std::string_view text, std::string& scratch);
+
+// Appends text for XML and HTML character data and quoted attribute values: shown as
+// single_line shows it (control and format characters arrive as visible escapes, which XML
+// could not carry), then with `&`, `<`, `>`, `"` and `'` as character references.
+void append_markup(std::string& out, std::string_view text);
 
 // "verified", "NOT VERIFIED", "UNREADABLE" or, under --integrity-only, "intact, not trusted".
 std::string verdict_text(const NamedReport& named);
@@ -47,12 +51,12 @@ std::vector<const CheckResult*> checks_failures_first(const VerificationReport& 
 struct StageRow {
   std::string stage_id;
   std::string status;
-  std::vector<std::string> artifacts;  // names, sorted
-  std::string drift;                   // "" when none was found or the run was not walked
-  std::string coverage;                // "complete", "not checked" or what is uncovered
+  std::vector<std::string_view> artifacts;  // names in the record's (sorted) order
+  std::string drift;                        // "" when none was found or the run was not walked
+  std::string coverage;                     // "complete", "not checked" or what is uncovered
 };
 
-// One row per stage record, in the certificate's order.
+// One row per stage record, in the certificate's order; the names are views into the report.
 std::vector<StageRow> stage_rows(const VerificationReport& report);
 
 }  // namespace certwright
