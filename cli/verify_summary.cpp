@@ -82,7 +82,8 @@ OutputFile summary_output(const VerifyArgs& args, const RunVerdict& verdict,
                           const std::optional<DigestedName>& attestation, const SigningKey& key) {
   SummaryStatement summary{
       .verifier_id = *args.verifier_id,
-      .time_verified = verdict.verified_at,
+      // When the decision was made, by this machine's clock (--at moves what was judged, not this).
+      .time_verified = utc_now(),
       .resource_uri =
           args.resource_uri ? *args.resource_uri : run_resource_uri(run_id_of(args, verdict)),
       .policy_uri = verdict.policy.path ? lossy_utf8(*verdict.policy.path) : "effective",
