@@ -137,9 +137,7 @@ void append_certificate(std::string& out, const NamedReport& named) {
 
 std::string html_document(const RunVerdict& verdict) {
   const bool passed = verdict.verified();
-  std::size_t verified = 0;
-  for (const NamedReport& named : verdict.reports)
-    if (!named.error && named.report.verified()) ++verified;
+  const std::size_t verified = verdict.verified_count();
   std::string out;
   out.reserve(kHead.size() + kTrustLoop.size() + 4096 * verdict.reports.size());
   out.append(kHead);

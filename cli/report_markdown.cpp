@@ -69,9 +69,7 @@ void append_markdown(std::string& out, std::string_view text) {
 }
 
 std::string markdown_document(const RunVerdict& verdict) {
-  std::size_t verified = 0;
-  for (const NamedReport& named : verdict.reports)
-    if (!named.error && named.report.verified()) ++verified;
+  const std::size_t verified = verdict.verified_count();
   std::string out;
   out.reserve(2048 * (verdict.reports.size() + 1));
   out.append("## certwright-verify: ");

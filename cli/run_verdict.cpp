@@ -70,9 +70,9 @@ void append_markup(std::string& out, std::string_view text) {
   }
 }
 
-bool RunVerdict::verified() const {
-  return std::ranges::all_of(
-      reports, [](const NamedReport& named) { return !named.error && named.report.verified(); });
+std::size_t RunVerdict::verified_count() const {
+  return static_cast<std::size_t>(std::ranges::count_if(
+      reports, [](const NamedReport& named) { return !named.error && named.report.verified(); }));
 }
 
 std::string verdict_text(const NamedReport& named) {

@@ -18,8 +18,10 @@ struct RunVerdict {
   const PolicySource& policy;
   UtcTime verified_at;
 
+  // How many certificates were read and verified.
+  std::size_t verified_count() const;
   // True when every certificate was read and verified.
-  bool verified() const;
+  bool verified() const { return verified_count() == reports.size(); }
 };
 
 // The texts the human-readable outputs show, raw: each writer escapes them for its format.
