@@ -101,7 +101,8 @@ class CommandParser {
       if (auto stop = positional ? take_positional(argument) : take_option(argument))
         return *std::move(stop);
     }
-    if (!have_positional_ && has_positional() && !command_.positional.optional)
+    if (!have_positional_ && has_positional() &&
+        !(command_.positional_optional && command_.positional_optional(args_)))
       return Stop(missing_positional());
     if (command_.check)
       if (auto message = command_.check(args_)) return Stop(Failure{*std::move(message)});

@@ -177,9 +177,11 @@ const IndexCommand& add_command() {
       .about = "Verify certificates under the trust options and store each one that verifies",
       .positional = {"FILE", &IndexArgs::certificate,
                      "Certificate, bundle or envelope files; `-` reads one from standard input",
-                     &IndexArgs::more_certificates, true},
+                     &IndexArgs::more_certificates},
       .options = options,
       .check = check_add,
+      // `--files-from` may name them all; check_add says when nothing is named.
+      .positional_optional = [](const IndexArgs&) { return true; },
       .after_help = kIndexAfterHelp,
   };
   return command;

@@ -144,6 +144,16 @@ constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
      "The file's SHA-256 must be recorded in some stage; the check `artifact:FILE` names where. "
      "Repeatable",
      EmptyValue::refused},
+    {"forbid-other-stages", "", OptionKind::flag, &VerifyArgs::forbid_other_stages,
+     "No stage may be recorded but those `--require-stage` names (a stray stage fails "
+     "`stage-policy`)"},
+    {"policy", "FILE", OptionKind::path, &VerifyArgs::policy,
+     "The gate's policy file (YAML or JSON; `--policy-schema` prints its schema): keys, signers, "
+     "stages, freshness and expiry decided once; options add to it and never loosen it. The "
+     "check `policy` fails once it expires",
+     EmptyValue::refused},
+    {"policy-schema", "", OptionKind::flag, &VerifyArgs::policy_schema,
+     "Print the JSON Schema of the policy file and exit"},
     {"run-dir", "DIR", OptionKind::path, &VerifyArgs::run_dir,
      "Re-hash the run directory and compare: every stage of the certificate is walked at "
      "`DIR/<stageId>` as the emitter walks it, and `buildSpec.hash` is recomputed from "
@@ -173,6 +183,38 @@ constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
      EmptyValue::refused},
     {"quiet", "", OptionKind::flag, &VerifyArgs::quiet,
      "Print no report; the exit code alone tells the result", EmptyValue::allowed, 'q'},
+    {"junit", "FILE", OptionKind::path, &VerifyArgs::junit,
+     "Also write the verdict as JUnit XML: one `testsuite` per certificate, one `testcase` per "
+     "check",
+     EmptyValue::refused},
+    {"markdown", "FILE", OptionKind::path, &VerifyArgs::markdown,
+     "Also write a Markdown summary (verdict, facts, checks, stages), fit for "
+     "`$GITHUB_STEP_SUMMARY`",
+     EmptyValue::refused},
+    {"html", "FILE", OptionKind::path, &VerifyArgs::html,
+     "Also write one self-contained HTML page for an auditor", EmptyValue::refused},
+    {"vsa", "FILE", OptionKind::path, &VerifyArgs::vsa,
+     "Also write a signed SLSA verification summary (a Sigstore bundle) covering every "
+     "certificate of the run; needs `--vsa-key-file` and `--verifier-id`",
+     EmptyValue::refused},
+    {"vsa-key-file", "SEED", OptionKind::path, &VerifyArgs::vsa_key_file,
+     "The Ed25519 seed file the summary is signed with (a public key is refused)",
+     EmptyValue::refused},
+    {"verifier-id", "URI", OptionKind::text, &VerifyArgs::verifier_id,
+     "The verifier's id in the summary (`verifier.id`); with `--vsa-check`, the id it must name",
+     EmptyValue::refused},
+    {"resource-uri", "URI", OptionKind::text, &VerifyArgs::resource_uri,
+     "The summary's `resourceUri`; default `urn:certwright:run:` and the run id",
+     EmptyValue::refused},
+    {"vsa-check", "FILE", OptionKind::path, &VerifyArgs::vsa_check,
+     "Check a verification summary instead of certificates: signed by `--vsa-key`, PASSED for "
+     "the `--subject` file, by `--verifier-id` and under `--policy`'s digest when given, and no "
+     "older than `--max-age` when given",
+     EmptyValue::refused},
+    {"vsa-key", "KEY", OptionKind::text, &VerifyArgs::vsa_key,
+     "The summary's public key, in any form `--public-key` takes", EmptyValue::refused},
+    {"subject", "FILE", OptionKind::path, &VerifyArgs::subject,
+     "The artifact the summary must have passed", EmptyValue::refused},
 });
 
 // certwright-countersign's own rows; the verifier's trust and policy rows follow them.
@@ -198,9 +240,26 @@ constexpr std::array countersign_options = std::to_array<BasicOption<Countersign
 // --integrity-only), platform trust and the JSON report are the verifier's alone, and the time
 // is now.
 constexpr bool countersign_takes(std::string_view name) {
-  for (const std::string_view verifier_only :
-       {"integrity-only", "platform-key", "platform-keys", "require-countersign", "at",
-        "attestation", "format", "report"})
+  for (const std::string_view verifier_only : {"integrity-only",
+                                               "platform-key",
+                                               "platform-keys",
+                                               "require-countersign",
+                                               "at",
+                                               "attestation",
+                                               "format",
+                                               "report",
+                                               "policy",
+                                               "policy-schema",
+                                               "junit",
+                                               "markdown",
+                                               "html",
+                                               "vsa",
+                                               "vsa-key-file",
+                                               "verifier-id",
+                                               "resource-uri",
+                                               "vsa-check",
+                                               "vsa-key",
+                                               "subject"})
     if (name == verifier_only) return false;
   return true;
 }
@@ -294,6 +353,7 @@ constexpr std::array verify_groups = std::to_array<OptionGroup>({
     {"require-operator-key", "Policy"},
     {"run-dir", "Run directory and inputs (read only once the seal is trusted)"},
     {"format", "Output"},
+    {"vsa-check", "Checking a verification summary (in place of certificates)"},
 });
 
 constexpr std::string_view verify_after_help =
@@ -318,6 +378,7 @@ constexpr VerifyCommand verify{
                    &VerifyArgs::more_certificates},
     .options = verify_options,
     .check = check_verify_args,
+    .positional_optional = verify_needs_no_certificate,
     .has_version = true,
     .groups = verify_groups,
     .after_help = verify_after_help,

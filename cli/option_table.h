@@ -51,8 +51,6 @@ struct BasicPositional {
   std::string_view help;
   // Where further positional arguments go, when the command takes more than one.
   std::vector<std::string> Args::*more = nullptr;
-  // Whether the command may run without any (its check then says what it needs instead).
-  bool optional = false;
 };
 
 struct OptionGroup {
@@ -68,6 +66,8 @@ struct BasicCommand {
   std::span<const BasicOption<Args>> options;  // in the record's field order
   // The usage error of options that are each well-formed but not together, or none.
   std::optional<std::string> (*check)(const Args&) = nullptr;
+  // True when the options given make the positional argument unnecessary.
+  bool (*positional_optional)(const Args&) = nullptr;
   bool has_version = false;  // -V/--version is one of the command's own options
   // Headings of the help's option groups, each before the option it names (long name without
   // "--"); with groups, "-h" prints a short help and "--help" the whole.

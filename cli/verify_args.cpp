@@ -10,7 +10,46 @@
 
 namespace certwright {
 
+namespace {
+
+// The usage error of the outputs beside the report, or none.
+std::optional<std::string> check_output_args(const VerifyArgs& args) {
+  if (args.vsa && (!args.vsa_key_file || !args.verifier_id))
+    return "'--vsa <FILE>' needs '--vsa-key-file <SEED>' and '--verifier-id <URI>'";
+  if (!args.vsa && (args.vsa_key_file || args.resource_uri))
+    return "'--vsa-key-file' and '--resource-uri' describe the summary: give '--vsa <FILE>'";
+  if (!args.vsa && args.verifier_id)
+    return "'--verifier-id' names the verifier of '--vsa' or '--vsa-check'";
+  return std::nullopt;
+}
+
+// The usage error of `--vsa-check`, which reads a summary in place of certificates.
+std::optional<std::string> check_vsa_check_args(const VerifyArgs& args) {
+  if (!args.certificate.empty() || !args.more_certificates.empty())
+    return "'--vsa-check <FILE>' reads a summary, not certificates: give no CERTIFICATE";
+  if (!args.vsa_key || !args.subject)
+    return "'--vsa-check <FILE>' needs '--vsa-key <KEY>' and '--subject <FILE>'";
+  if (const auto key = parse_public_key(*args.vsa_key); !key)
+    return "invalid value '" + single_line(*args.vsa_key) +
+           "' for '--vsa-key <KEY>': " + key.error();
+  if (args.max_age && !parse_duration_seconds(*args.max_age))
+    return "invalid value '" + single_line(*args.max_age) +
+           "' for '--max-age <DURATION>': expected a whole number and s, m, h or d (90m, 24h, 7d)";
+  return std::nullopt;
+}
+
+}  // namespace
+
+bool verify_needs_no_certificate(const VerifyArgs& args) {
+  return args.policy_schema || args.vsa_check.has_value();
+}
+
 std::optional<std::string> check_verify_args(const VerifyArgs& args) {
+  if (args.policy_schema) return std::nullopt;
+  if (args.vsa_check) return check_vsa_check_args(args);
+  if (args.vsa_key || args.subject)
+    return "'--vsa-key' and '--subject' belong to '--vsa-check <FILE>'";
+  if (const auto fault = check_output_args(args)) return fault;
   if (args.format != "text" && args.format != "json")
     return "invalid value '" + single_line(args.format) +
            "' for '--format <FORMAT>': expected 'text' or 'json'";
@@ -19,7 +58,8 @@ std::optional<std::string> check_verify_args(const VerifyArgs& args) {
   if (args.integrity_only && has_keys)
     return "'--integrity-only' trusts no key and cannot be used with '--public-key', "
            "'--public-key-file' or '--allowed-signers'";
-  if (!args.integrity_only && !has_keys)
+  // A policy file may state the trust; that is checked once it is read.
+  if (!args.integrity_only && !has_keys && !args.policy)
     return "trust must be stated: give the trusted keys with '--public-key', "
            "'--public-key-file' or '--allowed-signers', or '--integrity-only' to check integrity "
            "alone";

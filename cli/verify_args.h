@@ -45,9 +45,25 @@ struct VerifyArgs {
   std::string format = "text";
   std::optional<std::string> report;
   bool quiet = false;
+  bool forbid_other_stages = false;   // no stage recorded but the required ones
+  std::optional<std::string> policy;  // the gate's policy file
+  bool policy_schema = false;         // print the policy file's schema
+  std::optional<std::string> junit;
+  std::optional<std::string> markdown;
+  std::optional<std::string> html;
+  std::optional<std::string> vsa;  // a signed verification summary
+  std::optional<std::string> vsa_key_file;
+  std::optional<std::string> verifier_id;
+  std::optional<std::string> resource_uri;
+  std::optional<std::string> vsa_check;  // a summary to check, in place of certificates
+  std::optional<std::string> vsa_key;
+  std::optional<std::string> subject;
 };
 
 // The usage error in options that parse one by one but not together, or none.
 std::optional<std::string> check_verify_args(const VerifyArgs& args);
+
+// True when the options ask for no certificate: the policy schema, or a summary to check.
+bool verify_needs_no_certificate(const VerifyArgs& args);
 
 }  // namespace certwright

@@ -295,7 +295,26 @@ void append_drift_lines(std::string& out, const VerificationReport& report) {
   }
 }
 
-void write_report(JsonWriter& writer, const NamedReport& named) {
+// "policy": the policy file's path and SHA-256, or the effective policy and its SHA-256.
+void write_policy(JsonWriter& writer, const PolicySource* policy) {
+  if (policy == nullptr) return;
+  writer.key("policy");
+  writer.begin_object();
+  if (policy->path) {
+    writer.key("path");
+    writer.string(lossy_utf8(*policy->path));
+  }
+  if (policy->effective) {
+    writer.key("effective");
+    writer.string(*policy->effective);
+  }
+  writer.key("sha256");
+  writer.string(policy->sha256);
+  writer.end_object();
+}
+
+void write_report(JsonWriter& writer, const NamedReport& named,
+                  const PolicySource* policy = nullptr) {
   const VerificationReport& report = named.report;
   writer.begin_object();
   writer.key("certificate");
@@ -325,6 +344,7 @@ void write_report(JsonWriter& writer, const NamedReport& named) {
   write_names(writer, "notes", report.notes);
   write_drift(writer, report);
   write_coverage(writer, report);
+  write_policy(writer, policy);
   writer.end_object();
 }
 
@@ -349,11 +369,11 @@ std::string text_report(std::string_view certificate_path, const VerificationRep
   return out.append(summary_line(certificate_path, report));
 }
 
-std::string json_document(const std::vector<NamedReport>& reports) {
+std::string json_document(const std::vector<NamedReport>& reports, const PolicySource* policy) {
   std::string out;
   JsonWriter writer(Layout::pretty, out, StringEscapes::display);
   if (reports.size() == 1) {
-    write_report(writer, reports[0]);
+    write_report(writer, reports[0], policy);
     return out.append("\n");
   }
   const auto count = [&](auto&& predicate) {
@@ -379,6 +399,7 @@ std::string json_document(const std::vector<NamedReport>& reports) {
   for (const NamedReport& named : reports)
     write_report(writer, named);
   writer.end_array();
+  write_policy(writer, policy);
   writer.end_object();
   return out.append("\n");
 }

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/gate_policy_args.h"
 #include "core/verify/certificate_verification.h"
 
 namespace certwright {
@@ -29,8 +30,9 @@ struct NamedReport {
 // "verified", "verifiedCount", "failed", "unreadable", "reports": [...]} with one report each, in
 // the order given. "verified" is true exactly when every certificate verified. The pretty layout
 // and a line break; names are raw, escaped as JSON strings are and where they could disguise
-// text.
-std::string json_document(const std::vector<NamedReport>& reports);
+// text. With `policy`, the document ends with "policy": {"path" or "effective", "sha256"}.
+std::string json_document(const std::vector<NamedReport>& reports,
+                          const PolicySource* policy = nullptr);
 
 // "N verified, M failed" (", K unreadable" when any could not be read) and a line break.
 std::string closing_count(std::size_t verified, std::size_t failed, std::size_t unreadable);

@@ -186,7 +186,7 @@ void add_policy_checks(VerificationReport& report, const GovernanceCertificate& 
   if (policy.require_operator_key) report.checks.push_back(operator_key_check(certificate));
   if (policy.signer_subject || policy.signer_identity_provider)
     report.checks.push_back(signer_check(certificate, policy));
-  if (!policy.required_stages.empty() || policy.forbid_skipped)
+  if (!policy.required_stages.empty() || policy.forbid_skipped || policy.forbid_other_stages)
     report.checks.push_back(stage_policy_check(certificate, policy));
   if (policy.pipeline_run_id)
     report.checks.push_back(pipeline_run_id_check(certificate, *policy.pipeline_run_id));

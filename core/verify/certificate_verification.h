@@ -39,6 +39,7 @@ struct VerificationPolicy {
   bool require_posture_binding = false;
   std::vector<std::string> required_stages;  // each recorded, and every record of it passed
   bool forbid_skipped = false;               // every record passed
+  bool forbid_other_stages = false;          // no stage recorded but the required ones
   std::optional<std::string> pipeline_run_id;
   std::optional<std::string> signer_session_id;
   std::optional<std::int64_t> max_age_seconds;  // judged at `now`

@@ -46,6 +46,11 @@ CheckResult stage_policy_check(const GovernanceCertificate& certificate,
   for (const StageRecord& stage : certificate.stages)
     if (stage.status != CheckStatus::passed && (policy.forbid_skipped || required(stage.stage_id)))
       problems.push_back("stage " + in_quotes(stage.stage_id) + " is " + to_text(stage.status));
+  if (policy.forbid_other_stages)
+    for (const StageRecord& stage : certificate.stages)
+      if (!required(stage.stage_id))
+        problems.push_back("stage " + in_quotes(stage.stage_id) +
+                           " is recorded but not required, and other stages are forbidden");
   if (!problems.empty()) return {"stage-policy", false, joined(problems)};
   std::size_t passed =
       std::ranges::count(certificate.stages, CheckStatus::passed, &StageRecord::status);

@@ -11,7 +11,8 @@
 namespace certwright {
 
 // "stage-policy": every required stage recorded and each of its records passed; with
-// forbid_skipped, every record passed. The failure names each stage and what it is.
+// forbid_skipped, every record passed; with forbid_other_stages, no stage recorded but the
+// required ones. The failure names each stage and what it is.
 CheckResult stage_policy_check(const GovernanceCertificate& certificate,
                                const VerificationPolicy& policy);
 

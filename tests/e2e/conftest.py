@@ -88,6 +88,17 @@ def run(args, env=None, cwd=None, binary=BIN, prefix=()):
     return Result(completed)
 
 
+def sigstore_node():
+    """The node binary for the JavaScript checks in tests/js; the test is skipped when they are
+    not installed, and fails instead under CERTWRIGHT_REQUIRE_JS."""
+    node = shutil.which("node")
+    if node is None or not (ROOT / "tests" / "js" / "node_modules").is_dir():
+        if os.environ.get("CERTWRIGHT_REQUIRE_JS"):
+            pytest.fail("tests/js is not installed (npm ci in tests/js) or node is missing")
+        pytest.skip("tests/js is not installed")
+    return node
+
+
 def make_run(root, stages=None, name="run-42"):
     """Creates a run directory under `root`: {stage: {file name: bytes}}; returns its path."""
     run_dir = pathlib.Path(root) / name

@@ -30,6 +30,7 @@ from conftest import (
     reseal,
     run,
     sha256_hex,
+    sigstore_node,
 )
 
 JS_CHECK = ROOT / "tests" / "js" / "verify-bundle.js"
@@ -139,11 +140,7 @@ def test_python3_nacl_checks_the_pre_authentication_encoding(attested):
 
 
 def test_sigstore_javascript_verifier(attested, tmp_path):
-    node = shutil.which("node")
-    if node is None or not (JS_CHECK.parent / "node_modules").is_dir():
-        if os.environ.get("CERTWRIGHT_REQUIRE_JS"):
-            pytest.fail("tests/js is not installed (npm ci in tests/js) or node is missing")
-        pytest.skip("tests/js is not installed")
+    node = sigstore_node()
     key = tmp_path / "operator.pem"
     key.write_bytes(Ed25519PrivateKey.from_private_bytes(TEST_SEED).public_key().public_bytes(
         serialization.Encoding.PEM, serialization.PublicFormat.SubjectPublicKeyInfo))

@@ -3,11 +3,14 @@ operator-signed tenant certificate with both bindings, and fail the job instead 
 weaker one."""
 
 import base64
+import datetime
+import json
 import os
 import re
 import shutil
 import subprocess
 
+import jsonschema
 import pytest
 import yaml
 
@@ -143,18 +146,29 @@ def test_key_recipe_makes_a_seed_only_its_owner_can_read(tmp_path):
 
 
 def consuming_gate():
+    """The gate step of "After the run", its policy file and its allowed-signers file."""
     text = GUIDE.read_text(encoding="utf-8").split("## After the run\n", 1)[1]
-    step = yaml.safe_load(re.search(r"```yaml\n(.*?)```", text, re.S).group(1))[0]
+    blocks = re.findall(r"```yaml\n(.*?)```", text, re.S)
+    step = yaml.safe_load(blocks[0])[0]
     signers = re.search(r"```\n(#.*?)```", text, re.S).group(1)
-    return step, signers
+    return step, blocks[1], signers
+
+
+def test_gate_policy_is_valid_against_its_schema():
+    schema = json.loads((ROOT / "docs" / "policy.schema.json").read_text(encoding="utf-8"))
+    jsonschema.validate(yaml.safe_load(consuming_gate()[1]), schema)
 
 
 def test_consuming_gate_pins_the_run(workspace):
     """The gate of "After the run" accepts the certificate of the run it consumes; a gate that
     consumes another run refuses that certificate though the same key sealed it, and so does one
     whose run directory drifted."""
-    step, signers = consuming_gate()
+    step, policy, signers = consuming_gate()
     assert step["env"] == {"FACTORY_RUN_DIR": "${{ needs.factory.outputs.run-dir }}"}
+    # The example's expiry is a date; the gate here runs against a policy that has not expired.
+    tomorrow = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=1)
+    policy = re.sub(r'expires: "[^"]*"', f'expires: "{tomorrow:%Y-%m-%dT%H:%M:%SZ}"', policy)
+    (workspace / "certwright-gate.yaml").write_text(policy)
     (workspace / "certwright-allowed-signers").write_text(signers)
     (workspace / "bin" / "certwright-verify").symlink_to(VERIFY)
     shutil.copytree(workspace / ".factory" / "runs" / "r-77", workspace / ".factory" / "runs" / "r-78")
@@ -165,7 +179,8 @@ def test_consuming_gate_pins_the_run(workspace):
 
     result = gate(".factory/runs/r-77")
     assert result.returncode == 0, result.stdout + result.stderr
-    assert (workspace / "verify-report.json").exists()
+    for report in ["verify-report.json", "verify-junit.xml", "verify-summary.md", "verify-report.html"]:
+        assert (workspace / report).exists(), report
     another_run = gate(".factory/runs/r-78")
     assert another_run.returncode == 1 and "FAIL pipeline-run-id" in another_run.stdout, another_run
     artifact = next(path for path in (workspace / ".factory" / "runs" / "r-77").rglob("*")
