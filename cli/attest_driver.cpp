@@ -11,7 +11,9 @@
 #include "core/base/text.h"
 #include "core/base/warning.h"
 #include "core/formats/certificate_envelope.h"
+#include "core/formats/http_post.h"
 #include "core/formats/sigstore_bundle.h"
+#include "core/formats/timestamp_token.h"
 #include "core/record/certificate_encoding.h"
 #include "core/record/certificate_reader.h"
 #include "core/seal/certificate_file.h"
@@ -64,6 +66,37 @@ bool write_output(std::string_view what, const std::string& path, std::string_vi
   return true;
 }
 
+constexpr std::int64_t kDefaultTimestampTimeout = 10;
+
+// One token from each authority in turn, each answer checked before it is kept; the first
+// failure names its authority (without credentials) and ends the attestation.
+Timestamper timestamper_of(const AttestArgs& args) {
+  if (args.timestamp_urls.empty()) return {};
+  const std::int64_t timeout = args.timestamp_timeout
+                                   ? timeout_seconds(*args.timestamp_timeout).value()
+                                   : kDefaultTimestampTimeout;
+  return [&args,
+          timeout](std::string_view signature) -> std::expected<std::vector<std::string>, Error> {
+    std::vector<std::string> tokens;
+    for (const std::string& url : args.timestamp_urls) {
+      const TimestampRequest request = timestamp_request(signature);
+      const auto failed = [&](const std::string& reason) {
+        return std::unexpected(Error{"timestamp authority " + shown_url(url) + ": " + reason});
+      };
+      auto answer = http_post({.url = url,
+                               .content_type = "application/timestamp-query",
+                               .body = request.der,
+                               .timeout_seconds = timeout,
+                               .max_answer_bytes = kMaxTimestampResponseBytes});
+      if (!answer) return failed(answer.error().message);
+      if (const auto token = check_timestamp_reply(*answer, request); !token)
+        return failed(token.error().message);
+      tokens.push_back(std::move(*answer));
+    }
+    return tokens;
+  };
+}
+
 }  // namespace
 
 int run_attest(AttestArgs args) {
@@ -89,10 +122,12 @@ int run_attest(AttestArgs args) {
     return 1;
   }
 
-  const SignedBundle signed_bundle = bundle_certificate(subject, std::move(*certificate), key);
+  const auto signed_bundle =
+      bundle_certificate(subject, std::move(*certificate), key, timestamper_of(args));
+  if (!signed_bundle) return refuse(signed_bundle.error().message);
   const std::string bundle = bundle_path(args);
-  if (!write_output("bundle", bundle, signed_bundle.text)) return 2;
-  if (args.envelope_out && !write_output("envelope", *args.envelope_out, signed_bundle.envelope()))
+  if (!write_output("bundle", bundle, signed_bundle->text)) return 2;
+  if (args.envelope_out && !write_output("envelope", *args.envelope_out, signed_bundle->envelope()))
     return 2;
   write_fully(STDOUT_FILENO, "attested " + shown + ": bundle " + lossy_utf8(bundle) + "\n");
   return 0;

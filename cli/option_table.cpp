@@ -257,6 +257,17 @@ constexpr std::array attest_options = std::to_array<BasicOption<AttestArgs>>({
      EmptyValue::refused},
     {"envelope-out", "PATH", OptionKind::path, &AttestArgs::envelope_out,
      "Also write the bare DSSE envelope to PATH", EmptyValue::refused},
+    {"timestamp-url", "URL", OptionKind::text_each, &AttestArgs::timestamp_urls,
+     "Ask the RFC 3161 timestamp authority at URL (http or https; TLS verified, no redirects) "
+     "for a token over the SHA-256 of the envelope's signature and put its answer into the "
+     "bundle's `rfc3161Timestamps`; the answer is checked first (status granted, our imprint and "
+     "nonce, a token that verifies), and nothing is written on any failure. Repeatable: one "
+     "token per authority",
+     EmptyValue::refused},
+    {"timestamp-timeout", "DURATION", OptionKind::text, &AttestArgs::timestamp_timeout,
+     "How long each authority may take: whole seconds (`10`, the default) or a duration as "
+     "`--max-age` takes it (`90s`, `2m`)",
+     EmptyValue::refused},
 });
 
 // A row whose field type disagrees with its kind would be parsed one way and stored another.
@@ -387,6 +398,7 @@ constexpr AttestCommand attest{
     .positional = {"CERTIFICATE", &AttestArgs::certificate,
                    "The certificate file to attest (`governance-certificate.json`)"},
     .options = attest_options,
+    .check = check_attest_args,
     .has_version = true,
 };
 

@@ -145,8 +145,10 @@ std::string bundle_buffer(std::size_t size) {
   return buffer;
 }
 
-SignedBundle bundle_certificate(const CertificateFile& file, GovernanceCertificate certificate,
-                                const SigningKey& key) {
+std::expected<SignedBundle, Error> bundle_certificate(const CertificateFile& file,
+                                                      GovernanceCertificate certificate,
+                                                      const SigningKey& key,
+                                                      const Timestamper& timestamper) {
   // The operator attests the certificate as sealed: a countersignature lies outside its hash and
   // signature, so neither the predicate nor the subject's digest may vouch for one.
   std::string subject_sha256 = file.sha256;
@@ -183,19 +185,28 @@ SignedBundle bundle_certificate(const CertificateFile& file, GovernanceCertifica
   envelope.signatures.front().signature.assign(reinterpret_cast<const char*>(signature.data()),
                                                signature.size());
 
-  const BundleFrame frame = bundle_frame(envelope, hint);
+  std::vector<std::string> timestamps;
+  if (timestamper) {
+    auto answered = timestamper(envelope.signatures.front().signature);
+    if (!answered) return std::unexpected(answered.error());
+    timestamps = std::move(*answered);
+  }
+
+  // Timestamps lengthen the head: the Base64 then lands after the Statement's start, which the
+  // backward encoding allows.
+  const BundleFrame frame = bundle_frame(envelope, hint, timestamps);
+  const std::size_t at = frame.head.size();
   const std::size_t encoded = base64_encoded_size(payload_size);
-  const std::size_t size = head + encoded + frame.tail.size();
+  const std::size_t size = at + encoded + frame.tail.size();
   // The size is returned as computed (see base64_append).
   text.resize_and_overwrite(size, [&](char* data, std::size_t) {
-    base64_encode_to(reinterpret_cast<const unsigned char*>(data + head), payload_size,
-                     data + head);
+    base64_encode_to(reinterpret_cast<const unsigned char*>(data + head), payload_size, data + at);
     std::ranges::copy(frame.head, data);
-    std::ranges::copy(frame.tail, data + head + encoded);
+    std::ranges::copy(frame.tail, data + at + encoded);
     return size;
   });
   const std::size_t envelope_size = text.size() - frame.envelope_at - 1;
-  return {std::move(text), frame.envelope_at, envelope_size};
+  return SignedBundle{std::move(text), frame.envelope_at, envelope_size};
 }
 
 bool is_attestation(simdjson::padded_string_view file) {

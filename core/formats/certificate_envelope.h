@@ -4,10 +4,14 @@
 
 #include <simdjson.h>
 
+#include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "core/base/error.h"
 #include "core/formats/dsse_envelope.h"
 #include "core/record/certificate.h"
 #include "core/record/certificate_reader.h"
@@ -45,16 +49,24 @@ struct SignedBundle {
 // written into the same pages (for 120,000 artifacts 14 MB touched once instead of 25 MB).
 std::string bundle_buffer(std::size_t size);
 
+// The timestamps of a DSSE signature (its raw bytes), each an authority's DER TimeStampResp, or
+// why they could not be had.
+using Timestamper =
+    std::function<std::expected<std::vector<std::string>, Error>(std::string_view signature)>;
+
 // The bundle (with `key`'s hint) of the envelope of the Statement whose subject is `file` and
 // whose predicate is `certificate` as its operator sealed it, signed by `key` over the
 // pre-authentication encoding. A platformCountersign, which neither the certificate's hash nor
 // its signature covers, is left out of the predicate, and the subject's digest is then the
 // SHA-256 of the emitter's encoding of the certificate without it (the file as sealed) rather
 // than `file.sha256`. The bytes are those encode_bundle and encode_envelope give, written into
-// take_encoding_buffer's buffer. The certificate is released as soon as it is encoded. Throws only
-// when OpenSSL fails (see SigningKey::sign).
-SignedBundle bundle_certificate(const CertificateFile& file, GovernanceCertificate certificate,
-                                const SigningKey& key);
+// take_encoding_buffer's buffer. The certificate is released as soon as it is encoded. With a
+// `timestamper`, the signature's timestamps go into the bundle's verification material; its
+// error is returned as it is. Throws only when OpenSSL fails (see SigningKey::sign).
+std::expected<SignedBundle, Error> bundle_certificate(const CertificateFile& file,
+                                                      GovernanceCertificate certificate,
+                                                      const SigningKey& key,
+                                                      const Timestamper& timestamper = {});
 
 // True when `file` is a JSON object with a bundle's "mediaType" or an envelope's "payload" at
 // its top level rather than a certificate.
