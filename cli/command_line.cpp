@@ -179,6 +179,7 @@ class CommandParser {
   std::optional<Stop> take_values(const Option& option,
                                   std::optional<std::string_view> joined_value) {
     const auto first = joined_value ? joined_value : next_value();
+    if (!joined_value && option.kind == OptionKind::optional_text) return store(option, "");
     if (!first && option.kind == OptionKind::optional_path) return store(option, "");
     if (!first) return missing_value(option);
     if (first->empty() && option.empty_value == EmptyValue::refused)
@@ -196,7 +197,8 @@ class CommandParser {
   }
 
   std::optional<Stop> store(const Option& option, std::string_view value) {
-    const bool is_text = option.kind == OptionKind::text || option.kind == OptionKind::text_each;
+    const bool is_text = option.kind == OptionKind::text || option.kind == OptionKind::text_each ||
+                         option.kind == OptionKind::optional_text;
     if (is_text && !is_valid_utf8(value))
       return Failure{"invalid UTF-8 in the value of " + quoted(option_signature(option))};
     std::visit(

@@ -105,6 +105,15 @@ constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
      "[REASON...]` per line. A key revoked without a time is never trusted; one revoked at T "
      "still seals certificates that a platform countersigned before T. Repeatable",
      EmptyValue::refused},
+    {"tsa-certs", "FILE", OptionKind::path, &VerifyArgs::tsa_certs,
+     "PEM certificates of the trusted timestamp authorities (roots, and intermediates where "
+     "used): each RFC 3161 token of a bundle is checked (check `timestamp`: signature, chain at "
+     "the token's time, extended key usage timeStamping and critical, imprint the SHA-256 of the "
+     "envelope's signature), and the earliest token's time becomes the certificate's trusted time",
+     EmptyValue::refused},
+    {"require-timestamp", "N", OptionKind::optional_text, &VerifyArgs::require_timestamp,
+     "Fail unless at least N (default 1) timestamp tokens of the bundle verify under "
+     "`--tsa-certs`"},
     {"at", "TIME", OptionKind::text, &VerifyArgs::at,
      "Judge as of TIME (RFC 3339, or `YYYYMMDD[HHMM[SS]]Z`) instead of now: freshness, the "
      "future bound and revocations dated after it",
@@ -199,8 +208,8 @@ constexpr std::array countersign_options = std::to_array<BasicOption<Countersign
 // is now.
 constexpr bool countersign_takes(std::string_view name) {
   for (const std::string_view verifier_only :
-       {"integrity-only", "platform-key", "platform-keys", "require-countersign", "at",
-        "attestation", "format", "report"})
+       {"integrity-only", "platform-key", "platform-keys", "require-countersign", "tsa-certs",
+        "require-timestamp", "at", "attestation", "format", "report"})
     if (name == verifier_only) return false;
   return true;
 }
@@ -278,6 +287,7 @@ constexpr bool kind_matches_field(const BasicOption<Args>& option) {
     case OptionKind::text:
     case OptionKind::path:
     case OptionKind::optional_path:
+    case OptionKind::optional_text:
       return has_value &&
              (std::holds_alternative<std::string Args::*>(option.field) ||
               std::holds_alternative<std::optional<std::string> Args::*>(option.field));

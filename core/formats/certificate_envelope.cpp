@@ -13,6 +13,7 @@
 #include "core/base/text.h"
 #include "core/formats/intoto_statement.h"
 #include "core/formats/sigstore_bundle.h"
+#include "core/formats/timestamp_token.h"
 #include "core/record/certificate_encoding.h"
 #include "core/record/certificate_reader.h"
 
@@ -23,21 +24,52 @@ std::string short_hex(std::string_view hex) {
   return std::string(hex.substr(0, 16)) + (hex.size() > 16 ? "..." : "");
 }
 
-// The keys a signature of the envelope verifies under, among `candidates`.
-std::vector<PublicKeyBytes> signing_keys(const DsseEnvelope& envelope,
-                                         const std::vector<PublicKeyBytes>& candidates) {
+// The keys a signature of the envelope verifies under, among `candidates`, and the first
+// signature that verified.
+struct SigningKeys {
+  std::vector<PublicKeyBytes> keys;
+  std::optional<std::string> signature;
+};
+SigningKeys signing_keys(const DsseEnvelope& envelope,
+                         const std::vector<PublicKeyBytes>& candidates) {
   const std::string signed_bytes =
       pre_authentication_encoding(envelope.payload_type, envelope.payload);
-  std::vector<PublicKeyBytes> keys;
+  SigningKeys found;
   for (const DsseSignature& signature : envelope.signatures) {
     if (signature.signature.size() != 64) continue;
     std::array<unsigned char, 64> bytes{};
     std::ranges::copy(signature.signature, bytes.begin());
     for (const PublicKeyBytes& key : candidates)
-      if (std::ranges::find(keys, key) == keys.end() && ed25519_verifies(key, signed_bytes, bytes))
-        keys.push_back(key);
+      if (std::ranges::find(found.keys, key) == found.keys.end() &&
+          ed25519_verifies(key, signed_bytes, bytes)) {
+        found.keys.push_back(key);
+        if (!found.signature) found.signature = signature.signature;
+      }
   }
-  return keys;
+  return found;
+}
+
+// Each token checked against the trusted authorities over `signature`, the envelope signature
+// that verified; without trusted authorities the tokens are only counted.
+TimestampEvidence timestamp_evidence(const std::vector<std::string>& tokens,
+                                     const std::optional<std::string>& signature,
+                                     const VerificationPolicy& policy) {
+  TimestampEvidence evidence{.tokens = {}, .checked = !policy.tsa_certificates.empty()};
+  for (const std::string& token : tokens) {
+    TimestampVerdict& verdict = evidence.tokens.emplace_back();
+    if (!evidence.checked) continue;
+    if (!signature) {
+      verdict.detail = "not checked: no signature of the envelope verifies";
+      continue;
+    }
+    const auto verified = verify_timestamp(token, *signature, policy.tsa_certificates);
+    if (!verified) {
+      verdict.detail = verified.error().message;
+      continue;
+    }
+    verdict = {true, verified->authority, verified->time, ""};
+  }
+  return evidence;
 }
 
 CheckResult signature_check(const std::vector<PublicKeyBytes>& keys, bool integrity_only) {
@@ -237,38 +269,58 @@ VerificationReport verify_attestation(simdjson::padded_string_view attestation,
   DsseEnvelope& envelope = file->envelope;
   envelope.payload.reserve(envelope.payload.size() + simdjson::SIMDJSON_PADDING);
   const auto statement = read_statement(simdjson::padded_string_view(envelope.payload));
-  const simdjson::padded_string embedded(statement ? statement->predicate : std::string_view());
-  // The embedded certificate is read once, by the certificate's own checks; the envelope's
-  // checks then take its record from their report.
-  VerificationReport report = verify_certificate(embedded, policy, inputs);
-  const std::optional<GovernanceCertificate>& certificate = report.certificate;
-  const std::optional<PublicKeyBytes> certificate_key = certificate_key_of(certificate);
+  // A countersigned certificate file beside its bundle is named by its encoding without the
+  // countersignature: the file itself is then verified, countersignature and all, and the subject
+  // check binds it to the envelope.
+  std::optional<std::string> file_sha256;
+  std::optional<SealedFile> countersigned;
+  if (statement && certificate_file) {
+    file_sha256 = hash_bytes(*certificate_file);
+    if (statement->subjects.size() == 1 && statement->subjects.front().sha256 != *file_sha256)
+      countersigned = countersigned_file(*certificate_file);
+  }
+  const simdjson::padded_string embedded(countersigned ? *certificate_file
+                                         : statement   ? statement->predicate
+                                                       : std::string_view());
 
   // Every key the caller trusts, for any signer or for some: the embedded certificate's
   // "trusted-key" check judges whether the key may seal for the certificate's signer.
   std::vector<PublicKeyBytes> candidates = policy.trusted_keys;
   for (const AllowedSigner& line : policy.allowed_signers)
     candidates.push_back(line.key);
-  if (policy.integrity_only && certificate_key) candidates.push_back(*certificate_key);
-  const std::vector<PublicKeyBytes> keys = signing_keys(envelope, candidates);
+  SigningKeys signed_by = signing_keys(envelope, candidates);
+  // Tokens count only over a signature that verified. With integrity_only the certificate's own
+  // key is known only once it is read: a lone signature is taken, since the report fails unless
+  // it verifies under that key.
+  std::optional<std::string> stamped = signed_by.signature;
+  if (policy.integrity_only && envelope.signatures.size() == 1)
+    stamped = envelope.signatures.front().signature;
+
+  // The embedded certificate is read once, by the certificate's own checks, with the times of
+  // the tokens over the envelope's signature; the envelope's checks then take its record from
+  // their report.
+  VerificationReport report = verify_certificate(
+      embedded, policy, inputs, timestamp_evidence(file->timestamps, stamped, policy));
+  const std::optional<GovernanceCertificate>& certificate = report.certificate;
+  const std::optional<PublicKeyBytes> certificate_key = certificate_key_of(certificate);
+  if (policy.integrity_only && certificate_key) {
+    candidates.push_back(*certificate_key);
+    signed_by = signing_keys(envelope, candidates);
+  }
+  const std::vector<PublicKeyBytes>& keys = signed_by.keys;
 
   std::vector<CheckResult> checks{signature_check(keys, policy.integrity_only),
                                   statement_check(envelope, statement),
                                   key_check(keys, certificate_key)};
-  // A countersigned certificate file is named by its encoding without the countersignature.
-  std::optional<SealedFile> countersigned;
   if (!statement)
     checks.push_back({"envelope-subject", false, "not checked: the Statement is unreadable"});
-  else if (certificate_file) {
-    const std::string file_sha256 = hash_bytes(*certificate_file);
-    if (statement->subjects.size() == 1 && statement->subjects.front().sha256 != file_sha256)
-      countersigned = countersigned_file(*certificate_file);
+  else if (certificate_file)
     checks.push_back(countersigned
                          ? subject_check(*statement, countersigned->sha256,
                                          "the certificate file without its "
                                          "platformCountersign")
-                         : subject_check(*statement, file_sha256, "the certificate file"));
-  } else if (certificate)
+                         : subject_check(*statement, *file_sha256, "the certificate file"));
+  else if (certificate)
     checks.push_back(subject_check(*statement, hash_bytes(encode_pretty(*certificate)),
                                    "the embedded certificate"));
   else
@@ -283,8 +335,6 @@ VerificationReport verify_attestation(simdjson::padded_string_view attestation,
       (countersigned      ? countersigned->canonical
        : certificate_file ? encode_pretty(*certificate) == *certificate_file
                           : encode_compact(*certificate) == std::string_view(embedded));
-  if (countersigned)
-    report.notes.push_back("platformCountersign is shape-checked only, not authenticated");
   for (const std::string& material : file->not_checked)
     report.notes.push_back("verificationMaterial." + material +
                            " is present but not checked and not trusted; the envelope's signature "

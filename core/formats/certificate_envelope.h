@@ -79,8 +79,11 @@ bool is_attestation(simdjson::padded_string_view file);
 // is the certificate's signing key) and "envelope-subject" (one subject, whose digest is the
 // SHA-256 of `certificate_file`, or of the emitter's encoding of its certificate without the
 // platformCountersign it carries, or, without a file, of the pretty encoding of the embedded
-// certificate), then verify_certificate's on the embedded certificate. An attestation that
-// cannot be read gives one failed "envelope-statement" check and nothing else.
+// certificate), then verify_certificate's on the embedded certificate (on the certificate file
+// when it carries a platformCountersign, so that it is judged), with the bundle's RFC 3161 tokens
+// checked over the envelope's signature that verified when policy.tsa_certificates are given.
+// An attestation that cannot be read gives one failed "envelope-statement" check and nothing
+// else.
 VerificationReport verify_attestation(simdjson::padded_string_view attestation,
                                       std::optional<std::string_view> certificate_file,
                                       const VerificationPolicy& policy, const DriftInputs& inputs);
