@@ -8,6 +8,7 @@ import datetime
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import time
@@ -103,6 +104,27 @@ def test_the_request_and_the_bundle(stamped, served, tmp_path):
     other = subprocess.run(["openssl", "ts", "-verify", "-digest", "00" * 32, "-in", tmp_path / "token.tsr",
                             "-CAfile", served.authority.root], capture_output=True, text=True)
     assert other.returncode != 0
+
+
+def test_the_documented_openssl_recipe_checks_the_token(stamped, served, tmp_path):
+    guide = (ROOT / "docs" / "attestations.md").read_text(encoding="utf-8")
+    recipe = re.search(r"```sh\n(jq -r '\.verificationMaterial\.timestampVerificationData.*?)```", guide,
+                       re.S).group(1)
+    shutil.copy(served.authority.root, tmp_path / "tsa-roots.pem")
+
+    def run_recipe(bundle):
+        (tmp_path / "governance-certificate.sigstore.json").write_text(json.dumps(bundle))
+        return subprocess.run(["bash", "--noprofile", "--norc", "-eo", "pipefail", "-c", recipe],
+                              cwd=tmp_path, capture_output=True, text=True, timeout=60)
+
+    bundle = stamped[2]
+    accepted = run_recipe(bundle)
+    assert accepted.returncode == 0 and "Verification: OK" in accepted.stdout, accepted
+    other = json.loads(json.dumps(bundle))
+    signature = bytearray(signature_of(bundle))
+    signature[0] ^= 1
+    other["dsseEnvelope"]["signatures"][0]["sig"] = base64.b64encode(bytes(signature)).decode()
+    assert run_recipe(other).returncode != 0
 
 
 CREDENTIALED = "http://user:secret@{host}/tsa?apikey=hidden"
