@@ -26,6 +26,9 @@ std::optional<std::int64_t> timeout_seconds(std::string_view text) {
 }
 
 std::optional<std::string> check_attest_args(const AttestArgs& args) {
+  if (args.subjects != "certificate" && args.subjects != "artifacts" && args.subjects != "both")
+    return "invalid value '" + single_line(args.subjects) +
+           "' for '--subjects <SUBJECTS>': expected 'certificate', 'artifacts' or 'both'";
   if (args.timestamp_timeout && !timeout_seconds(*args.timestamp_timeout))
     return "invalid value '" + single_line(*args.timestamp_timeout) +
            "' for '--timestamp-timeout <DURATION>': expected whole seconds (10) or a whole number "

@@ -16,6 +16,7 @@ struct AttestArgs {
   std::optional<std::string> envelope_out;  // the bare envelope, when asked for
   std::vector<std::string> timestamp_urls;  // RFC 3161 authorities, one token each
   std::optional<std::string> timestamp_timeout;
+  std::string subjects = "certificate";  // "certificate", "artifacts" or "both"
 };
 
 // The bundle's path: `out`, or else the certificate's path with ".json" replaced by (or, when

@@ -113,7 +113,8 @@ int run_attest(AttestArgs args) {
   // The file is released once parsed and the records once encoded: for 120,000 artifacts (an
   // 11.9 MB certificate) the peak is the parser's with either the file or the records.
   auto certificate = read_certificate_releasing(std::move(*file));
-  recycle_encoding(bundle_buffer(subject.size));
+  // Artifact subjects about double the Statement.
+  recycle_encoding(bundle_buffer(args.subjects == "certificate" ? subject.size : 2 * subject.size));
   const auto refused = certificate ? refusal(*certificate, key)
                                    : CheckResult{"well-formed", false, certificate.error().message};
   if (refused) {
@@ -122,8 +123,15 @@ int run_attest(AttestArgs args) {
     return 1;
   }
 
+  const SubjectForm subjects = args.subjects == "artifacts" ? SubjectForm::artifacts
+                               : args.subjects == "both"    ? SubjectForm::both
+                                                            : SubjectForm::certificate;
+  if (subjects == SubjectForm::artifacts && artifact_subjects(*certificate).empty())
+    return refuse("certificate " + shown +
+                  " records no artifact of a passed stage to name as a subject (--subjects "
+                  "artifacts)");
   const auto signed_bundle =
-      bundle_certificate(subject, std::move(*certificate), key, timestamper_of(args));
+      bundle_certificate(subject, std::move(*certificate), key, timestamper_of(args), subjects);
   if (!signed_bundle) return refuse(signed_bundle.error().message);
   const std::string bundle = bundle_path(args);
   if (!write_output("bundle", bundle, signed_bundle->text)) return 2;

@@ -266,6 +266,11 @@ constexpr std::array attest_options = std::to_array<BasicOption<AttestArgs>>({
      EmptyValue::refused},
     {"envelope-out", "PATH", OptionKind::path, &AttestArgs::envelope_out,
      "Also write the bare DSSE envelope to PATH", EmptyValue::refused},
+    {"subjects", "SUBJECTS", OptionKind::text, &AttestArgs::subjects,
+     "What the Statement names as its subjects: `certificate` (the default: the certificate file), "
+     "`artifacts` (every artifact of every passed stage as `STAGE/NAME` with its recorded "
+     "SHA-256, in the certificate's order) or `both` (the certificate first), so that tools "
+     "that look attestations up by an artifact's digest find this one"},
     {"timestamp-url", "URL", OptionKind::text_each, &AttestArgs::timestamp_urls,
      "Ask the RFC 3161 timestamp authority at URL (http or https; TLS verified, no redirects) "
      "for a token over the SHA-256 of the envelope's signature and put its answer into the "

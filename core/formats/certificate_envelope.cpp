@@ -113,17 +113,55 @@ CheckResult key_check(const std::vector<PublicKeyBytes>& keys,
   return {"envelope-key", true, "the envelope is signed by the certificate's signing key"};
 }
 
+// Why `subjects` are not exactly the certificate's `artifacts`, or none when they are.
+std::optional<std::string> artifact_mismatch(std::span<const StatementSubject> subjects,
+                                             const std::vector<StatementSubject>& artifacts,
+                                             std::size_t first_index) {
+  if (subjects.size() != artifacts.size())
+    return std::to_string(subjects.size()) + " artifact subjects, but the certificate records " +
+           std::to_string(artifacts.size()) + " artifacts of passed stages";
+  for (std::size_t at = 0; at < subjects.size(); ++at)
+    if (subjects[at] != artifacts[at])
+      return "subject " + std::to_string(first_index + at + 1) + " (\"" +
+             single_line(subjects[at].name) + "\" sha256 \"" +
+             short_hex(single_line(subjects[at].sha256)) + "\") is not the certificate's \"" +
+             single_line(artifacts[at].name) + "\" sha256 " + short_hex(artifacts[at].sha256);
+  return std::nullopt;
+}
+
+// The Statement's subjects in one of the forms certwright-attest writes: the certificate alone,
+// its artifacts, or both with the certificate first. The form is told by the first subject: a
+// certificate subject's digest is `certificate_sha256`, which no artifact record of the
+// certificate itself can hold, and only an artifact subject's name has a "/".
 CheckResult subject_check(const Statement& statement, std::string_view certificate_sha256,
-                          std::string_view of_what) {
-  if (statement.subjects.size() != 1)
+                          std::string_view of_what,
+                          const std::optional<GovernanceCertificate>& certificate) {
+  const std::vector<StatementSubject>& subjects = statement.subjects;
+  if (subjects.empty()) return {"envelope-subject", false, "no subject"};
+  const bool names_certificate = subjects.front().sha256 == certificate_sha256;
+  if (names_certificate && subjects.size() == 1)
+    return {"envelope-subject", true, "subject digest is the SHA-256 of " + std::string(of_what)};
+  if (!names_certificate && subjects.size() == 1 && !subjects.front().name.contains('/'))
     return {"envelope-subject", false,
-            std::to_string(statement.subjects.size()) + " subjects, not exactly one"};
-  const std::string& digest = statement.subjects.front().sha256;
-  if (digest != certificate_sha256)
+            "subject digest sha256 \"" + short_hex(single_line(subjects.front().sha256)) +
+                "\" differs from " + std::string(of_what) + "'s " + short_hex(certificate_sha256)};
+  if (!certificate)
     return {"envelope-subject", false,
-            "subject digest sha256 \"" + short_hex(single_line(digest)) + "\" differs from " +
+            "not checked: artifact subjects, and the embedded certificate is unreadable"};
+  const std::vector<StatementSubject> artifacts = artifact_subjects(*certificate);
+  if (!names_certificate && subjects.size() == artifacts.size() + 1 &&
+      !subjects.front().name.contains('/'))
+    return {"envelope-subject", false,
+            "the first subject's digest sha256 \"" +
+                short_hex(single_line(subjects.front().sha256)) + "\" differs from " +
                 std::string(of_what) + "'s " + short_hex(certificate_sha256)};
-  return {"envelope-subject", true, "subject digest is the SHA-256 of " + std::string(of_what)};
+  const std::size_t skip = names_certificate ? 1 : 0;
+  if (const auto mismatch = artifact_mismatch(std::span(subjects).subspan(skip), artifacts, skip))
+    return {"envelope-subject", false, *mismatch};
+  return {"envelope-subject", true,
+          (names_certificate ? "the SHA-256 of " + std::string(of_what) + " and " : std::string()) +
+              std::to_string(artifacts.size()) +
+              " artifact subjects equal to the certificate's records"};
 }
 
 std::optional<PublicKeyBytes> certificate_key_of(
@@ -180,7 +218,8 @@ std::string bundle_buffer(std::size_t size) {
 std::expected<SignedBundle, Error> bundle_certificate(const CertificateFile& file,
                                                       GovernanceCertificate certificate,
                                                       const SigningKey& key,
-                                                      const Timestamper& timestamper) {
+                                                      const Timestamper& timestamper,
+                                                      SubjectForm subjects) {
   // The operator attests the certificate as sealed: a countersignature lies outside its hash and
   // signature, so neither the predicate nor the subject's digest may vouch for one.
   std::string subject_sha256 = file.sha256;
@@ -202,7 +241,7 @@ std::expected<SignedBundle, Error> bundle_certificate(const CertificateFile& fil
   std::string text = take_encoding_buffer();
   if (text.capacity() < bundle_capacity(file.size)) text = bundle_buffer(file.size);
   text.resize(head);
-  append_statement(text, file.name, subject_sha256, certificate);
+  append_statement(text, file.name, subject_sha256, certificate, subjects);
   certificate = GovernanceCertificate();
   // The records' memory goes back to the system before the Base64 grows the buffer: glibc keeps
   // freed heap pages (12 MB for 120,000 artifacts), which would raise the peak past the
@@ -276,7 +315,7 @@ VerificationReport verify_attestation(simdjson::padded_string_view attestation,
   std::optional<SealedFile> countersigned;
   if (statement && certificate_file) {
     file_sha256 = hash_bytes(*certificate_file);
-    if (statement->subjects.size() == 1 && statement->subjects.front().sha256 != *file_sha256)
+    if (!statement->subjects.empty() && statement->subjects.front().sha256 != *file_sha256)
       countersigned = countersigned_file(*certificate_file);
   }
   const simdjson::padded_string embedded(countersigned ? *certificate_file
@@ -315,14 +354,15 @@ VerificationReport verify_attestation(simdjson::padded_string_view attestation,
   if (!statement)
     checks.push_back({"envelope-subject", false, "not checked: the Statement is unreadable"});
   else if (certificate_file)
-    checks.push_back(countersigned
-                         ? subject_check(*statement, countersigned->sha256,
-                                         "the certificate file without its "
-                                         "platformCountersign")
-                         : subject_check(*statement, *file_sha256, "the certificate file"));
+    checks.push_back(countersigned ? subject_check(*statement, countersigned->sha256,
+                                                   "the certificate file without its "
+                                                   "platformCountersign",
+                                                   certificate)
+                                   : subject_check(*statement, *file_sha256, "the certificate file",
+                                                   certificate));
   else if (certificate)
     checks.push_back(subject_check(*statement, hash_bytes(encode_pretty(*certificate)),
-                                   "the embedded certificate"));
+                                   "the embedded certificate", certificate));
   else
     checks.push_back(
         {"envelope-subject", false, "not checked: the embedded certificate is unreadable"});

@@ -13,6 +13,7 @@
 
 #include "core/base/error.h"
 #include "core/formats/dsse_envelope.h"
+#include "core/formats/intoto_statement.h"
 #include "core/record/certificate.h"
 #include "core/record/certificate_reader.h"
 #include "core/seal/signing_key.h"
@@ -62,11 +63,12 @@ using Timestamper =
 // than `file.sha256`. The bytes are those encode_bundle and encode_envelope give, written into
 // take_encoding_buffer's buffer. The certificate is released as soon as it is encoded. With a
 // `timestamper`, the signature's timestamps go into the bundle's verification material; its
-// error is returned as it is. Throws only when OpenSSL fails (see SigningKey::sign).
-std::expected<SignedBundle, Error> bundle_certificate(const CertificateFile& file,
-                                                      GovernanceCertificate certificate,
-                                                      const SigningKey& key,
-                                                      const Timestamper& timestamper = {});
+// error is returned as it is. `subjects` says whether the Statement names the certificate file,
+// the artifacts of its passed stages, or both. Throws only when OpenSSL fails (see
+// SigningKey::sign).
+std::expected<SignedBundle, Error> bundle_certificate(
+    const CertificateFile& file, GovernanceCertificate certificate, const SigningKey& key,
+    const Timestamper& timestamper = {}, SubjectForm subjects = SubjectForm::certificate);
 
 // True when `file` is a JSON object with a bundle's "mediaType" or an envelope's "payload" at
 // its top level rather than a certificate.
@@ -76,14 +78,15 @@ bool is_attestation(simdjson::padded_string_view file);
 // "envelope-signature" (a signature over the pre-authentication encoding by a trusted key, or
 // with integrity_only by the certificate's own key; key ids and hints are ignored),
 // "envelope-statement" (payload type, Statement type, predicate type), "envelope-key" (that key
-// is the certificate's signing key) and "envelope-subject" (one subject, whose digest is the
-// SHA-256 of `certificate_file`, or of the emitter's encoding of its certificate without the
-// platformCountersign it carries, or, without a file, of the pretty encoding of the embedded
-// certificate), then verify_certificate's on the embedded certificate (on the certificate file
-// when it carries a platformCountersign, so that it is judged), with the bundle's RFC 3161 tokens
-// checked over the envelope's signature that verified when policy.tsa_certificates are given.
-// An attestation that cannot be read gives one failed "envelope-statement" check and nothing
-// else.
+// is the certificate's signing key) and "envelope-subject" (the certificate's subject, whose
+// digest is the SHA-256 of `certificate_file`, or of the emitter's encoding of its certificate
+// without the platformCountersign it carries, or, without a file, of the pretty encoding of the
+// embedded certificate; or exactly the subjects artifact_subjects gives for the certificate; or
+// the certificate's subject followed by those), then verify_certificate's on the embedded
+// certificate (on the certificate file when it carries a platformCountersign, so that it is
+// judged), with the bundle's RFC 3161 tokens checked over the envelope's signature that verified
+// when policy.tsa_certificates are given. An attestation that cannot be read gives one failed
+// "envelope-statement" check and nothing else.
 VerificationReport verify_attestation(simdjson::padded_string_view attestation,
                                       std::optional<std::string_view> certificate_file,
                                       const VerificationPolicy& policy, const DriftInputs& inputs);
