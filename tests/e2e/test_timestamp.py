@@ -15,13 +15,16 @@ import time
 
 import pytest
 
-from conftest import ROOT, TEST_PUBLIC_B64, base_env
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
+
+from conftest import ROOT, TEST_PUBLIC_B64, TEST_SEED
 from test_attest import attest, emit, verify
 from test_countersign import PLATFORM, countersign
 from tsa_server import Server
 
 KEY = ["--public-key", TEST_PUBLIC_B64]
-JS_CHECK = ROOT / "tests" / "js" / "verify-timestamped-bundle.js"
+JS_CHECK = ROOT / "tests" / "js" / "verify-bundle.js"
 
 
 @pytest.fixture(scope="module")
@@ -308,8 +311,12 @@ def test_sigstore_javascript_verifier_checks_the_token(stamped, served, tmp_path
     token[-10] ^= 1
     changed = with_tokens(bundle, [bytes(token)], tmp_path / "changed.sigstore.json")
 
+    key = tmp_path / "operator.pem"
+    key.write_bytes(Ed25519PrivateKey.from_private_bytes(TEST_SEED).public_key().public_bytes(
+        serialization.Encoding.PEM, serialization.PublicFormat.SubjectPublicKeyInfo))
+
     def check(bundle_path, *authorities):
-        return subprocess.run([node, str(JS_CHECK), str(bundle_path), TEST_PUBLIC_B64,
+        return subprocess.run([node, str(JS_CHECK), str(bundle_path), str(key), "--timestamps",
                                *[str(path) for path in authorities]], capture_output=True, text=True,
                               timeout=60)
 
