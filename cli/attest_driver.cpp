@@ -133,6 +133,12 @@ int run_attest(AttestArgs args) {
   const auto signed_bundle =
       bundle_certificate(subject, std::move(*certificate), key, timestamper_of(args), subjects);
   if (!signed_bundle) return refuse(signed_bundle.error().message);
+  // Artifact subjects can take a bundle past what the verifier reads.
+  if (signed_bundle->text.size() > kMaxAttestationBytes)
+    return refuse("the bundle of " + shown + " would be " +
+                  std::to_string(signed_bundle->text.size()) + " bytes, more than the " +
+                  std::to_string(kMaxAttestationBytes) +
+                  " a verifier reads: name fewer subjects (--subjects certificate)");
   const std::string bundle = bundle_path(args);
   if (!write_output("bundle", bundle, signed_bundle->text)) return 2;
   if (args.envelope_out && !write_output("envelope", *args.envelope_out, signed_bundle->envelope()))
