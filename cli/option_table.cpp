@@ -103,7 +103,8 @@ constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
     {"revoked-keys", "FILE", OptionKind::path_each, &VerifyArgs::revoked_keys,
      "A file of revoked operator and platform keys: `KEY-OR-FINGERPRINT [revoked-at=TIME] "
      "[REASON...]` per line. A key revoked without a time is never trusted; one revoked at T "
-     "still seals certificates that a platform countersigned before T. Repeatable",
+     "still seals certificates that a platform countersigned, or a trusted timestamp authority "
+     "dated, before T. Repeatable",
      EmptyValue::refused},
     {"tsa-certs", "FILE", OptionKind::path, &VerifyArgs::tsa_certs,
      "PEM certificates of the trusted timestamp authorities (roots, and intermediates where "
@@ -146,8 +147,9 @@ constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
     {"signer-session-id", "S", OptionKind::text, &VerifyArgs::signer_session_id,
      "The signer session the certificate must name (exact text)"},
     {"max-age", "DURATION", OptionKind::text, &VerifyArgs::max_age,
-     "The certificate's trusted time (its platform countersignature's when one verifies, else "
-     "its own timestamp) must be at most this old (`90m`, `24h`, `7d`) and at most 5 minutes in "
+     "The certificate's trusted time (the earlier of its platform countersignature's and its "
+     "bundle's earliest timestamp token's among those that verify, else its own timestamp) must "
+     "be at most this old (`90m`, `24h`, `7d`) and at most 5 minutes in "
      "the future"},
     {"artifact", "FILE", OptionKind::path_each, &VerifyArgs::artifacts,
      "The file's SHA-256 must be recorded in some stage; the check `artifact:FILE` names where. "
