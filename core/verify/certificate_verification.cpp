@@ -230,7 +230,10 @@ void add_timestamp_check(VerificationReport& report, const GovernanceCertificate
     return;
   }
   if (!evidence->checked) {
-    if (!evidence->tokens.empty())
+    if (required > 0)
+      report.checks.push_back(
+          {"timestamp", false, "tokens not checked: no timestamp authority is trusted"});
+    else if (!evidence->tokens.empty())
       report.notes.push_back(std::to_string(evidence->tokens.size()) +
                              " RFC 3161 timestamp token(s) present, not checked (no --tsa-certs)");
     return;
