@@ -164,6 +164,30 @@ CheckResult subject_check(const Statement& statement, std::string_view certifica
               " artifact subjects equal to the certificate's records"};
 }
 
+// Artifact subjects name no certificate file: the file beside the bundle must then be the
+// certificate the Statement carries (a countersignature aside), and the artifacts its own.
+CheckResult file_in_statement_check(const Statement& statement,
+                                    const std::optional<GovernanceCertificate>& certificate,
+                                    std::string_view file_sha256) {
+  if (!certificate)
+    return {"envelope-subject", false, "not checked: the certificate file is unreadable"};
+  std::string compact;
+  if (certificate->platform_countersign) {
+    GovernanceCertificate sealed = *certificate;
+    sealed.platform_countersign.reset();
+    compact = encode_compact(sealed);
+  } else {
+    compact = encode_compact(*certificate);
+  }
+  const bool same = compact == statement.predicate;
+  recycle_encoding(std::move(compact));
+  if (!same)
+    return {"envelope-subject", false,
+            "the Statement names artifacts only, and the certificate file is not the certificate "
+            "it carries"};
+  return subject_check(statement, file_sha256, "the certificate file", certificate);
+}
+
 std::optional<PublicKeyBytes> certificate_key_of(
     const std::optional<GovernanceCertificate>& certificate) {
   if (!certificate) return std::nullopt;
@@ -308,19 +332,24 @@ VerificationReport verify_attestation(simdjson::padded_string_view attestation,
   DsseEnvelope& envelope = file->envelope;
   envelope.payload.reserve(envelope.payload.size() + simdjson::SIMDJSON_PADDING);
   const auto statement = read_statement(simdjson::padded_string_view(envelope.payload));
-  // A countersigned certificate file beside its bundle is named by its encoding without the
-  // countersignature: the file itself is then verified, countersignature and all, and the subject
-  // check binds it to the envelope.
+  // A certificate file beside its bundle is verified itself, countersignature and all, when the
+  // Statement names it by its encoding without a countersignature, or names only artifacts; the
+  // subject check then binds it to the envelope.
   std::optional<std::string> file_sha256;
   std::optional<SealedFile> countersigned;
+  bool file_named = false;
   if (statement && certificate_file) {
     file_sha256 = hash_bytes(*certificate_file);
-    if (!statement->subjects.empty() && statement->subjects.front().sha256 != *file_sha256)
+    // Only a certificate's subject is named without "/" (see subject_check).
+    const std::vector<StatementSubject>& subjects = statement->subjects;
+    file_named = !subjects.empty() && !subjects.front().name.contains('/');
+    if (file_named && subjects.front().sha256 != *file_sha256)
       countersigned = countersigned_file(*certificate_file);
   }
-  const simdjson::padded_string embedded(countersigned ? *certificate_file
-                                         : statement   ? statement->predicate
-                                                       : std::string_view());
+  const bool verify_file = countersigned || (file_sha256 && !file_named);
+  const simdjson::padded_string embedded(verify_file ? *certificate_file
+                                         : statement ? statement->predicate
+                                                     : std::string_view());
 
   // Every key the caller trusts, for any signer or for some: the embedded certificate's
   // "trusted-key" check judges whether the key may seal for the certificate's signer.
@@ -353,6 +382,8 @@ VerificationReport verify_attestation(simdjson::padded_string_view attestation,
                                   key_check(keys, certificate_key)};
   if (!statement)
     checks.push_back({"envelope-subject", false, "not checked: the Statement is unreadable"});
+  else if (certificate_file && !file_named)
+    checks.push_back(file_in_statement_check(*statement, certificate, *file_sha256));
   else if (certificate_file)
     checks.push_back(countersigned ? subject_check(*statement, countersigned->sha256,
                                                    "the certificate file without its "

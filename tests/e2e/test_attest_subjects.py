@@ -8,7 +8,8 @@ import json
 import pytest
 
 from conftest import TEST_PUBLIC_B64, encode, load_certificate, make_run, reseal, run, sha256_hex
-from test_attest import OPERATOR, SIGNER, attest, edit_statement, failing_checks, verify
+from test_attest import OPERATOR, SIGNER, attest, edit_statement, emit, failing_checks, verify
+from test_countersign import PLATFORM, countersign
 
 KEY = ["--public-key", TEST_PUBLIC_B64]
 
@@ -121,3 +122,18 @@ def test_subjects_usage(certificate, tmp_path):
     result = attest(empty, "--subjects", "artifacts", "--out", tmp_path / "b.json")
     assert result.returncode == 2 and "records no artifact of a passed stage" in result.stderr, result
     assert not (tmp_path / "b.json").exists()
+
+
+def test_a_file_beside_an_artifacts_bundle_must_be_its_certificate(certificate, tmp_path):
+    """Artifact subjects do not name the certificate file: the file given beside the bundle must
+    be the certificate the Statement carries, a countersignature aside."""
+    bundle = tmp_path / "bundle.json"
+    assert attest(certificate, "--out", bundle, "--subjects", "artifacts").returncode == 0
+    countersigned = tmp_path / "countersigned.json"
+    assert countersign(certificate, *KEY, "--out", countersigned).returncode == 0
+    result = verify(countersigned, "--attestation", bundle, *KEY, *PLATFORM, "--require-countersign")
+    assert result.returncode == 0, result
+    other = emit(tmp_path / "other")
+    result = verify(other, "--attestation", bundle, *KEY)
+    assert failing_checks(result.stdout) == ["envelope-subject"], result
+    assert "the certificate file is not the certificate it carries" in result.stdout
