@@ -18,12 +18,14 @@ import pytest
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 
-from conftest import ROOT, TEST_PUBLIC_B64, TEST_SEED
+from conftest import ROOT, TEST_PUBLIC_B64, TEST_SEED, TEST_SEED_B64, base_env
 from test_attest import attest, emit, verify
 from test_countersign import PLATFORM, countersign
 from tsa_server import Server
 
 KEY = ["--public-key", TEST_PUBLIC_B64]
+# The authority is local: no proxy of the environment may stand in between.
+OPERATOR = base_env(ZEM_SIGNING_KEY=TEST_SEED_B64, NO_PROXY="127.0.0.1", no_proxy="127.0.0.1")
 JS_CHECK = ROOT / "tests" / "js" / "verify-bundle.js"
 
 
@@ -43,7 +45,7 @@ def served(authority):
 
 
 def stamp(certificate, server, out, *more):
-    result = attest(certificate, "--out", out, "--timestamp-url", server.url, *more)
+    result = attest(certificate, "--out", out, "--timestamp-url", server.url, *more, env=OPERATOR)
     assert result.returncode == 0, result
     return json.loads(out.read_text())
 
@@ -154,7 +156,8 @@ def test_attest_fails_cleanly_on_a_faulty_authority(stamped, served, tmp_path, m
     out = tmp_path / "bundle.json"
     started = time.monotonic()
     result = attest(certificate, "--out", out, "--envelope-out", tmp_path / "envelope.json",
-                    "--timestamp-url", CREDENTIALED.format(host=host), "--timestamp-timeout", "2")
+                    "--timestamp-url", CREDENTIALED.format(host=host), "--timestamp-timeout", "2",
+                    env=OPERATOR)
     assert time.monotonic() - started < 4
     assert result.returncode == 2, result
     assert result.stdout == ""
