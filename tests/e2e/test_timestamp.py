@@ -221,6 +221,8 @@ def other_bundles(stamped, authority, tmp_path_factory):
     ("two required, one given", ["--require-timestamp=2"], ["timestamp"], "1 of 1 token verified, 2 required"),
     ("no token", ["--require-timestamp"], ["timestamp"], "the bundle carries no timestamp token"),
     ("judged before the token", ["--at", "{before}"], ["timestamp"], "in the future"),
+    ("signer without the timeStamping usage", [], ["timestamp"], "unsuitable certificate purpose"),
+    ("a good and a bad token", [], ["timestamp"], "1 of 2 tokens verified; token 1: authority"),
 ])
 def test_a_changed_token_fails_timestamp_with_its_reason(stamped, other_bundles, served, tmp_path, case,
                                                          options, failed, reason):
@@ -231,13 +233,21 @@ def test_a_changed_token_fails_timestamp_with_its_reason(stamped, other_bundles,
     changed[-10] ^= 1  # in the signer's signature
     tokens = {"truncated": [token[:-20]], "byte changed": [bytes(changed)],
               "another authority": tokens_of(foreign), "another bundle's token": tokens_of(again),
-              "no token": []}.get(case, [token])
+              "no token": [], "a good and a bad token": [token, bytes(changed)]}.get(case, [token])
+    roots = tmp_path / "roots.pem"
+    roots.write_bytes(served.authority.root.read_bytes())
+    if case == "signer without the timeStamping usage":
+        # Trusted as a root, yet its signer lacks the usage: only OpenSSL's CMS would sign it.
+        authority = served.authority
+        query = authority.query(hashlib.sha256(signature_of(bundle)).hexdigest())
+        tokens = [authority.token_without_usage(query)]
+        roots.write_bytes(authority.root.read_bytes() + (authority.dir / "plain-root.pem").read_bytes())
     if case == "another bundle's token":
         assert signature_of(again) != signature_of(bundle)
     path = with_tokens(bundle, tokens, tmp_path / "changed.sigstore.json")
     before = (datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(minutes=30))
     options = [option.format(before=before.strftime("%Y-%m-%dT%H:%M:%SZ")) for option in options]
-    result = verify(path, *KEY, "--tsa-certs", served.authority.root, *options)
+    result = verify(path, *KEY, "--tsa-certs", roots, *options)
     assert failing(result) == failed, result
     assert reason in check_line(result, "timestamp"), result.stdout
 
