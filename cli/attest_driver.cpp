@@ -1,4 +1,6 @@
 #include "cli/attest_driver.h"
+
+#include "cli/command_line.h"
 #include "cli/error_line.h"
 
 #include <unistd.h>
@@ -11,7 +13,9 @@
 #include "core/base/text.h"
 #include "core/base/warning.h"
 #include "core/formats/certificate_envelope.h"
+#include "core/formats/http_post.h"
 #include "core/formats/sigstore_bundle.h"
+#include "core/formats/timestamp_token.h"
 #include "core/record/certificate_encoding.h"
 #include "core/record/certificate_reader.h"
 #include "core/seal/certificate_file.h"
@@ -64,6 +68,37 @@ bool write_output(std::string_view what, const std::string& path, std::string_vi
   return true;
 }
 
+constexpr std::int64_t kDefaultTimestampTimeout = 10;
+
+// One token from each authority in turn, each answer checked before it is kept; the first
+// failure names its authority (without credentials) and ends the attestation.
+Timestamper timestamper_of(const AttestArgs& args) {
+  if (args.timestamp_urls.empty()) return {};
+  const std::int64_t timeout = args.timestamp_timeout
+                                   ? timeout_seconds(*args.timestamp_timeout).value()
+                                   : kDefaultTimestampTimeout;
+  return [&args,
+          timeout](std::string_view signature) -> std::expected<std::vector<std::string>, Error> {
+    std::vector<std::string> tokens;
+    for (const std::string& url : args.timestamp_urls) {
+      const TimestampRequest request = timestamp_request(signature);
+      const auto failed = [&](const std::string& reason) {
+        return std::unexpected(Error{"timestamp authority " + shown_url(url) + ": " + reason});
+      };
+      auto answer = http_post({.url = url,
+                               .content_type = "application/timestamp-query",
+                               .body = request.der,
+                               .timeout_seconds = timeout,
+                               .max_answer_bytes = kMaxTimestampResponseBytes});
+      if (!answer) return failed(answer.error().message);
+      if (const auto token = check_timestamp_reply(*answer, request); !token)
+        return failed(token.error().message);
+      tokens.push_back(std::move(*answer));
+    }
+    return tokens;
+  };
+}
+
 }  // namespace
 
 int run_attest(AttestArgs args) {
@@ -80,7 +115,8 @@ int run_attest(AttestArgs args) {
   // The file is released once parsed and the records once encoded: for 120,000 artifacts (an
   // 11.9 MB certificate) the peak is the parser's with either the file or the records.
   auto certificate = read_certificate_releasing(std::move(*file));
-  recycle_encoding(bundle_buffer(subject.size));
+  // Artifact subjects about double the Statement.
+  recycle_encoding(bundle_buffer(args.subjects == "certificate" ? subject.size : 2 * subject.size));
   const auto refused = certificate ? refusal(*certificate, key)
                                    : CheckResult{"well-formed", false, certificate.error().message};
   if (refused) {
@@ -89,13 +125,33 @@ int run_attest(AttestArgs args) {
     return 1;
   }
 
-  const SignedBundle signed_bundle = bundle_certificate(subject, std::move(*certificate), key);
+  const SubjectForm subjects = args.subjects == "artifacts" ? SubjectForm::artifacts
+                               : args.subjects == "both"    ? SubjectForm::both
+                                                            : SubjectForm::certificate;
+  if (subjects == SubjectForm::artifacts && artifact_subjects(*certificate).empty())
+    return refuse("certificate " + shown +
+                  " records no artifact of a passed stage to name as a subject (--subjects "
+                  "artifacts)");
+  const auto signed_bundle =
+      bundle_certificate(subject, std::move(*certificate), key, timestamper_of(args), subjects);
+  if (!signed_bundle) return refuse(signed_bundle.error().message);
+  // Artifact subjects can take a bundle past what the verifier reads.
+  if (signed_bundle->text.size() > kMaxAttestationBytes)
+    return refuse("the bundle of " + shown + " would be " +
+                  std::to_string(signed_bundle->text.size()) + " bytes, more than the " +
+                  std::to_string(kMaxAttestationBytes) +
+                  " a verifier reads: name fewer subjects (--subjects certificate)");
   const std::string bundle = bundle_path(args);
-  if (!write_output("bundle", bundle, signed_bundle.text)) return 2;
-  if (args.envelope_out && !write_output("envelope", *args.envelope_out, signed_bundle.envelope()))
+  if (!write_output("bundle", bundle, signed_bundle->text)) return 2;
+  if (args.envelope_out && !write_output("envelope", *args.envelope_out, signed_bundle->envelope()))
     return 2;
   write_fully(STDOUT_FILENO, "attested " + shown + ": bundle " + lossy_utf8(bundle) + "\n");
   return 0;
+}
+
+int run_attest_command_line(std::span<char*> argv) {
+  const std::vector<std::string_view> arguments(argv.begin(), argv.end());
+  return run_parsed(parse_attest_command_line(arguments), run_attest);
 }
 
 }  // namespace certwright

@@ -181,6 +181,7 @@ class CommandParser {
   std::optional<Stop> take_values(const Option& option,
                                   std::optional<std::string_view> joined_value) {
     const auto first = joined_value ? joined_value : next_value();
+    if (!joined_value && option.kind == OptionKind::optional_text) return store(option, "");
     if (!first && option.kind == OptionKind::optional_path) return store(option, "");
     if (!first) return missing_value(option);
     if (first->empty() && option.empty_value == EmptyValue::refused)
@@ -198,7 +199,8 @@ class CommandParser {
   }
 
   std::optional<Stop> store(const Option& option, std::string_view value) {
-    const bool is_text = option.kind == OptionKind::text || option.kind == OptionKind::text_each;
+    const bool is_text = option.kind == OptionKind::text || option.kind == OptionKind::text_each ||
+                         option.kind == OptionKind::optional_text;
     if (is_text && !is_valid_utf8(value))
       return Failure{"invalid UTF-8 in the value of " + quoted(option_signature(option))};
     std::visit(
@@ -323,23 +325,22 @@ void write_all(std::FILE* stream, std::string_view text) {
   std::fflush(stream);
 }
 
-// Prints help, version or a usage error and gives the exit code, or runs `driver`.
-template <class Args, class Driver>
-int run_parsed(std::variant<Args, HelpText, VersionText, UsageError> command_line, Driver driver) {
-  if (auto* args = std::get_if<Args>(&command_line)) return driver(std::move(*args));
-  if (const auto* help = std::get_if<HelpText>(&command_line)) {
-    write_all(stdout, help->text);
-    return 0;
-  }
-  if (const auto* version = std::get_if<VersionText>(&command_line)) {
-    write_all(stdout, version->text);
-    return 0;
-  }
-  write_all(stderr, std::get<UsageError>(command_line).text);
-  return 2;
+}  // namespace
+
+int print_stop(const HelpText& help) {
+  write_all(stdout, help.text);
+  return 0;
 }
 
-}  // namespace
+int print_stop(const VersionText& version) {
+  write_all(stdout, version.text);
+  return 0;
+}
+
+int print_stop(const UsageError& error) {
+  write_all(stderr, error.text);
+  return 2;
+}
 
 CommandLine parse_command_line(std::span<const std::string_view> argv) {
   const std::string program = program_name(argv, tool_name);
@@ -382,11 +383,6 @@ int run_verify_command_line(std::span<char*> argv) {
 int run_keygen_command_line(std::span<char*> argv) {
   const std::vector<std::string_view> arguments(argv.begin(), argv.end());
   return run_parsed(parse_keygen_command_line(arguments), run_keygen);
-}
-
-int run_attest_command_line(std::span<char*> argv) {
-  const std::vector<std::string_view> arguments(argv.begin(), argv.end());
-  return run_parsed(parse_attest_command_line(arguments), run_attest);
 }
 
 int run_countersign_command_line(std::span<char*> argv) {

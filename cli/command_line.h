@@ -4,6 +4,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 
 #include "cli/attest_args.h"
@@ -55,7 +56,28 @@ IndexCommandLine parse_index_command(std::string_view program, const IndexComman
 int run_command_line(std::span<char*> argv);
 int run_verify_command_line(std::span<char*> argv);
 int run_keygen_command_line(std::span<char*> argv);
+// certwright-attest's, in attest_driver.cpp: only that program links the HTTP client.
 int run_attest_command_line(std::span<char*> argv);
 int run_countersign_command_line(std::span<char*> argv);
+
+// What a command line that gave no arguments prints: help and version to standard output
+// (exit code 0), a usage error to standard error (2).
+int print_stop(const HelpText& help);
+int print_stop(const VersionText& version);
+int print_stop(const UsageError& error);
+
+// Prints help, version or a usage error and gives the exit code, or runs `driver`.
+template <class Args, class Driver>
+int run_parsed(std::variant<Args, HelpText, VersionText, UsageError> command_line, Driver driver) {
+  if (auto* args = std::get_if<Args>(&command_line)) return driver(std::move(*args));
+  return std::visit(
+      [](const auto& stop) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(stop)>, Args>)
+          return 2;  // not reached: the arguments ran the driver
+        else
+          return print_stop(stop);
+      },
+      command_line);
+}
 
 }  // namespace certwright

@@ -52,6 +52,10 @@ void add_policy(VerifyArgs& args, const GatePolicy& policy) {
   args.forbid_skipped = args.forbid_skipped || policy.forbid_skipped;
   args.require_full_coverage = args.require_full_coverage || policy.require_full_coverage;
   args.require_countersign = args.require_countersign || policy.require_countersign;
+  add_all(args.tsa_certs, policy.tsa_certs_files);
+  // The larger count of tokens is the stricter.
+  if (policy.require_timestamp && *policy.require_timestamp > required_timestamps(args))
+    args.require_timestamp = std::to_string(*policy.require_timestamp);
   args.max_age = stricter_age(policy.max_age, args.max_age);
 }
 
@@ -76,7 +80,10 @@ std::string effective_policy(const VerifyArgs& args) {
       {"forbid-skipped", {args.forbid_skipped}},
       {"require-full-coverage", {args.require_full_coverage}},
       {"require-countersign", {args.require_countersign}},
+      {"tsa-certs-files", texts(args.tsa_certs)},
   };
+  if (args.require_timestamp)
+    policy.emplace("require-timestamp", JsonValue{std::uint64_t{required_timestamps(args)}});
   if (args.max_age) policy.emplace("max-age", JsonValue{*args.max_age});
   std::string out;
   JsonWriter writer(Layout::compact, out);
@@ -98,9 +105,6 @@ std::expected<PolicySource, Error> apply_policy_file(VerifyArgs& args) {
   if (!content) return std::unexpected(Error{shown + ": " + content.error().message()});
   auto policy = parse_gate_policy(*content, directory_of(*args.policy));
   if (!policy) return std::unexpected(Error{shown + ": " + policy.error()});
-  if (!policy->tsa_certs_files.empty() || policy->require_timestamp)
-    return std::unexpected(Error{shown + ": \"tsa-certs-files\" and \"require-timestamp\" are " +
-                                 "not supported yet by this certwright-verify"});
   add_policy(args, *policy);
   // Checked as if the options had said it all: trust must now be stated.
   const auto path = std::exchange(args.policy, std::nullopt);

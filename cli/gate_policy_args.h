@@ -25,9 +25,9 @@ struct PolicySource {
 
 // Reads the file `args.policy` names (when it does) and adds it to the options: lists are
 // joined, flags are on when either says so, and of two ages the shorter holds, so an option
-// never loosens the policy. Then the options are checked together again. Without a policy file,
-// the effective policy of the options. The error names the file and, for its content, the key
-// and line; a key whose option this program lacks is refused as not supported yet.
+// never loosens the policy (of two token counts the larger holds). Then the options are checked
+// together again. Without a policy file, the effective policy of the options. The error names
+// the file and, for its content, the key and line.
 std::expected<PolicySource, Error> apply_policy_file(VerifyArgs& args);
 
 // The JSON Schema of the policy file, as docs/policy.schema.json holds it.

@@ -84,6 +84,8 @@ std::string option_signature(std::string_view name, std::string_view value_name,
   std::string signature = "--" + std::string(name);
   if (kind == OptionKind::optional_path)
     signature.append(" [<").append(value_name).append(">]");
+  else if (kind == OptionKind::optional_text)
+    signature.append("[=<").append(value_name).append(">]");
   else if (kind != OptionKind::flag)
     signature.append(" <").append(value_name).append(">");
   if (kind == OptionKind::path_list) signature.append("...");

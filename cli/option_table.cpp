@@ -103,8 +103,19 @@ constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
     {"revoked-keys", "FILE", OptionKind::path_each, &VerifyArgs::revoked_keys,
      "A file of revoked operator and platform keys: `KEY-OR-FINGERPRINT [revoked-at=TIME] "
      "[REASON...]` per line. A key revoked without a time is never trusted; one revoked at T "
-     "still seals certificates that a platform countersigned before T. Repeatable",
+     "still seals certificates that a platform countersigned, or a trusted timestamp authority "
+     "dated, before T. Repeatable",
      EmptyValue::refused},
+    {"tsa-certs", "FILE", OptionKind::path_each, &VerifyArgs::tsa_certs,
+     "PEM certificates of the trusted timestamp authorities (roots, and intermediates where "
+     "used): each RFC 3161 token of a bundle is checked (check `timestamp`: signature, chain at "
+     "the token's time, extended key usage timeStamping and critical, imprint the SHA-256 of the "
+     "envelope's signature), and the earliest token's time becomes the certificate's trusted time. "
+     "Repeatable",
+     EmptyValue::refused},
+    {"require-timestamp", "N", OptionKind::optional_text, &VerifyArgs::require_timestamp,
+     "Fail unless at least N (default 1) timestamp tokens of the bundle verify under "
+     "`--tsa-certs`"},
     {"at", "TIME", OptionKind::text, &VerifyArgs::at,
      "Judge as of TIME (RFC 3339, or `YYYYMMDD[HHMM[SS]]Z`) instead of now: freshness, the "
      "future bound and revocations dated after it",
@@ -137,8 +148,9 @@ constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
     {"signer-session-id", "S", OptionKind::text, &VerifyArgs::signer_session_id,
      "The signer session the certificate must name (exact text)"},
     {"max-age", "DURATION", OptionKind::text, &VerifyArgs::max_age,
-     "The certificate's trusted time (its platform countersignature's when one verifies, else "
-     "its own timestamp) must be at most this old (`90m`, `24h`, `7d`) and at most 5 minutes in "
+     "The certificate's trusted time (the earlier of its platform countersignature's and its "
+     "bundle's earliest timestamp token's among those that verify, else its own timestamp) must "
+     "be at most this old (`90m`, `24h`, `7d`) and at most 5 minutes in "
      "the future"},
     {"artifact", "FILE", OptionKind::path_each, &VerifyArgs::artifacts,
      "The file's SHA-256 must be recorded in some stage; the check `artifact:FILE` names where. "
@@ -244,6 +256,8 @@ constexpr bool countersign_takes(std::string_view name) {
                                                "platform-key",
                                                "platform-keys",
                                                "require-countersign",
+                                               "tsa-certs",
+                                               "require-timestamp",
                                                "at",
                                                "attestation",
                                                "format",
@@ -308,6 +322,22 @@ constexpr std::array attest_options = std::to_array<BasicOption<AttestArgs>>({
      EmptyValue::refused},
     {"envelope-out", "PATH", OptionKind::path, &AttestArgs::envelope_out,
      "Also write the bare DSSE envelope to PATH", EmptyValue::refused},
+    {"subjects", "SUBJECTS", OptionKind::text, &AttestArgs::subjects,
+     "What the Statement names as its subjects: `certificate` (the default: the certificate file), "
+     "`artifacts` (every artifact of every passed stage as `STAGE/NAME` with its recorded "
+     "SHA-256, in the certificate's order) or `both` (the certificate first), so that tools "
+     "that look attestations up by an artifact's digest find this one"},
+    {"timestamp-url", "URL", OptionKind::text_each, &AttestArgs::timestamp_urls,
+     "Ask the RFC 3161 timestamp authority at URL (http or https; TLS verified, no redirects) "
+     "for a token over the SHA-256 of the envelope's signature and put its answer into the "
+     "bundle's `rfc3161Timestamps`; the answer is checked first (status granted, our imprint and "
+     "nonce, a token that verifies), and nothing is written on any failure. Repeatable: one "
+     "token per authority",
+     EmptyValue::refused},
+    {"timestamp-timeout", "DURATION", OptionKind::text, &AttestArgs::timestamp_timeout,
+     "How long each authority may take: whole seconds (`10`, the default) or a duration as "
+     "`--max-age` takes it (`90s`, `2m`)",
+     EmptyValue::refused},
 });
 
 // A row whose field type disagrees with its kind would be parsed one way and stored another.
@@ -318,6 +348,7 @@ constexpr bool kind_matches_field(const BasicOption<Args>& option) {
     case OptionKind::text:
     case OptionKind::path:
     case OptionKind::optional_path:
+    case OptionKind::optional_text:
       return has_value &&
              (std::holds_alternative<std::string Args::*>(option.field) ||
               std::holds_alternative<std::optional<std::string> Args::*>(option.field));
@@ -440,6 +471,7 @@ constexpr AttestCommand attest{
     .positional = {"CERTIFICATE", &AttestArgs::certificate,
                    "The certificate file to attest (`governance-certificate.json`)"},
     .options = attest_options,
+    .check = check_attest_args,
     .has_version = true,
 };
 

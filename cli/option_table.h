@@ -22,8 +22,18 @@ namespace certwright {
 //   text_each, path_each: one value per occurrence, the option repeatable;
 //   path_list: every following argument up to the next option, the option repeatable;
 //   flag: no value, given once;
-//   optional_path: given once, with a path value or without one (then stored as "").
-enum class OptionKind { text, path, text_each, path_each, path_list, flag, optional_path };
+//   optional_path: given once, with a path value or without one (then stored as "");
+//   optional_text: given once, with a value only as --name=VALUE or without one (stored as "").
+enum class OptionKind {
+  text,
+  path,
+  text_each,
+  path_each,
+  path_list,
+  flag,
+  optional_path,
+  optional_text
+};
 
 // Whether a value may be the empty text.
 enum class EmptyValue { allowed, refused };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 
 #include "core/base/date_time.h"
 #include "core/base/text.h"
@@ -42,6 +43,16 @@ std::optional<std::string> check_vsa_check_args(const VerifyArgs& args) {
 
 bool verify_needs_no_certificate(const VerifyArgs& args) {
   return args.policy_schema || args.vsa_check.has_value();
+}
+
+std::size_t required_timestamps(const VerifyArgs& args) {
+  if (!args.require_timestamp) return 0;
+  if (args.require_timestamp->empty()) return 1;
+  std::size_t count = 0;
+  const std::string& text = *args.require_timestamp;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+  if (error != std::errc() || end != text.data() + text.size() || count > 100) return 0;
+  return count;
 }
 
 std::optional<std::string> check_verify_args(const VerifyArgs& args) {
@@ -92,6 +103,11 @@ std::optional<std::string> check_verify_args(const VerifyArgs& args) {
   if (args.require_countersign && args.platform_keys.empty() && args.platform_key_files.empty())
     return "'--require-countersign' needs the trusted platform keys: give '--platform-key' or "
            "'--platform-keys'";
+  if (args.require_timestamp && !args.require_timestamp->empty() && required_timestamps(args) == 0)
+    return "invalid value '" + single_line(*args.require_timestamp) +
+           "' for '--require-timestamp[=<N>]': expected a whole number from 1 to 100";
+  if (args.require_timestamp && args.tsa_certs.empty())
+    return "'--require-timestamp' needs the trusted timestamp authorities: give '--tsa-certs'";
   if (args.at && !parse_time_text(*args.at))
     return "invalid value '" + single_line(*args.at) +
            "' for '--at <TIME>': expected an RFC 3339 date-time or YYYYMMDD[HHMM[SS]]Z";

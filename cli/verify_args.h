@@ -21,7 +21,9 @@ struct VerifyArgs {
   std::vector<std::string> platform_key_files;  // lines "KID KEY [window]"
   std::vector<std::string> revoked_keys;        // revocation files
   bool require_countersign = false;
-  std::optional<std::string> at;  // the time judged at, in place of now
+  std::vector<std::string> tsa_certs;            // PEM: trusted timestamp authorities
+  std::optional<std::string> require_timestamp;  // "" for one token, else how many
+  std::optional<std::string> at;                 // the time judged at, in place of now
   bool integrity_only = false;
   std::optional<std::string> signer_subject;
   std::optional<std::string> signer_identity_provider;
@@ -59,6 +61,10 @@ struct VerifyArgs {
   std::optional<std::string> vsa_key;
   std::optional<std::string> subject;
 };
+
+// How many timestamp tokens --require-timestamp asks for: 0 without it, 1 for a bare
+// --require-timestamp, else its value (checked by check_verify_args).
+std::size_t required_timestamps(const VerifyArgs& args);
 
 // The usage error in options that parse one by one but not together, or none.
 std::optional<std::string> check_verify_args(const VerifyArgs& args);

@@ -22,6 +22,7 @@
 #include "core/base/text.h"
 #include "core/base/warning.h"
 #include "core/formats/certificate_envelope.h"
+#include "core/formats/timestamp_token.h"
 #include "core/record/certificate_reader.h"
 #include "core/seal/certificate_file.h"
 #include "core/verify/allowed_signers.h"
@@ -117,6 +118,16 @@ std::expected<VerificationPolicy, Error> verification_policy_of(const VerifyArgs
         !read)
       return std::unexpected(read.error());
   policy.require_countersign = args.require_countersign;
+  for (const std::string& path : args.tsa_certs) {
+    const std::string shown = "--tsa-certs " + lossy_utf8(path);
+    const auto content = read_whole_file(path, kMaxKeyFileBytes);
+    if (!content) return std::unexpected(Error{shown + ": " + content.error().message()});
+    auto certificates = read_pem_certificates(*content);
+    if (!certificates) return std::unexpected(Error{shown + ": " + certificates.error().message});
+    policy.tsa_certificates.insert(policy.tsa_certificates.end(), certificates->begin(),
+                                   certificates->end());
+  }
+  policy.required_timestamps = required_timestamps(args);
   for (const std::string& path : args.artifacts) {
     // A file named twice is one query: each check is named for its file.
     if (std::ranges::find(policy.artifacts, lossy_utf8(path), &ArtifactQuery::path) !=

@@ -45,13 +45,23 @@ std::string countersign_text(const VerificationReport& report) {
          countersign.fingerprint + ")";
 }
 
+// The timestamp authorities' tokens that verified.
+std::string timestamps_text(const VerificationReport& report) {
+  std::string text;
+  for (const TimestampVerdict& token : report.timestamps)
+    if (token.ok)
+      text +=
+          ", timestamped=" + format_date_time(token.time) + " by " + quoted_text(token.authority);
+  return text;
+}
+
 // What the certificate says of itself, once its checks passed.
 std::string facts_text(const VerificationReport& report) {
   const GovernanceCertificate& certificate = *report.certificate;
   return "run=" + quoted_text(certificate.pipeline_run_id) +
          ", timestamp=" + format_date_time(certificate.timestamp) + countersign_text(report) +
-         ", status=" + to_text(certificate.status) + ", signer=" + signer_text(certificate) +
-         ", key=" + fingerprint_of(certificate) +
+         timestamps_text(report) + ", status=" + to_text(certificate.status) +
+         ", signer=" + signer_text(certificate) + ", key=" + fingerprint_of(certificate) +
          ", kind=" + to_text(certificate.signing_attestation.kind) +
          ", hash=" + certificate.certificate_hash.substr(0, 16) +
          "..., stages=" + std::to_string(certificate.stages.size());
@@ -210,8 +220,36 @@ void write_facts(JsonWriter& writer, const VerificationReport& report) {
   writer.key("time");
   writer.string(format_date_time(trusted.time));
   writer.key("clock");
-  writer.string(trusted.clock == TrustedClock::platform ? "platform" : "signer");
+  writer.string(trusted.clock == TrustedClock::platform              ? "platform"
+                : trusted.clock == TrustedClock::timestamp_authority ? "timestamp-authority"
+                                                                     : "signer");
+  writer.key("authority");
+  if (trusted.clock == TrustedClock::timestamp_authority)
+    writer.string(lossy_utf8(trusted.authority));
+  else
+    writer.null();
   writer.end_object();
+  writer.key("timestamps");
+  writer.begin_array();
+  for (const TimestampVerdict& token : report.timestamps) {
+    writer.begin_object();
+    writer.key("verified");
+    writer.boolean(token.ok);
+    writer.key("authority");
+    if (token.ok)
+      writer.string(lossy_utf8(token.authority));
+    else
+      writer.null();
+    writer.key("time");
+    if (token.ok)
+      writer.string(format_date_time(token.time));
+    else
+      writer.null();
+    writer.key("detail");
+    writer.string(lossy_utf8(token.detail));
+    writer.end_object();
+  }
+  writer.end_array();
   writer.key("countersign");
   if (report.countersign) {
     writer.begin_object();

@@ -13,6 +13,7 @@
 #include "core/base/text.h"
 #include "core/formats/intoto_statement.h"
 #include "core/formats/sigstore_bundle.h"
+#include "core/formats/timestamp_token.h"
 #include "core/record/certificate_encoding.h"
 #include "core/record/certificate_reader.h"
 
@@ -23,21 +24,52 @@ std::string short_hex(std::string_view hex) {
   return std::string(hex.substr(0, 16)) + (hex.size() > 16 ? "..." : "");
 }
 
-// The keys a signature of the envelope verifies under, among `candidates`.
-std::vector<PublicKeyBytes> signing_keys(const DsseEnvelope& envelope,
-                                         const std::vector<PublicKeyBytes>& candidates) {
+// The keys a signature of the envelope verifies under, among `candidates`, and the first
+// signature that verified.
+struct SigningKeys {
+  std::vector<PublicKeyBytes> keys;
+  std::optional<std::string> signature;
+};
+SigningKeys signing_keys(const DsseEnvelope& envelope,
+                         const std::vector<PublicKeyBytes>& candidates) {
   const std::string signed_bytes =
       pre_authentication_encoding(envelope.payload_type, envelope.payload);
-  std::vector<PublicKeyBytes> keys;
+  SigningKeys found;
   for (const DsseSignature& signature : envelope.signatures) {
     if (signature.signature.size() != 64) continue;
     std::array<unsigned char, 64> bytes{};
     std::ranges::copy(signature.signature, bytes.begin());
     for (const PublicKeyBytes& key : candidates)
-      if (std::ranges::find(keys, key) == keys.end() && ed25519_verifies(key, signed_bytes, bytes))
-        keys.push_back(key);
+      if (std::ranges::find(found.keys, key) == found.keys.end() &&
+          ed25519_verifies(key, signed_bytes, bytes)) {
+        found.keys.push_back(key);
+        if (!found.signature) found.signature = signature.signature;
+      }
   }
-  return keys;
+  return found;
+}
+
+// Each token checked against the trusted authorities over `signature`, the envelope signature
+// that verified; without trusted authorities the tokens are only counted.
+TimestampEvidence timestamp_evidence(const std::vector<std::string>& tokens,
+                                     const std::optional<std::string>& signature,
+                                     const VerificationPolicy& policy) {
+  TimestampEvidence evidence{.tokens = {}, .checked = !policy.tsa_certificates.empty()};
+  for (const std::string& token : tokens) {
+    TimestampVerdict& verdict = evidence.tokens.emplace_back();
+    if (!evidence.checked) continue;
+    if (!signature) {
+      verdict.detail = "not checked: no signature of the envelope verifies";
+      continue;
+    }
+    const auto verified = verify_timestamp(token, *signature, policy.tsa_certificates);
+    if (!verified) {
+      verdict.detail = verified.error().message;
+      continue;
+    }
+    verdict = {true, verified->authority, verified->time, ""};
+  }
+  return evidence;
 }
 
 CheckResult signature_check(const std::vector<PublicKeyBytes>& keys, bool integrity_only) {
@@ -81,17 +113,79 @@ CheckResult key_check(const std::vector<PublicKeyBytes>& keys,
   return {"envelope-key", true, "the envelope is signed by the certificate's signing key"};
 }
 
+// Why `subjects` are not exactly the certificate's `artifacts`, or none when they are.
+std::optional<std::string> artifact_mismatch(std::span<const StatementSubject> subjects,
+                                             const std::vector<StatementSubject>& artifacts,
+                                             std::size_t first_index) {
+  if (subjects.size() != artifacts.size())
+    return std::to_string(subjects.size()) + " artifact subjects, but the certificate records " +
+           std::to_string(artifacts.size()) + " artifacts of passed stages";
+  for (std::size_t at = 0; at < subjects.size(); ++at)
+    if (subjects[at] != artifacts[at])
+      return "subject " + std::to_string(first_index + at + 1) + " (\"" +
+             single_line(subjects[at].name) + "\" sha256 \"" +
+             short_hex(single_line(subjects[at].sha256)) + "\") is not the certificate's \"" +
+             single_line(artifacts[at].name) + "\" sha256 " + short_hex(artifacts[at].sha256);
+  return std::nullopt;
+}
+
+// The Statement's subjects in one of the forms certwright-attest writes: the certificate alone,
+// its artifacts, or both with the certificate first. The form is told by the first subject: a
+// certificate subject's digest is `certificate_sha256`, which no artifact record of the
+// certificate itself can hold, and only an artifact subject's name has a "/".
 CheckResult subject_check(const Statement& statement, std::string_view certificate_sha256,
-                          std::string_view of_what) {
-  if (statement.subjects.size() != 1)
+                          std::string_view of_what,
+                          const std::optional<GovernanceCertificate>& certificate) {
+  const std::vector<StatementSubject>& subjects = statement.subjects;
+  if (subjects.empty()) return {"envelope-subject", false, "no subject"};
+  const bool names_certificate = subjects.front().sha256 == certificate_sha256;
+  if (names_certificate && subjects.size() == 1)
+    return {"envelope-subject", true, "subject digest is the SHA-256 of " + std::string(of_what)};
+  if (!names_certificate && subjects.size() == 1 && !subjects.front().name.contains('/'))
     return {"envelope-subject", false,
-            std::to_string(statement.subjects.size()) + " subjects, not exactly one"};
-  const std::string& digest = statement.subjects.front().sha256;
-  if (digest != certificate_sha256)
+            "subject digest sha256 \"" + short_hex(single_line(subjects.front().sha256)) +
+                "\" differs from " + std::string(of_what) + "'s " + short_hex(certificate_sha256)};
+  if (!certificate)
     return {"envelope-subject", false,
-            "subject digest sha256 \"" + short_hex(single_line(digest)) + "\" differs from " +
+            "not checked: artifact subjects, and the embedded certificate is unreadable"};
+  const std::vector<StatementSubject> artifacts = artifact_subjects(*certificate);
+  if (!names_certificate && subjects.size() == artifacts.size() + 1 &&
+      !subjects.front().name.contains('/'))
+    return {"envelope-subject", false,
+            "the first subject's digest sha256 \"" +
+                short_hex(single_line(subjects.front().sha256)) + "\" differs from " +
                 std::string(of_what) + "'s " + short_hex(certificate_sha256)};
-  return {"envelope-subject", true, "subject digest is the SHA-256 of " + std::string(of_what)};
+  const std::size_t skip = names_certificate ? 1 : 0;
+  if (const auto mismatch = artifact_mismatch(std::span(subjects).subspan(skip), artifacts, skip))
+    return {"envelope-subject", false, *mismatch};
+  return {"envelope-subject", true,
+          (names_certificate ? "the SHA-256 of " + std::string(of_what) + " and " : std::string()) +
+              std::to_string(artifacts.size()) +
+              " artifact subjects equal to the certificate's records"};
+}
+
+// Artifact subjects name no certificate file: the file beside the bundle must then be the
+// certificate the Statement carries (a countersignature aside), and the artifacts its own.
+CheckResult file_in_statement_check(const Statement& statement,
+                                    const std::optional<GovernanceCertificate>& certificate,
+                                    std::string_view file_sha256) {
+  if (!certificate)
+    return {"envelope-subject", false, "not checked: the certificate file is unreadable"};
+  std::string compact;
+  if (certificate->platform_countersign) {
+    GovernanceCertificate sealed = *certificate;
+    sealed.platform_countersign.reset();
+    compact = encode_compact(sealed);
+  } else {
+    compact = encode_compact(*certificate);
+  }
+  const bool same = compact == statement.predicate;
+  recycle_encoding(std::move(compact));
+  if (!same)
+    return {"envelope-subject", false,
+            "the Statement names artifacts only, and the certificate file is not the certificate "
+            "it carries"};
+  return subject_check(statement, file_sha256, "the certificate file", certificate);
 }
 
 std::optional<PublicKeyBytes> certificate_key_of(
@@ -145,8 +239,11 @@ std::string bundle_buffer(std::size_t size) {
   return buffer;
 }
 
-SignedBundle bundle_certificate(const CertificateFile& file, GovernanceCertificate certificate,
-                                const SigningKey& key) {
+std::expected<SignedBundle, Error> bundle_certificate(const CertificateFile& file,
+                                                      GovernanceCertificate certificate,
+                                                      const SigningKey& key,
+                                                      const Timestamper& timestamper,
+                                                      SubjectForm subjects) {
   // The operator attests the certificate as sealed: a countersignature lies outside its hash and
   // signature, so neither the predicate nor the subject's digest may vouch for one.
   std::string subject_sha256 = file.sha256;
@@ -168,7 +265,7 @@ SignedBundle bundle_certificate(const CertificateFile& file, GovernanceCertifica
   std::string text = take_encoding_buffer();
   if (text.capacity() < bundle_capacity(file.size)) text = bundle_buffer(file.size);
   text.resize(head);
-  append_statement(text, file.name, subject_sha256, certificate);
+  append_statement(text, file.name, subject_sha256, certificate, subjects);
   certificate = GovernanceCertificate();
   // The records' memory goes back to the system before the Base64 grows the buffer: glibc keeps
   // freed heap pages (12 MB for 120,000 artifacts), which would raise the peak past the
@@ -183,19 +280,28 @@ SignedBundle bundle_certificate(const CertificateFile& file, GovernanceCertifica
   envelope.signatures.front().signature.assign(reinterpret_cast<const char*>(signature.data()),
                                                signature.size());
 
-  const BundleFrame frame = bundle_frame(envelope, hint);
+  std::vector<std::string> timestamps;
+  if (timestamper) {
+    auto answered = timestamper(envelope.signatures.front().signature);
+    if (!answered) return std::unexpected(answered.error());
+    timestamps = std::move(*answered);
+  }
+
+  // Timestamps lengthen the head: the Base64 then lands after the Statement's start, which the
+  // backward encoding allows.
+  const BundleFrame frame = bundle_frame(envelope, hint, timestamps);
+  const std::size_t at = frame.head.size();
   const std::size_t encoded = base64_encoded_size(payload_size);
-  const std::size_t size = head + encoded + frame.tail.size();
+  const std::size_t size = at + encoded + frame.tail.size();
   // The size is returned as computed (see base64_append).
   text.resize_and_overwrite(size, [&](char* data, std::size_t) {
-    base64_encode_to(reinterpret_cast<const unsigned char*>(data + head), payload_size,
-                     data + head);
+    base64_encode_to(reinterpret_cast<const unsigned char*>(data + head), payload_size, data + at);
     std::ranges::copy(frame.head, data);
-    std::ranges::copy(frame.tail, data + head + encoded);
+    std::ranges::copy(frame.tail, data + at + encoded);
     return size;
   });
   const std::size_t envelope_size = text.size() - frame.envelope_at - 1;
-  return {std::move(text), frame.envelope_at, envelope_size};
+  return SignedBundle{std::move(text), frame.envelope_at, envelope_size};
 }
 
 bool is_attestation(simdjson::padded_string_view file) {
@@ -226,40 +332,68 @@ VerificationReport verify_attestation(simdjson::padded_string_view attestation,
   DsseEnvelope& envelope = file->envelope;
   envelope.payload.reserve(envelope.payload.size() + simdjson::SIMDJSON_PADDING);
   const auto statement = read_statement(simdjson::padded_string_view(envelope.payload));
-  const simdjson::padded_string embedded(statement ? statement->predicate : std::string_view());
-  // The embedded certificate is read once, by the certificate's own checks; the envelope's
-  // checks then take its record from their report.
-  VerificationReport report = verify_certificate(embedded, policy, inputs);
-  const std::optional<GovernanceCertificate>& certificate = report.certificate;
-  const std::optional<PublicKeyBytes> certificate_key = certificate_key_of(certificate);
+  // A certificate file beside its bundle is verified itself, countersignature and all, when the
+  // Statement names it by its encoding without a countersignature, or names only artifacts; the
+  // subject check then binds it to the envelope.
+  std::optional<std::string> file_sha256;
+  std::optional<SealedFile> countersigned;
+  bool file_named = false;
+  if (statement && certificate_file) {
+    file_sha256 = hash_bytes(*certificate_file);
+    // Only a certificate's subject is named without "/" (see subject_check).
+    const std::vector<StatementSubject>& subjects = statement->subjects;
+    file_named = !subjects.empty() && !subjects.front().name.contains('/');
+    if (file_named && subjects.front().sha256 != *file_sha256)
+      countersigned = countersigned_file(*certificate_file);
+  }
+  const bool verify_file = countersigned || (file_sha256 && !file_named);
+  const simdjson::padded_string embedded(verify_file ? *certificate_file
+                                         : statement ? statement->predicate
+                                                     : std::string_view());
 
   // Every key the caller trusts, for any signer or for some: the embedded certificate's
   // "trusted-key" check judges whether the key may seal for the certificate's signer.
   std::vector<PublicKeyBytes> candidates = policy.trusted_keys;
   for (const AllowedSigner& line : policy.allowed_signers)
     candidates.push_back(line.key);
-  if (policy.integrity_only && certificate_key) candidates.push_back(*certificate_key);
-  const std::vector<PublicKeyBytes> keys = signing_keys(envelope, candidates);
+  SigningKeys signed_by = signing_keys(envelope, candidates);
+  // Tokens count only over a signature that verified. With integrity_only the certificate's own
+  // key is known only once it is read: a lone signature is taken, since the report fails unless
+  // it verifies under that key.
+  std::optional<std::string> stamped = signed_by.signature;
+  if (policy.integrity_only && envelope.signatures.size() == 1)
+    stamped = envelope.signatures.front().signature;
+
+  // The embedded certificate is read once, by the certificate's own checks, with the times of
+  // the tokens over the envelope's signature; the envelope's checks then take its record from
+  // their report.
+  VerificationReport report = verify_certificate(
+      embedded, policy, inputs, timestamp_evidence(file->timestamps, stamped, policy));
+  const std::optional<GovernanceCertificate>& certificate = report.certificate;
+  const std::optional<PublicKeyBytes> certificate_key = certificate_key_of(certificate);
+  if (policy.integrity_only && certificate_key) {
+    candidates.push_back(*certificate_key);
+    signed_by = signing_keys(envelope, candidates);
+  }
+  const std::vector<PublicKeyBytes>& keys = signed_by.keys;
 
   std::vector<CheckResult> checks{signature_check(keys, policy.integrity_only),
                                   statement_check(envelope, statement),
                                   key_check(keys, certificate_key)};
-  // A countersigned certificate file is named by its encoding without the countersignature.
-  std::optional<SealedFile> countersigned;
   if (!statement)
     checks.push_back({"envelope-subject", false, "not checked: the Statement is unreadable"});
-  else if (certificate_file) {
-    const std::string file_sha256 = hash_bytes(*certificate_file);
-    if (statement->subjects.size() == 1 && statement->subjects.front().sha256 != file_sha256)
-      countersigned = countersigned_file(*certificate_file);
-    checks.push_back(countersigned
-                         ? subject_check(*statement, countersigned->sha256,
-                                         "the certificate file without its "
-                                         "platformCountersign")
-                         : subject_check(*statement, file_sha256, "the certificate file"));
-  } else if (certificate)
+  else if (certificate_file && !file_named)
+    checks.push_back(file_in_statement_check(*statement, certificate, *file_sha256));
+  else if (certificate_file)
+    checks.push_back(countersigned ? subject_check(*statement, countersigned->sha256,
+                                                   "the certificate file without its "
+                                                   "platformCountersign",
+                                                   certificate)
+                                   : subject_check(*statement, *file_sha256, "the certificate file",
+                                                   certificate));
+  else if (certificate)
     checks.push_back(subject_check(*statement, hash_bytes(encode_pretty(*certificate)),
-                                   "the embedded certificate"));
+                                   "the embedded certificate", certificate));
   else
     checks.push_back(
         {"envelope-subject", false, "not checked: the embedded certificate is unreadable"});
@@ -272,8 +406,6 @@ VerificationReport verify_attestation(simdjson::padded_string_view attestation,
       (countersigned      ? countersigned->canonical
        : certificate_file ? encode_pretty(*certificate) == *certificate_file
                           : encode_compact(*certificate) == std::string_view(embedded));
-  if (countersigned)
-    report.notes.push_back("platformCountersign is shape-checked only, not authenticated");
   for (const std::string& material : file->not_checked)
     report.notes.push_back("verificationMaterial." + material +
                            " is present but not checked and not trusted; the envelope's signature "

@@ -90,23 +90,58 @@ std::string governance_predicate_type() {
          std::string(version.substr(0, version.find('.')));
 }
 
+namespace {
+
+void write_subject(JsonWriter& writer, std::string_view name, std::string_view sha256) {
+  writer.begin_object();
+  writer.key("name");
+  writer.string(name);
+  writer.key("digest");
+  writer.begin_object();
+  writer.key("sha256");
+  writer.string(sha256);
+  writer.end_object();
+  writer.end_object();
+}
+
+// Calls `take(stage_id, name, sha256)` for every artifact of every passed stage, in order.
+template <class Take>
+void for_each_artifact(const GovernanceCertificate& certificate, Take take) {
+  for (const StageRecord& stage : certificate.stages)
+    if (stage.status == CheckStatus::passed)
+      for (const auto [name, sha256] : stage.artifact_hashes)
+        take(stage.stage_id, name, sha256);
+}
+
+}  // namespace
+
+std::vector<StatementSubject> artifact_subjects(const GovernanceCertificate& certificate) {
+  std::vector<StatementSubject> subjects;
+  for_each_artifact(
+      certificate, [&](std::string_view stage, std::string_view name, std::string_view sha256) {
+        subjects.push_back({std::string(stage) + "/" + std::string(name), std::string(sha256)});
+      });
+  return subjects;
+}
+
 void append_statement(std::string& out, std::string_view subject_name,
-                      std::string_view subject_sha256, const GovernanceCertificate& certificate) {
+                      std::string_view subject_sha256, const GovernanceCertificate& certificate,
+                      SubjectForm form) {
   JsonWriter writer(Layout::compact, out);
   writer.begin_object();
   writer.key("_type");
   writer.string(kStatementType);
   writer.key("subject");
   writer.begin_array();
-  writer.begin_object();
-  writer.key("name");
-  writer.string(subject_name);
-  writer.key("digest");
-  writer.begin_object();
-  writer.key("sha256");
-  writer.string(subject_sha256);
-  writer.end_object();
-  writer.end_object();
+  if (form != SubjectForm::artifacts) write_subject(writer, subject_name, subject_sha256);
+  if (form != SubjectForm::certificate) {
+    std::string name;
+    for_each_artifact(certificate, [&](std::string_view stage, std::string_view artifact,
+                                       std::string_view sha256) {
+      name.assign(stage).append("/").append(artifact);
+      write_subject(writer, name, sha256);
+    });
+  }
   writer.end_array();
   writer.key("predicateType");
   writer.string(governance_predicate_type());

@@ -20,16 +20,29 @@ inline constexpr std::string_view kStatementType = "https://in-toto.io/Statement
 // certificates this program writes; a new major version is a new predicate type.
 std::string governance_predicate_type();
 
-// Appends the Statement, compact, to `out`: "_type", one subject named `subject_name` with the
-// SHA-256 digest `subject_sha256` (lower-case hex), "predicateType" and the certificate as
-// "predicate", in the certificate's own compact encoding. Cannot fail.
+// Which subjects a Statement names: the certificate file, the artifacts of the certificate's
+// passed stages, or both (the certificate first).
+enum class SubjectForm { certificate, artifacts, both };
+
+// Appends the Statement, compact, to `out`: "_type", the subjects of `form` (the certificate as
+// `subject_name` with the SHA-256 digest `subject_sha256`, lower-case hex; the artifacts as
+// artifact_subjects names them), "predicateType" and the certificate as "predicate", in the
+// certificate's own compact encoding. Cannot fail.
 void append_statement(std::string& out, std::string_view subject_name,
-                      std::string_view subject_sha256, const GovernanceCertificate& certificate);
+                      std::string_view subject_sha256, const GovernanceCertificate& certificate,
+                      SubjectForm form = SubjectForm::certificate);
 
 struct StatementSubject {
   std::string name;
   std::string sha256;  // empty when the subject has no "sha256" digest
+
+  friend bool operator==(const StatementSubject&, const StatementSubject&) = default;
 };
+
+// The artifacts of every passed stage of `certificate` as subjects: "STAGE/NAME" with the
+// recorded SHA-256, stages in the certificate's order and each stage's artifacts in its record's.
+// Cannot fail.
+std::vector<StatementSubject> artifact_subjects(const GovernanceCertificate& certificate);
 
 // A Statement as read: its members, and the predicate's text exactly as it stands in the
 // payload (a view into the text read).

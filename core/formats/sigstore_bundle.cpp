@@ -107,6 +107,30 @@ bool is_empty(dom::element element) {
   return element.is_null();
 }
 
+// "timestampVerificationData": its RFC 3161 timestamps, each an object holding only the Base64
+// "signedTimestamp". An empty object stands for none.
+std::expected<void, Error> read_timestamps(dom::element element, AttestationFile& file) {
+  constexpr std::string_view where = "verificationMaterial.timestampVerificationData";
+  const auto members = members_of(element, where, {"rfc3161Timestamps"});
+  if (!members) return std::unexpected(members.error());
+  const auto list = members->find("rfc3161Timestamps");
+  if (list == members->end()) return {};
+  const std::string place = std::string(where) + ".rfc3161Timestamps";
+  dom::array entries;
+  if (list->second.get_array().get(entries)) return refuse(place, "not an array");
+  for (dom::element entry : entries) {
+    const std::string at = place + "[" + std::to_string(file.timestamps.size()) + "]";
+    const auto entry_members = members_of(entry, at, {"signedTimestamp"});
+    if (!entry_members) return std::unexpected(entry_members.error());
+    const auto text = text_of(*entry_members, "signedTimestamp", at);
+    if (!text) return std::unexpected(text.error());
+    auto bytes = decoded(*text, at + ".signedTimestamp");
+    if (!bytes) return std::unexpected(bytes.error());
+    file.timestamps.push_back(std::move(*bytes));
+  }
+  return {};
+}
+
 // The verification material: a public-key hint, and what is present but not checked here.
 std::expected<void, Error> read_material(dom::element element, AttestationFile& file) {
   constexpr std::string_view where = "verificationMaterial";
@@ -127,10 +151,11 @@ std::expected<void, Error> read_material(dom::element element, AttestationFile& 
     if (!hint) return std::unexpected(hint.error());
     file.key_hint = std::string(*hint);
   }
-  for (std::string_view other : {"tlogEntries", "timestampVerificationData"})
-    if (const auto found = members->find(other);
-        found != members->end() && !is_empty(found->second))
-      file.not_checked.emplace_back(other);
+  if (const auto found = members->find("tlogEntries");
+      found != members->end() && !is_empty(found->second))
+    file.not_checked.emplace_back("tlogEntries");
+  if (const auto found = members->find("timestampVerificationData"); found != members->end())
+    return read_timestamps(found->second, file);
   return {};
 }
 
@@ -175,7 +200,8 @@ std::string encode_envelope(const DsseEnvelope& envelope) {
   return out;
 }
 
-std::string encode_bundle(const DsseEnvelope& envelope, std::string_view key_hint) {
+std::string encode_bundle(const DsseEnvelope& envelope, std::string_view key_hint,
+                          std::span<const std::string> timestamps) {
   std::string out;
   out.reserve(base64_encoded_size(envelope.payload.size()) + kEnvelopeRoom + key_hint.size());
   JsonWriter writer(Layout::compact, out);
@@ -192,6 +218,21 @@ std::string encode_bundle(const DsseEnvelope& envelope, std::string_view key_hin
   writer.key("tlogEntries");
   writer.begin_array();
   writer.end_array();
+  if (!timestamps.empty()) {
+    writer.key("timestampVerificationData");
+    writer.begin_object();
+    writer.key("rfc3161Timestamps");
+    writer.begin_array();
+    for (const std::string& timestamp : timestamps) {
+      writer.begin_object();
+      writer.key("signedTimestamp");
+      writer.base64_string(
+          {reinterpret_cast<const unsigned char*>(timestamp.data()), timestamp.size()});
+      writer.end_object();
+    }
+    writer.end_array();
+    writer.end_object();
+  }
   writer.end_object();
   writer.key("dsseEnvelope");
   write_json(writer, envelope);
@@ -199,10 +240,11 @@ std::string encode_bundle(const DsseEnvelope& envelope, std::string_view key_hin
   return out;
 }
 
-BundleFrame bundle_frame(const DsseEnvelope& envelope, std::string_view key_hint) {
+BundleFrame bundle_frame(const DsseEnvelope& envelope, std::string_view key_hint,
+                         std::span<const std::string> timestamps) {
   const DsseEnvelope empty{
       .payload = {}, .payload_type = envelope.payload_type, .signatures = envelope.signatures};
-  const std::string bundle = encode_bundle(empty, key_hint);
+  const std::string bundle = encode_bundle(empty, key_hint, timestamps);
   // The envelope is the bundle's last member and its payload the envelope's first.
   constexpr std::string_view kPayloadKey = R"({"payload":")";
   const std::size_t envelope_at = bundle.size() - encode_envelope(empty).size() - 1;

@@ -62,8 +62,8 @@ CheckResult signature_check(const GovernanceCertificate& certificate) {
 
 // Why a revoked signing key does not seal this certificate, or none when the revocation does
 // not count: one dated after `now` (the time judged at), or one dated after the certificate's
-// trusted time when the platform's clock gave that time. The signer's own clock never lifts a
-// revocation: whoever holds a leaked key can back-date.
+// trusted time when the platform's or a timestamp authority's clock gave that time. The signer's
+// own clock never lifts a revocation: whoever holds a leaked key can back-date.
 std::optional<std::string> revocation_refusal(const PublicKeyBytes& key, const TrustedTime& trusted,
                                               const VerificationPolicy& policy,
                                               std::string& lifted) {
@@ -73,13 +73,16 @@ std::optional<std::string> revocation_refusal(const PublicKeyBytes& key, const T
   if (!revocation->revoked_at) return "is revoked" + reason;
   const std::string at = format_date_time(*revocation->revoked_at);
   if (is_before(policy.now, *revocation->revoked_at)) return std::nullopt;
-  if (trusted.clock == TrustedClock::platform && is_before(trusted.time, *revocation->revoked_at)) {
-    lifted = ", signed before its revocation at " + at;
+  if (trusted.clock != TrustedClock::signer && is_before(trusted.time, *revocation->revoked_at)) {
+    lifted = ", signed before its revocation at " + at + " " + clock_text(trusted);
     return std::nullopt;
   }
   if (trusted.clock == TrustedClock::platform)
     return "was revoked at " + at + reason + ", and the platform countersigned it at " +
            format_date_time(trusted.time);
+  if (trusted.clock == TrustedClock::timestamp_authority)
+    return "was revoked at " + at + reason + ", and timestamp authority \"" + trusted.authority +
+           "\" dated it at " + format_date_time(trusted.time);
   return "was revoked at " + at + reason + ", and only the signer's clock says when it signed";
 }
 
@@ -106,7 +109,7 @@ CheckResult trusted_key_check(const GovernanceCertificate& certificate,
     return {"trusted-key", false,
             shown + " is allowed for this signer " + line->window.describe() + ", and the " +
                 "certificate was signed at " + format_date_time(trusted.time) + " " +
-                clock_text(trusted.clock)};
+                clock_text(trusted)};
   const bool known = std::ranges::any_of(
       policy.allowed_signers, [&](const AllowedSigner& line) { return line.key == *public_key; });
   if (known) {
@@ -177,6 +180,84 @@ void add_countersign_check(VerificationReport& report, const GovernanceCertifica
   if (!verdict.facts) return;
   report.trusted_time = TrustedTime{verdict.facts->countersigned_at, TrustedClock::platform};
   report.countersign = std::move(verdict.facts);
+}
+
+// A token dated before the certificate's own timestamp or after now contradicts the clocks the
+// other judgements rest on.
+TimestampVerdict bounded(TimestampVerdict verdict, const GovernanceCertificate& certificate,
+                         UtcTime now) {
+  if (!verdict.ok) return verdict;
+  const UtcTime earliest{certificate.timestamp.unix_seconds - kClockSkewSeconds, 0};
+  const UtcTime latest{now.unix_seconds + kClockSkewSeconds, now.nanos};
+  if (is_before(verdict.time, earliest))
+    return {false, verdict.authority, verdict.time,
+            "dated " + format_date_time(verdict.time) +
+                ", before the certificate's own timestamp " +
+                format_date_time(certificate.timestamp)};
+  if (is_before(latest, verdict.time))
+    return {false, verdict.authority, verdict.time,
+            "dated " + format_date_time(verdict.time) + ", in the future"};
+  return verdict;
+}
+
+std::string timestamp_detail(const std::vector<TimestampVerdict>& tokens, std::size_t verified,
+                             std::size_t required) {
+  std::string detail = std::to_string(verified) + " of " + std::to_string(tokens.size()) +
+                       (tokens.size() == 1 ? " token" : " tokens") + " verified";
+  if (verified < required) detail += ", " + std::to_string(required) + " required";
+  for (std::size_t at = 0; at < tokens.size(); ++at) {
+    const TimestampVerdict& token = tokens[at];
+    detail += "; token " + std::to_string(at + 1) + ": ";
+    detail += token.ok ? "authority \"" + token.authority + "\" at " +
+                             format_date_time(token.time) + ", verified"
+                       : "failed: " + token.detail;
+  }
+  return detail;
+}
+
+// "timestamp", when timestamp authorities are trusted or tokens required, and the trusted time
+// of the earliest token that verified when it is earlier than the countersignature's (or there
+// is none). Every token must verify; --require-timestamp sets how many there must be.
+void add_timestamp_check(VerificationReport& report, const GovernanceCertificate& certificate,
+                         const VerificationPolicy& policy,
+                         const std::optional<TimestampEvidence>& evidence) {
+  const std::size_t required = policy.required_timestamps;
+  if (!evidence) {
+    if (required > 0)
+      report.checks.push_back({"timestamp", false,
+                               "a certificate alone carries no timestamp token; verify its "
+                               "bundle (--attestation)"});
+    return;
+  }
+  if (!evidence->checked) {
+    if (required > 0)
+      report.checks.push_back(
+          {"timestamp", false, "tokens not checked: no timestamp authority is trusted"});
+    else if (!evidence->tokens.empty())
+      report.notes.push_back(std::to_string(evidence->tokens.size()) +
+                             " RFC 3161 timestamp token(s) present, not checked (no --tsa-certs)");
+    return;
+  }
+  if (evidence->tokens.empty()) {
+    if (required > 0)
+      report.checks.push_back({"timestamp", false, "the bundle carries no timestamp token"});
+    else
+      report.notes.emplace_back("the bundle carries no timestamp token");
+    return;
+  }
+  std::vector<TimestampVerdict> tokens;
+  for (const TimestampVerdict& token : evidence->tokens)
+    tokens.push_back(bounded(token, certificate, policy.now));
+  const auto verified =
+      static_cast<std::size_t>(std::ranges::count(tokens, true, &TimestampVerdict::ok));
+  const bool ok = verified == tokens.size() && verified >= required;
+  report.checks.push_back({"timestamp", ok, timestamp_detail(tokens, verified, required)});
+  for (const TimestampVerdict& token : tokens)
+    if (token.ok && (report.trusted_time->clock == TrustedClock::signer ||
+                     is_before(token.time, report.trusted_time->time)))
+      report.trusted_time =
+          TrustedTime{token.time, TrustedClock::timestamp_authority, token.authority};
+  report.timestamps = std::move(tokens);
 }
 
 void add_policy_checks(VerificationReport& report, const GovernanceCertificate& certificate,
@@ -456,7 +537,21 @@ bool seal_trusted(const VerificationReport& report, const VerificationPolicy& po
 }  // namespace
 
 const char* clock_text(TrustedClock clock) {
-  return clock == TrustedClock::platform ? "by the platform's clock" : "by the signer's own clock";
+  switch (clock) {
+    case TrustedClock::platform:
+      return "by the platform's clock";
+    case TrustedClock::timestamp_authority:
+      return "by a timestamp authority's clock";
+    case TrustedClock::signer:
+      break;
+  }
+  return "by the signer's own clock";
+}
+
+std::string clock_text(const TrustedTime& trusted) {
+  if (trusted.clock == TrustedClock::timestamp_authority)
+    return "by timestamp authority \"" + trusted.authority + "\"'s clock";
+  return clock_text(trusted.clock);
 }
 
 // The bytes of a Base64 seal member of exactly `Size` bytes, or the reason it is not one.
@@ -516,7 +611,8 @@ bool is_safe_stage_id(std::string_view stage_id) {
 }
 
 VerificationReport verify_certificate(simdjson::padded_string_view file,
-                                      const VerificationPolicy& policy, const DriftInputs& inputs) {
+                                      const VerificationPolicy& policy, const DriftInputs& inputs,
+                                      const std::optional<TimestampEvidence>& timestamps) {
   VerificationReport report;
   report.integrity_only = policy.integrity_only;
   auto certificate = read_certificate(file);
@@ -532,6 +628,7 @@ VerificationReport verify_certificate(simdjson::padded_string_view file,
   report.checks.push_back(hash_check(*certificate));
   report.checks.push_back(signature_check(*certificate));
   add_countersign_check(report, *certificate, policy);
+  add_timestamp_check(report, *certificate, policy, timestamps);
   add_policy_checks(report, *certificate, policy, inputs);
   if (policy.integrity_only)
     report.notes.push_back(

@@ -49,19 +49,43 @@ struct VerificationPolicy {
   std::vector<PlatformKey> platform_keys;  // whose countersignatures are trusted
   std::vector<RevokedKey> revoked_keys;    // operator and platform keys alike
   bool require_countersign = false;        // fail "countersign" unless one verifies
+  // DER certificates of the timestamp authorities trusted (roots, and intermediates where used):
+  // with any, a bundle's RFC 3161 tokens are checked (check "timestamp").
+  std::vector<std::string> tsa_certificates;
+  std::size_t required_timestamps = 0;  // fail "timestamp" unless this many tokens verify
 };
 
 // Whose clock gave the time a certificate's judgements of time rest on: the platform's, when
-// its countersignature verified; otherwise only the signer's own.
-enum class TrustedClock { signer, platform };
+// its countersignature verified, or a timestamp authority's, when a token of its bundle verified
+// (the earlier of the two when both did); otherwise only the signer's own.
+enum class TrustedClock { signer, platform, timestamp_authority };
 
 struct TrustedTime {
   UtcTime time;
   TrustedClock clock = TrustedClock::signer;
+  std::string authority;  // the timestamp authority's name, for its clock
 };
 
-// "by the platform's clock" or "by the signer's own clock".
+// "by the platform's clock", "by a timestamp authority's clock" or "by the signer's own clock".
 const char* clock_text(TrustedClock clock);
+// clock_text, naming the timestamp authority for its clock.
+std::string clock_text(const TrustedTime& trusted);
+
+// One RFC 3161 token of a bundle as it was checked: the authority and its time when it verified,
+// the reason (raw text) otherwise.
+struct TimestampVerdict {
+  bool ok = false;
+  std::string authority;
+  UtcTime time;
+  std::string detail;
+};
+
+// A bundle's tokens, checked against the trusted authorities before the certificate inside it;
+// `checked` is false when no authority is trusted and the tokens were only counted.
+struct TimestampEvidence {
+  std::vector<TimestampVerdict> tokens;
+  bool checked = false;
+};
 
 // What the certificate is compared with: inputs the caller named, never names the certificate
 // carries (only the run directory's stages are). Nothing of them is read until the certificate
@@ -74,10 +98,10 @@ struct DriftInputs {
 };
 
 // One check of the report, under a stable name ("well-formed", "hash", "signature",
-// "countersign", "trusted-key", "operator-key", "signer", "stage-policy", "pipeline-run-id",
-// "signer-session-id", "max-age", "artifact:PATH", "corpus-binding", "sbom-binding",
-// "posture-binding", "drift-stages", "coverage", "drift-build-spec", "drift-requirements",
-// "drift-corpus", "drift-sbom").
+// "countersign", "timestamp", "trusted-key", "operator-key", "signer", "stage-policy",
+// "pipeline-run-id", "signer-session-id", "max-age", "artifact:PATH", "corpus-binding",
+// "sbom-binding", "posture-binding", "drift-stages", "coverage", "drift-build-spec",
+// "drift-requirements", "drift-corpus", "drift-sbom").
 struct CheckResult {
   std::string name;
   bool ok = false;
@@ -119,6 +143,7 @@ struct VerificationReport {
   bool integrity_only = false;  // nothing was trusted: the seal is only the certificate's own
   std::optional<CountersignFacts> countersign;  // when a countersignature verified
   std::optional<TrustedTime> trusted_time;      // when well-formed
+  std::vector<TimestampVerdict> timestamps;     // the bundle's tokens, when they were checked
 
   // True exactly when every check passed.
   bool verified() const;
@@ -129,9 +154,13 @@ struct VerificationReport {
 // added only when the policy or the inputs ask for them; the drift inputs are read only after
 // the well-formed, hash, signature and trusted-key checks have passed (with integrity_only,
 // after the signature), and each distinct stage directory is walked once. Stage walks print
-// the walk's warnings.
-VerificationReport verify_certificate(simdjson::padded_string_view file,
-                                      const VerificationPolicy& policy, const DriftInputs& inputs);
+// the walk's warnings. `timestamps` are the tokens of the bundle the certificate came in (none
+// for a bare certificate): checked ones make the check "timestamp", and the earliest that
+// verified, lying between the certificate's own timestamp and now (each give or take
+// kClockSkewSeconds), is a trusted time.
+VerificationReport verify_certificate(
+    simdjson::padded_string_view file, const VerificationPolicy& policy, const DriftInputs& inputs,
+    const std::optional<TimestampEvidence>& timestamps = std::nullopt);
 
 // The bytes of the Base64 member `name` (`text`) when it holds exactly `Size` bytes; the reason
 // it does not otherwise ("<name>: base64: ..." or "<name>: <n> bytes, not <Size>").

@@ -82,9 +82,10 @@ CheckResult signer_session_check(const GovernanceCertificate& certificate,
 
 CheckResult max_age_check(const TrustedTime& trusted, std::int64_t max_age_seconds, UtcTime now) {
   const std::int64_t age = now.unix_seconds - trusted.time.unix_seconds;
-  const std::string stamped =
-      (trusted.clock == TrustedClock::platform ? "countersignedAt " : "timestamp ") +
-      format_date_time(trusted.time) + " " + clock_text(trusted.clock);
+  const char* label = trusted.clock == TrustedClock::platform              ? "countersignedAt "
+                      : trusted.clock == TrustedClock::timestamp_authority ? "genTime "
+                                                                           : "timestamp ";
+  const std::string stamped = label + format_date_time(trusted.time) + " " + clock_text(trusted);
   if (age > max_age_seconds || (age == max_age_seconds && trusted.time.nanos < now.nanos))
     return {
         "max-age", false,

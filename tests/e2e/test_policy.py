@@ -132,8 +132,10 @@ def test_other_stages_forbidden(tmp_path, gate, how):
     ("version: 2\n", 'line 1: key "version": version 2 is not known'),
     ("max-age: 1h\n", 'key "version" is required'),
     ("- version: 1\n", "the policy is not one mapping"),
-    ("version: 1\ntsa-certs-files: [tsa.pem]\n", "not supported yet"),
-    ("version: 1\nrequire-timestamp: 1\n", "not supported yet"),
+    (f"version: 1\npublic-keys: ['{TEST_PUBLIC_B64}']\nrequire-timestamp: 1\n",
+     "'--require-timestamp' needs the trusted timestamp authorities"),
+    (f"version: 1\npublic-keys: ['{TEST_PUBLIC_B64}']\ntsa-certs-files: [missing.pem]\n",
+     "missing.pem: No such file or directory"),
     ("version: 1\nmax-age: 1h\n", "trust must be stated"),
 ])
 def test_malformed_policy_is_a_usage_error_naming_key_and_line(gate, text, message):

@@ -44,10 +44,39 @@ TEST(CertificateEnvelope, BundleInOneBufferIsTheAssembledOne) {
         std::string(kInTotoPayloadType),
         {{hint, std::string(reinterpret_cast<const char*>(signature.data()), signature.size())}}};
 
-    const SignedBundle bundle = bundle_certificate(file, certificate_with_artifacts(), key);
-    EXPECT_EQ(bundle.text, encode_bundle(envelope, hint)) << name;
-    EXPECT_EQ(bundle.envelope(), encode_envelope(envelope)) << name;
+    const auto bundle = bundle_certificate(file, certificate_with_artifacts(), key);
+    ASSERT_TRUE(bundle) << name;
+    EXPECT_EQ(bundle->text, encode_bundle(envelope, hint)) << name;
+    EXPECT_EQ(bundle->envelope(), encode_envelope(envelope)) << name;
+
+    // Timestamps lengthen the head after the Statement was written; the tokens are asked for
+    // over the signature's bytes.
+    const std::vector<std::string> tokens{std::string(700, '\x30'), "\x01\x02"};
+    std::string asked;
+    const auto stamped =
+        bundle_certificate(file, certificate_with_artifacts(), key, [&](std::string_view sig) {
+          asked = sig;
+          return std::expected<std::vector<std::string>, Error>(tokens);
+        });
+    ASSERT_TRUE(stamped) << name;
+    EXPECT_EQ(asked, envelope.signatures.front().signature) << name;
+    EXPECT_EQ(stamped->text, encode_bundle(envelope, hint, tokens)) << name;
+    EXPECT_EQ(stamped->envelope(), encode_envelope(envelope)) << name;
+    const auto read = read_attestation(simdjson::padded_string(stamped->text));
+    ASSERT_TRUE(read) << read.error().message;
+    EXPECT_EQ(read->timestamps, tokens);
   }
+}
+
+TEST(CertificateEnvelope, TimestamperErrorWritesNothing) {
+  const SigningKey key = test_key();
+  const CertificateFile file{"c.json", std::string(64, '0'), 100};
+  const auto bundle =
+      bundle_certificate(file, certificate_with_artifacts(), key, [](std::string_view) {
+        return std::expected<std::vector<std::string>, Error>(std::unexpected(Error{"refused"}));
+      });
+  ASSERT_FALSE(bundle);
+  EXPECT_EQ(bundle.error().message, "refused");
 }
 
 }  // namespace

@@ -96,6 +96,54 @@ TEST_F(CertificateVerification, PolicyChecksNameWhatFailed) {
   EXPECT_EQ(verify(file, {.integrity_only = true}).notes.size(), 1u);  // nothing is trusted
 }
 
+// A bundle's tokens that verified give the trusted time, the earliest of them; a token that
+// failed, one outside the certificate's timestamp and now, or fewer than required fail
+// "timestamp".
+TEST_F(CertificateVerification, TimestampTokensGiveTheTrustedTime) {
+  write("s0/a", "a");
+  const std::string file = sealed_file({"s0"});  // its own timestamp is 1970-01-01T00:00:00Z
+  const TimestampVerdict early{true, "CN=A", UtcTime{1000, 0}, ""};
+  const TimestampVerdict late{true, "CN=B", UtcTime{1500, 0}, ""};
+  const TimestampVerdict broken{false, "", UtcTime{}, "the token does not verify"};
+  const TimestampVerdict future{true, "CN=C", UtcTime{2000 + kClockSkewSeconds + 1, 0}, ""};
+  struct Case {
+    std::optional<TimestampEvidence> evidence;
+    std::size_t required;
+    std::vector<std::string> failed;
+    TrustedClock clock;
+    std::int64_t time;
+  };
+  const std::vector<Case> cases = {
+      {std::nullopt, 0, {}, TrustedClock::signer, 0},
+      {std::nullopt, 1, {"timestamp"}, TrustedClock::signer, 0},
+      {TimestampEvidence{{late, early}, true}, 2, {}, TrustedClock::timestamp_authority, 1000},
+      {TimestampEvidence{{late, early}, true},
+       3,
+       {"timestamp"},
+       TrustedClock::timestamp_authority,
+       1000},
+      {TimestampEvidence{{late, broken}, true},
+       0,
+       {"timestamp"},
+       TrustedClock::timestamp_authority,
+       1500},
+      {TimestampEvidence{{future}, true}, 0, {"timestamp"}, TrustedClock::signer, 0},
+      {TimestampEvidence{{}, true}, 1, {"timestamp"}, TrustedClock::signer, 0},
+      {TimestampEvidence{{early}, false}, 0, {}, TrustedClock::signer, 0},
+      {TimestampEvidence{{early}, false}, 1, {"timestamp"}, TrustedClock::signer, 0},
+  };
+  for (const Case& c : cases) {
+    VerificationPolicy policy = trusting(operator_key());
+    policy.now = UtcTime{2000, 0};
+    policy.required_timestamps = c.required;
+    const simdjson::padded_string padded(file);
+    const VerificationReport report = verify_certificate(padded, policy, {}, c.evidence);
+    EXPECT_EQ(failed(report), c.failed) << c.required;
+    EXPECT_EQ(report.trusted_time->clock, c.clock) << c.required;
+    EXPECT_EQ(report.trusted_time->time.unix_seconds, c.time) << c.required;
+  }
+}
+
 TEST_F(CertificateVerification, IntegrityFailuresStopBeforeTheRunDirectory) {
   write("s0/a", "a");
   const std::string file = sealed_file({"s0"});

@@ -78,11 +78,44 @@ TEST(DsseEnvelope, ReadingRefusesWhatItCannotTrust) {
     else
       EXPECT_EQ(read ? "read" : read.error().message, c.error) << c.text;
   }
-  const auto logged = read_attestation(simdjson::padded_string(bundle(
-      R"({"publicKey":{"hint":"h"},"tlogEntries":[{}],"timestampVerificationData":{"x":1}})")));
+  const auto logged = read_attestation(simdjson::padded_string(
+      bundle(R"({"publicKey":{"hint":"h"},"tlogEntries":[{}],"timestampVerificationData":{}})")));
   ASSERT_TRUE(logged) << logged.error().message;
-  EXPECT_EQ(logged->not_checked,
-            (std::vector<std::string>{"tlogEntries", "timestampVerificationData"}));
+  EXPECT_EQ(logged->not_checked, (std::vector<std::string>{"tlogEntries"}));
+  EXPECT_TRUE(logged->timestamps.empty());
+}
+
+// RFC 3161 timestamps are read strictly, each entry's DER decoded; their verification is the
+// verifier's.
+TEST(DsseEnvelope, TimestampsAreReadStrictly) {
+  const auto material = [](std::string_view timestamps) {
+    return std::string(R"({"mediaType":"application/vnd.dev.sigstore.bundle.v0.3+json",)") +
+           R"("verificationMaterial":{"publicKey":{"hint":"h"},"timestampVerificationData":)" +
+           std::string(timestamps) +
+           R"(},"dsseEnvelope":{"payload":"","payloadType":"t","signatures":[{"sig":""}]}})";
+  };
+  const auto read = read_attestation(simdjson::padded_string(
+      material(R"({"rfc3161Timestamps":[{"signedTimestamp":"MAM="},{"signedTimestamp":""}]})")));
+  ASSERT_TRUE(read) << read.error().message;
+  EXPECT_EQ(read->timestamps, (std::vector<std::string>{"0\x03", ""}));
+  struct Case {
+    std::string_view timestamps;
+    std::string_view error;
+  };
+  const Case cases[] = {
+      {R"({"x":1})", "verificationMaterial.timestampVerificationData: unknown key \"x\""},
+      {R"({"rfc3161Timestamps":{}})",
+       "verificationMaterial.timestampVerificationData.rfc3161Timestamps: not an array"},
+      {R"({"rfc3161Timestamps":[{"signedTimestamp":"MAM="},{"signedTimestamp":1}]})",
+       "verificationMaterial.timestampVerificationData.rfc3161Timestamps[1].signedTimestamp: not "
+       "a string"},
+      {R"({"rfc3161Timestamps":[{"signedTimestamp":"M","x":1}]})",
+       "verificationMaterial.timestampVerificationData.rfc3161Timestamps[0]: unknown key \"x\""},
+  };
+  for (const Case& c : cases) {
+    const auto refused = read_attestation(simdjson::padded_string(material(c.timestamps)));
+    EXPECT_EQ(refused ? "read" : refused.error().message, c.error) << c.timestamps;
+  }
 }
 
 }  // namespace
