@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "core/base/environment.h"
 #include "core/base/file_read.h"
 #include "core/base/text.h"
 
@@ -77,6 +78,19 @@ unsigned usable_cpus(unsigned affinity_cpus, std::string_view proc_self_cgroup,
 unsigned usable_cpus() {
   const auto cgroup = read_whole_file("/proc/self/cgroup", kMaxCgroupFile);
   return usable_cpus(affinity_cpus(), cgroup ? *cgroup : std::string(), "/sys/fs/cgroup");
+}
+
+std::optional<unsigned> thread_cap(std::string_view text) {
+  const auto count = parse_count(text);
+  if (!count || *count == 0) return std::nullopt;
+  return static_cast<unsigned>(std::min<std::uint64_t>(*count, UINT32_MAX));
+}
+
+unsigned thread_count() {
+  const unsigned cpus = usable_cpus();
+  const auto text = unicode_variable("CERTWRIGHT_THREADS");
+  const auto cap = text ? thread_cap(*text) : std::nullopt;
+  return cap ? std::min(cpus, *cap) : cpus;
 }
 
 }  // namespace certwright

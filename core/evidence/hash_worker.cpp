@@ -62,7 +62,7 @@ bool reached(HashWorker::Ticket done, HashWorker::Ticket ticket) {
 
 // On one CPU the two threads would only take turns, each waking the other for every run.
 HashWorker::HashWorker() {
-  if (usable_cpus() < 2) return;
+  if (thread_count() < 2) return;
   try {
     thread_ = std::thread([this] { run(); });
   } catch (const std::system_error&) {

@@ -4,9 +4,9 @@
 // The reader hands over each file's bytes in order, one run at a time; the last run of a file
 // names where its content hash goes. Every hand-over returns a ticket; once `finished(ticket)`,
 // the run's bytes may be reused and, for a file's last run, its hash read. Where the process may
-// use only one CPU (core/base/usable_cpus.h), or no thread can be started, each run is hashed by
-// the call that hands it over, so the results are the same; so it is too, from the next file on,
-// once waits for the worker showed it kept from a CPU by other work.
+// use only one CPU or one thread (thread_count, core/base/usable_cpus.h), or no thread can be
+// started, each run is hashed by the call that hands it over, so the results are the same; so it is
+// too, from the next file on, once waits for the worker showed it kept from a CPU by other work.
 #pragma once
 
 #include <array>

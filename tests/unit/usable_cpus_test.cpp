@@ -1,6 +1,7 @@
 #include "core/base/usable_cpus.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <optional>
 #include <string>
@@ -25,6 +26,34 @@ TEST(CpuMaxQuota, ReadsQuotaOverPeriodRoundedUp) {
   };
   for (const auto& c : cases)
     EXPECT_EQ(cpu_max_quota(c.text), c.cpus) << c.text;
+}
+
+TEST(ThreadCap, OnlyAPositiveDecimalCountCaps) {
+  struct Case {
+    const char* text;
+    std::optional<unsigned> cap;
+  };
+  const Case cases[] = {
+      {"1", 1u},
+      {"8", 8u},
+      {"0", std::nullopt},
+      {"", std::nullopt},
+      {"-2", std::nullopt},
+      {"2 ", std::nullopt},
+      {"two", std::nullopt},
+      {"99999999999", 4294967295u},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(thread_cap(c.text), c.cap) << c.text;
+}
+
+TEST(ThreadCount, CertwrightThreadsCapsTheUsableCpus) {
+  ::setenv("CERTWRIGHT_THREADS", "1", 1);
+  EXPECT_EQ(thread_count(), 1u);
+  ::setenv("CERTWRIGHT_THREADS", "4096", 1);
+  EXPECT_EQ(thread_count(), usable_cpus());
+  ::unsetenv("CERTWRIGHT_THREADS");
+  EXPECT_EQ(thread_count(), usable_cpus());
 }
 
 // A fake cgroup hierarchy: the tightest quota on the way from the process's cgroup to the root

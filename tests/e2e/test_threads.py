@@ -1,0 +1,111 @@
+"""The number of threads (CERTWRIGHT_THREADS, capped by the CPUs the process may use) changes
+neither the certificate nor the warnings or their order, with either read engine."""
+
+import base64
+import json
+import os
+import re
+
+from conftest import VERIFY, TEST_PUBLIC_B64, TEST_SEED_B64, base_env, load_certificate, \
+    make_run, reseal, run, sha256_hex, unprivileged
+
+# What differs between two emissions at different times: the time and what it seals.
+SEALED_BY_TIME = re.compile(rb'"(timestamp|certificateHash|certSignature)": "[^"]*"')
+
+
+def hostile_run(root):
+    """10,000 files over three stages: small and large ones, with unreadable files, links and
+    FIFOs spread among them, so that every thread's share of the listing holds some."""
+    stages = {}
+    for stage, count in (("s0-preflight", 6000), ("s1-business-requirements", 3000),
+                         ("s2-service-requirements", 991)):
+        stages[stage] = {f"f{i:05}": f"{stage} {i}\n".encode() * (i % 7) for i in range(count)}
+    large = {f"large-{i}.bin": bytes((j * (i + 3)) % 251 for j in range(1024 * 1024 + i * 4099))
+             for i in range(3)}
+    stages["s0-preflight"].update(large)
+    run_dir = make_run(root, stages)
+    for number, stage in enumerate(sorted(stages)):
+        stage_dir = run_dir / stage
+        for i in range(number * 7, 990, 199):
+            (stage_dir / f"f{i:05}").chmod(0)
+            (stage_dir / f"link-{i}").symlink_to(f"f{i + 1:05}")
+            os.mkfifo(stage_dir / f"pipe-{i}")
+    for directory in (run_dir, *run_dir.iterdir()):
+        directory.chmod(0o777)
+    return run_dir, large
+
+
+def test_threads_change_neither_the_certificate_nor_the_warnings(shared_tmp):
+    binary, prefix = unprivileged(shared_tmp)
+    run_dir, large = hostile_run(shared_tmp)
+    outcomes = {}
+    for engine in ("classic", "uring"):
+        for threads in ("1", "2", "8"):
+            out = run_dir / f"certificate-{engine}-{threads}.json"
+            env = base_env(ZEM_SIGNING_KEY=TEST_SEED_B64, CERTWRIGHT_IO=engine,
+                           CERTWRIGHT_THREADS=threads)
+            result = run(["build-certificate", str(run_dir), "--out", str(out)], env=env,
+                         binary=binary, prefix=prefix)
+            assert result.returncode == 0, result
+            load_certificate(out)
+            outcomes[engine, threads] = (result.stderr, SEALED_BY_TIME.sub(b"", out.read_bytes()))
+
+    first = outcomes["classic", "1"]
+    for key, outcome in outcomes.items():
+        assert outcome[0] == first[0], key
+        assert outcome[1] == first[1], key
+    warnings = first[0].splitlines()
+    assert sum("(Permission denied)" in line for line in warnings) == 15
+    assert sum("(not a regular file)" in line for line in warnings) == 15
+    assert sum("skipping symlink" in line for line in warnings) == 15
+    hashes = load_certificate(run_dir / "certificate-uring-8.json")["stages"][0]
+    for name, content in large.items():
+        assert hashes["artifactHashes"][name] == sha256_hex(content)
+
+
+def batch_of_certificates(tmp_path):
+    """40 certificates named in one call: intact ones, ones tampered with, ones sealed by an
+    untrusted key, and names that are a directory, missing or not JSON."""
+    run_dir = make_run(tmp_path, {"s0-preflight": {"a.txt": b"a"}})
+    source = tmp_path / "source.json"
+    result = run(["build-certificate", str(run_dir), "--out", str(source)],
+                 env=base_env(ZEM_SIGNING_KEY=TEST_SEED_B64))
+    assert result.returncode == 0, result
+    intact = json.loads(source.read_bytes())
+    other_seed = base64.b64encode(bytes(range(32))).decode()
+    paths = []
+    for i in range(40):
+        path = tmp_path / f"c{i:02}.json"
+        kind = i % 6
+        if kind == 0:
+            path.write_bytes(source.read_bytes())
+        elif kind == 1:
+            path.write_bytes(source.read_bytes().replace(b'"run-42"', b'"run-43"'))
+        elif kind == 2:
+            path.write_text(json.dumps(reseal(dict(intact, runId=f"run-{i}"), other_seed)))
+        elif kind == 3:
+            path.mkdir()
+        elif kind == 4:
+            path = tmp_path / f"missing-{i}.json"
+        else:
+            path.write_bytes(b"{not json" * i)
+        paths.append(str(path))
+    return paths
+
+
+def test_a_batch_is_verified_in_argument_order_whatever_the_threads(tmp_path):
+    paths = batch_of_certificates(tmp_path)
+    for options in (["--public-key", TEST_PUBLIC_B64], ["--integrity-only", "--format", "json"],
+                    ["--public-key", TEST_PUBLIC_B64, "--report", "REPORT"]):
+        outcomes = []
+        for threads in ("1", "2", "8"):
+            report = tmp_path / f"report-{threads}.json"
+            args = [str(report) if option == "REPORT" else option for option in options]
+            result = run([*paths, *args], binary=VERIFY, env=base_env(CERTWRIGHT_THREADS=threads))
+            outcomes.append((result.returncode, result.stdout, result.stderr,
+                             report.read_bytes() if report.exists() else None))
+        assert outcomes[0][0] == 2, outcomes[0]
+        if "json" not in options:
+            assert outcomes[0][1].endswith("\n7 verified, 20 failed, 13 unreadable\n")
+        assert outcomes[1] == outcomes[0], options
+        assert outcomes[2] == outcomes[0], options
