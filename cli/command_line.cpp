@@ -5,13 +5,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "cli/attest_driver.h"
-#include "cli/countersign_driver.h"
-#include "cli/driver.h"
 #include "cli/help_text.h"
-#include "cli/keygen_driver.h"
 #include "cli/option_table.h"
-#include "cli/verify_driver.h"
 #include "core/base/text.h"
 
 namespace certwright {
@@ -368,26 +363,6 @@ CountersignCommandLine parse_countersign_command_line(std::span<const std::strin
 IndexCommandLine parse_index_command(std::string_view program, const IndexCommand& command,
                                      std::span<const std::string_view> arguments) {
   return parse_command(program, command, arguments);
-}
-
-int run_command_line(std::span<char*> argv) {
-  const std::vector<std::string_view> arguments(argv.begin(), argv.end());
-  return run_parsed(parse_command_line(arguments), run_build_certificate);
-}
-
-int run_verify_command_line(std::span<char*> argv) {
-  const std::vector<std::string_view> arguments(argv.begin(), argv.end());
-  return run_parsed(parse_verify_command_line(arguments), run_verify);
-}
-
-int run_keygen_command_line(std::span<char*> argv) {
-  const std::vector<std::string_view> arguments(argv.begin(), argv.end());
-  return run_parsed(parse_keygen_command_line(arguments), run_keygen);
-}
-
-int run_countersign_command_line(std::span<char*> argv) {
-  const std::vector<std::string_view> arguments(argv.begin(), argv.end());
-  return run_parsed(parse_countersign_command_line(arguments), run_countersign);
 }
 
 }  // namespace certwright

@@ -53,10 +53,11 @@ IndexCommandLine parse_index_command(std::string_view program, const IndexComman
 
 // Parses `argv`, prints help, version or a usage error itself, or runs the program's driver;
 // returns the process exit code (0 help/version, 2 usage error, otherwise the driver's code).
+// Each is defined beside its program's driver, so that a program holds its own driver alone
+// (and only certwright-attest links the HTTP client).
 int run_command_line(std::span<char*> argv);
 int run_verify_command_line(std::span<char*> argv);
 int run_keygen_command_line(std::span<char*> argv);
-// certwright-attest's, in attest_driver.cpp: only that program links the HTTP client.
 int run_attest_command_line(std::span<char*> argv);
 int run_countersign_command_line(std::span<char*> argv);
 

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "cli/command_line.h"
 #include "cli/error_line.h"
 #include "cli/verify_driver.h"
 #include "cli/verify_report.h"
@@ -114,6 +116,11 @@ int run_countersign(CountersignArgs args) {
                                    single_line(request.issuer) + ", at " +
                                    format_date_time(request.at) + ")\n");
   return 0;
+}
+
+int run_countersign_command_line(std::span<char*> argv) {
+  const std::vector<std::string_view> arguments(argv.begin(), argv.end());
+  return run_parsed(parse_countersign_command_line(arguments), run_countersign);
 }
 
 }  // namespace certwright

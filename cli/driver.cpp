@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/command_line.h"
 #include "cli/error_line.h"
 #include "core/base/error.h"
 #include "core/base/memory_pages.h"
@@ -167,6 +168,11 @@ int run_build_certificate(BuildCertificateArgs args) {
   }
   write_fully(STDOUT_FILENO, summary);
   return 0;
+}
+
+int run_command_line(std::span<char*> argv) {
+  const std::vector<std::string_view> arguments(argv.begin(), argv.end());
+  return run_parsed(parse_command_line(arguments), run_build_certificate);
 }
 
 }  // namespace certwright

@@ -1,4 +1,5 @@
 #include "cli/keygen_driver.h"
+#include "cli/command_line.h"
 #include "cli/error_line.h"
 
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <expected>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "core/base/base64.h"
 #include "core/base/error.h"
@@ -140,6 +142,11 @@ int show_public_key(const std::string& key_file, const std::optional<std::string
 int run_keygen(KeygenArgs args) {
   if (args.out) return generate(*args.out);
   return show_public_key(args.public_key_of.value_or(""), args.format);
+}
+
+int run_keygen_command_line(std::span<char*> argv) {
+  const std::vector<std::string_view> arguments(argv.begin(), argv.end());
+  return run_parsed(parse_keygen_command_line(arguments), run_keygen);
 }
 
 }  // namespace certwright

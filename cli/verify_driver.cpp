@@ -1,4 +1,5 @@
 #include "cli/verify_driver.h"
+#include "cli/command_line.h"
 #include "cli/error_line.h"
 
 #include <sys/stat.h>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <expected>
 #include <string_view>
+#include <vector>
 
 #include "cli/gate_policy_args.h"
 #include "cli/verify_outputs.h"
@@ -333,6 +335,11 @@ int run_verify(VerifyArgs args) {
                                      attestation_digest, *summary_key));
   if (const auto written = write_outputs(outputs); !written) return refuse(written.error().message);
   return exit_code_of(outcome);
+}
+
+int run_verify_command_line(std::span<char*> argv) {
+  const std::vector<std::string_view> arguments(argv.begin(), argv.end());
+  return run_parsed(parse_verify_command_line(arguments), run_verify);
 }
 
 }  // namespace certwright
