@@ -51,8 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (const auto* error = std::get_if<certwright::UsageError>(&verify))
     check_usage_error(error->text);
   if (const auto* args = std::get_if<certwright::VerifyArgs>(&verify)) {
-    if (args->integrity_only == (!args->public_keys.empty() || !args->public_key_files.empty()))
-      std::abort();  // trust is stated exactly one way
+    // Trust is stated exactly one way, unless no certificate is read (--policy-schema,
+    // --vsa-check) or a policy file states it.
+    const bool keys = !args->public_keys.empty() || !args->public_key_files.empty() ||
+                      !args->allowed_signers.empty();
+    const bool trust_elsewhere = args->policy_schema || args->vsa_check || args->policy;
+    if (!trust_elsewhere && args->integrity_only == keys) std::abort();
     for (const auto& key : args->public_keys)
       if (!certwright::parse_public_key(key)) std::abort();
   }
