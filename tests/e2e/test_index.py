@@ -41,7 +41,7 @@ def base_certificates(tmp_path_factory):
     root = tmp_path_factory.mktemp("runs")
     run_dir = root / "run-1"
     (run_dir / "s0").mkdir(parents=True)
-    (run_dir / "s0" / "spec.md").write_bytes(b"spec\n")
+    (run_dir / "s0" / "plan.md").write_bytes(b"plan\n")
     (run_dir / "s1").mkdir()
     (run_dir / "s1" / "app").write_bytes(b"app binary\n")
     common = ["build-certificate", str(run_dir), "--requirements-hash", "r", "--stage-ids",
