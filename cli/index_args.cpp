@@ -64,10 +64,6 @@ std::optional<std::string> check_add(const IndexArgs& args) {
            "trusted key";
   if (args.certificate.empty() && !args.files_from)
     return "no certificate named: give FILE... or '--files-from <FILE>'";
-  if (args.null_separated && !args.files_from) return "'--null' needs '--files-from'";
-  if (args.files_from == "-" &&
-      (args.certificate == "-" || std::ranges::count(args.more_certificates, "-") > 0))
-    return "standard input ('-') can be read only once";
   return check_verify_args(args);
 }
 

@@ -16,13 +16,12 @@ inline constexpr std::string_view index_tool_name = "certwright-index";
 
 // The verifier's options, for `add`'s trust options, and the index's own. The positional
 // arguments land where the verifier's do: `add`'s files in `certificate` and
-// `more_certificates`, the hash prefix of `show` and `export` in `certificate`; `query`'s
+// `more_certificates` (its list in `files_from`), the hash prefix of `show` and `export` in
+// `certificate`; `query`'s
 // `--artifact` files in `artifacts` and its `--format` in `format`.
 struct IndexArgs : VerifyArgs {
   std::string command;  // "add", "query", "show", "export" or "check"
   std::optional<std::string> db;
-  std::optional<std::string> files_from;  // more files to add, one a line ("-": standard input)
-  bool null_separated = false;            // the list's names end in NUL, not a line feed
   std::vector<std::string> digests;
   std::optional<std::string> run_id;
   std::optional<std::string> signer;

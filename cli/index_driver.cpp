@@ -13,6 +13,7 @@
 #include "cli/help_text.h"
 #include "cli/index_args.h"
 #include "cli/index_report.h"
+#include "cli/name_list.h"
 #include "cli/verify_driver.h"
 #include "core/base/content_hash.h"
 #include "core/base/date_time.h"
@@ -35,9 +36,6 @@ namespace {
 // its own, so that add's peak stays near the verification's.
 constexpr std::size_t kBatchCertificates = 1024;
 constexpr std::size_t kBatchBytes = std::size_t{8} << 20;
-
-// The longest `--files-from` list read: a million names of 256 bytes.
-constexpr std::size_t kMaxListBytes = std::size_t{256} << 20;
 
 // How many stored certificates `check` holds at once.
 constexpr std::int64_t kCheckChunk = 64;
@@ -130,24 +128,9 @@ std::expected<void, Error> commit(CertificateStore& store, PendingBatch& batch) 
   return {};
 }
 
-// The files named on the command line, then those of the `--files-from` list (empty names
-// skipped).
+// The files named on the command line, then those of the `--files-from` list.
 std::expected<std::vector<std::string>, Error> files_to_add(const IndexArgs& args) {
-  std::vector<std::string> paths;
-  if (!args.certificate.empty()) paths.push_back(args.certificate);
-  paths.insert(paths.end(), args.more_certificates.begin(), args.more_certificates.end());
-  if (!args.files_from) return paths;
-  const auto list = read_padded_input(*args.files_from, kMaxListBytes);
-  if (!list)
-    return std::unexpected(
-        Error{"--files-from " + lossy_utf8(*args.files_from) + ": " + list.error().message()});
-  const char separator = args.null_separated ? '\0' : '\n';
-  for (std::string_view rest(*list); !rest.empty();) {
-    const std::size_t end = std::min(rest.find(separator), rest.size());
-    if (end > 0) paths.emplace_back(rest.substr(0, end));
-    rest.remove_prefix(std::min(end + 1, rest.size()));
-  }
-  return paths;
+  return files_named(args);
 }
 
 int run_add(const IndexArgs& args) {

@@ -72,6 +72,12 @@ constexpr std::array build_certificate_options = std::to_array<Option>({
 });
 
 constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
+    {"files-from", "FILE", OptionKind::path, &VerifyArgs::files_from,
+     "Also verify the certificates named in FILE, one a line (`-`: standard input), after those "
+     "named as arguments, so that no command line limits how many",
+     EmptyValue::refused},
+    {"null", "", OptionKind::flag, &VerifyArgs::null_separated,
+     "The names in the `--files-from` list end in a NUL byte, not a line feed"},
     {"public-key", "KEY", OptionKind::text_each, &VerifyArgs::public_keys,
      "A trusted operator public key, for any signer: 44 characters of standard Base64 (a label "
      "may follow) or a PEM `PUBLIC KEY` block. Repeatable; the certificate must be sealed by one "
@@ -189,7 +195,9 @@ constexpr std::array verify_options = std::to_array<BasicOption<VerifyArgs>>({
      "Statement, key and subject are checked before the certificate inside it",
      EmptyValue::refused},
     {"format", "FORMAT", OptionKind::text, &VerifyArgs::format,
-     "The report's form on standard output: `text` or `json`"},
+     "The report's form on standard output: `text`, `json`, or `jsonl`: one line of JSON per "
+     "certificate as soon as its verdict is taken, then a line `{\"summary\": ...}` with the "
+     "counts, holding nothing of a certificate once its line is written"},
     {"report", "FILE", OptionKind::path, &VerifyArgs::report,
      "Also write the JSON report to FILE (standard output keeps the text report)",
      EmptyValue::refused},
@@ -248,11 +256,13 @@ constexpr std::array countersign_options = std::to_array<BasicOption<Countersign
      EmptyValue::refused},
 });
 
-// The verifier's rows that certwright-countersign takes too: trust must be stated (no
-// --integrity-only), platform trust and the JSON report are the verifier's alone, and the time
-// is now.
+// The verifier's rows that certwright-countersign takes too: it countersigns one certificate,
+// trust must be stated (no --integrity-only), platform trust and the JSON report are the
+// verifier's alone, and the time is now.
 constexpr bool countersign_takes(std::string_view name) {
-  for (const std::string_view verifier_only : {"integrity-only",
+  for (const std::string_view verifier_only : {"files-from",
+                                               "null",
+                                               "integrity-only",
                                                "platform-key",
                                                "platform-keys",
                                                "require-countersign",
@@ -379,6 +389,7 @@ constexpr Subcommand build_certificate{
 };
 
 constexpr std::array verify_groups = std::to_array<OptionGroup>({
+    {"files-from", "Certificates"},
     {"public-key", "Trust (one of these is required)"},
     {"signer-subject", "Signer"},
     {"require-operator-key", "Policy"},
@@ -409,7 +420,7 @@ constexpr VerifyCommand verify{
                    &VerifyArgs::more_certificates},
     .options = verify_options,
     .check = check_verify_args,
-    .positional_optional = verify_needs_no_certificate,
+    .positional_optional = verify_positional_optional,
     .has_version = true,
     .groups = verify_groups,
     .after_help = verify_after_help,

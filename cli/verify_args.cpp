@@ -26,7 +26,7 @@ std::optional<std::string> check_output_args(const VerifyArgs& args) {
 
 // The usage error of `--vsa-check`, which reads a summary in place of certificates.
 std::optional<std::string> check_vsa_check_args(const VerifyArgs& args) {
-  if (!args.certificate.empty() || !args.more_certificates.empty())
+  if (!args.certificate.empty() || !args.more_certificates.empty() || args.files_from)
     return "'--vsa-check <FILE>' reads a summary, not certificates: give no CERTIFICATE";
   if (!args.vsa_key || !args.subject)
     return "'--vsa-check <FILE>' needs '--vsa-key <KEY>' and '--subject <FILE>'";
@@ -45,6 +45,10 @@ bool verify_needs_no_certificate(const VerifyArgs& args) {
   return args.policy_schema || args.vsa_check.has_value();
 }
 
+bool verify_positional_optional(const VerifyArgs& args) {
+  return verify_needs_no_certificate(args) || args.files_from.has_value();
+}
+
 std::size_t required_timestamps(const VerifyArgs& args) {
   if (!args.require_timestamp) return 0;
   if (args.require_timestamp->empty()) return 1;
@@ -61,9 +65,15 @@ std::optional<std::string> check_verify_args(const VerifyArgs& args) {
   if (args.vsa_key || args.subject)
     return "'--vsa-key' and '--subject' belong to '--vsa-check <FILE>'";
   if (const auto fault = check_output_args(args)) return fault;
-  if (args.format != "text" && args.format != "json")
+  if (args.format != "text" && args.format != "json" && args.format != "jsonl")
     return "invalid value '" + single_line(args.format) +
-           "' for '--format <FORMAT>': expected 'text' or 'json'";
+           "' for '--format <FORMAT>': expected 'text', 'json' or 'jsonl'";
+  if (args.format == "jsonl" &&
+      (args.report || args.junit || args.markdown || args.html || args.vsa))
+    return "'--format jsonl' writes each report as its verdict is taken and keeps none: "
+           "'--report', '--junit', '--markdown', '--html' and '--vsa' need them all (give "
+           "'--format json')";
+  if (args.null_separated && !args.files_from) return "'--null' needs '--files-from'";
   const bool has_keys =
       !args.public_keys.empty() || !args.public_key_files.empty() || !args.allowed_signers.empty();
   if (args.integrity_only && has_keys)
@@ -86,7 +96,8 @@ std::optional<std::string> check_verify_args(const VerifyArgs& args) {
     return "'--attestation <FILE>' is the bundle of one certificate: give one certificate with it";
   const auto is_stdin = [](const std::string& path) { return path == "-"; };
   if ((is_stdin(args.certificate) ? 1 : 0) +
-          std::ranges::count_if(args.more_certificates, is_stdin) >
+          std::ranges::count_if(args.more_certificates, is_stdin) +
+          (args.files_from == "-" ? 1 : 0) >
       1)
     return "standard input ('-') can be read only once";
   if (args.require_full_coverage && !args.run_dir)

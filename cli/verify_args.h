@@ -14,6 +14,8 @@ namespace certwright {
 struct VerifyArgs {
   std::string certificate;
   std::vector<std::string> more_certificates;  // after the first; "-" is standard input
+  std::optional<std::string> files_from;  // more certificates, one a line ("-": standard input)
+  bool null_separated = false;            // the list's names end in NUL, not a line feed
   std::vector<std::string> public_keys;
   std::vector<std::string> public_key_files;
   std::vector<std::string> allowed_signers;
@@ -71,5 +73,9 @@ std::optional<std::string> check_verify_args(const VerifyArgs& args);
 
 // True when the options ask for no certificate: the policy schema, or a summary to check.
 bool verify_needs_no_certificate(const VerifyArgs& args);
+
+// True when CERTIFICATE may be left out: no certificate is asked for, or a `--files-from` list
+// names them.
+bool verify_positional_optional(const VerifyArgs& args);
 
 }  // namespace certwright

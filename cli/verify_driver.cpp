@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/gate_policy_args.h"
+#include "cli/name_list.h"
 #include "cli/verify_outputs.h"
 #include "cli/verify_report.h"
 #include "cli/verify_summary.h"
@@ -209,7 +210,8 @@ std::expected<DriftInputs, Error> drift_inputs_of(const VerifyArgs& args) {
 
 namespace {
 
-// The reports of every certificate in turn, for the JSON document and the closing count.
+// The counts of the certificates verified so far and, when an output needs them all at the end
+// (the JSON document, JUnit, Markdown, HTML, the signed summary), their reports.
 struct Outcome {
   std::size_t verified = 0;
   std::size_t failed = 0;
@@ -231,6 +233,23 @@ std::expected<simdjson::padded_string, std::error_code> read_certificate_input(
   return file;
 }
 
+// Adds the certificates of the `--files-from` list to those named as arguments and checks the
+// options again against them all, so that an option for one certificate refuses a list that
+// names several, as it refuses several arguments. A list that leaves nothing to verify is
+// refused: no verdict can pass on no certificate.
+std::expected<void, Error> add_listed_certificates(VerifyArgs& args) {
+  auto paths = files_named(args);
+  if (!paths) return std::unexpected(paths.error());
+  if (paths->empty())
+    return std::unexpected(
+        Error{"--files-from " + lossy_utf8(*args.files_from) + ": no certificate named"});
+  args.certificate = std::move(paths->front());
+  args.more_certificates.assign(std::make_move_iterator(paths->begin() + 1),
+                                std::make_move_iterator(paths->end()));
+  if (const auto fault = check_verify_args(args)) return std::unexpected(Error{*fault});
+  return {};
+}
+
 int exit_code_of(const Outcome& outcome) {
   if (outcome.unreadable > 0) return 2;
   return outcome.failed > 0 ? 1 : 0;
@@ -244,6 +263,9 @@ int run_verify(VerifyArgs args) {
     return 0;
   }
   if (args.vsa_check) return run_vsa_check(args);
+  if (args.files_from)
+    if (const auto listed = add_listed_certificates(args); !listed)
+      return refuse(listed.error().message);
   const auto source = apply_policy_file(args);
   if (!source) return refuse(source.error().message);
   if (const auto paths = check_output_paths(args); !paths) return refuse(paths.error().message);
@@ -276,9 +298,11 @@ int run_verify(VerifyArgs args) {
     attestation_digest = DigestedName{lossy_utf8(*args.attestation), hash_bytes(*attestation)};
   const bool keep_reports =
       args.format == "json" || args.report || args.junit || args.markdown || args.html || args.vsa;
-  std::vector<std::string> paths{args.certificate};
-  paths.insert(paths.end(), args.more_certificates.begin(), args.more_certificates.end());
+  std::vector<std::string> paths = std::move(args.more_certificates);
+  paths.insert(paths.begin(), std::move(args.certificate));
   const bool text = args.format == "text" && !args.quiet;
+  // One line each as its verdict is taken; nothing of a certificate is kept after its line.
+  const bool lines = args.format == "jsonl" && !args.quiet;
   Outcome outcome;
   // Each certificate is read and verified on any thread; its verdict is printed in argument
   // order. A run directory is walked once per certificate with warnings of its own, so then one
@@ -304,19 +328,24 @@ int run_verify(VerifyArgs args) {
   const auto take = [&](std::size_t index,
                         std::expected<VerificationReport, std::string>&& verdict) {
     const std::string& path = paths[index];
-    if (!verdict) {
+    NamedReport named{path, VerificationReport{}, std::nullopt};
+    if (verdict) {
+      if (args.vsa) certificate_digests.push_back({lossy_utf8(path), file_digests[index]});
+      ++(verdict->verified() ? outcome.verified : outcome.failed);
+      if (text) write_fully(STDOUT_FILENO, text_report(path, *verdict));
+      named.report = std::move(*verdict);
+    } else {
       print_error("certificate " + lossy_utf8(path) + " unreadable: " + verdict.error());
       ++outcome.unreadable;
-      outcome.reports.push_back({path, VerificationReport{}, verdict.error()});
-      return;
+      named.error = std::move(verdict.error());
     }
-    VerificationReport& report = *verdict;
-    if (args.vsa) certificate_digests.push_back({lossy_utf8(path), file_digests[index]});
-    ++(report.verified() ? outcome.verified : outcome.failed);
-    if (text) write_fully(STDOUT_FILENO, text_report(path, report));
-    if (keep_reports) outcome.reports.push_back({path, std::move(report), std::nullopt});
+    if (lines) write_fully(STDOUT_FILENO, json_line(named, &*source));
+    if (keep_reports) outcome.reports.push_back(std::move(named));
   };
   for_each_in_order(paths.size(), threads, verify_one, take);
+  if (lines)
+    write_fully(STDOUT_FILENO,
+                json_summary_line(outcome.verified, outcome.failed, outcome.unreadable));
   if (text && paths.size() > 1)
     write_fully(STDOUT_FILENO, closing_count(outcome.verified, outcome.failed, outcome.unreadable));
   if (args.format == "json" || args.report) {

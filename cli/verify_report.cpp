@@ -386,6 +386,21 @@ void write_report(JsonWriter& writer, const NamedReport& named,
   writer.end_object();
 }
 
+// The counts of a run of several certificates, as the members of the object being written.
+void write_run_counts(JsonWriter& writer, std::uint64_t certificates, std::uint64_t verified,
+                      std::uint64_t unreadable) {
+  writer.key("certificates");
+  writer.unsigned_integer(certificates);
+  writer.key("verified");
+  writer.boolean(verified == certificates);
+  writer.key("verifiedCount");
+  writer.unsigned_integer(verified);
+  writer.key("failed");
+  writer.unsigned_integer(certificates - verified - unreadable);
+  writer.key("unreadable");
+  writer.unsigned_integer(unreadable);
+}
+
 }  // namespace
 
 std::string text_report(std::string_view certificate_path, const VerificationReport& report) {
@@ -422,22 +437,32 @@ std::string json_document(const std::vector<NamedReport>& reports, const PolicyS
   const std::uint64_t verified =
       count([](const NamedReport& named) { return named.report.verified(); });
   writer.begin_object();
-  writer.key("certificates");
-  writer.unsigned_integer(reports.size());
-  writer.key("verified");
-  writer.boolean(verified == reports.size());
-  writer.key("verifiedCount");
-  writer.unsigned_integer(verified);
-  writer.key("failed");
-  writer.unsigned_integer(reports.size() - verified - unreadable);
-  writer.key("unreadable");
-  writer.unsigned_integer(unreadable);
+  write_run_counts(writer, reports.size(), verified, unreadable);
   writer.key("reports");
   writer.begin_array();
   for (const NamedReport& named : reports)
     write_report(writer, named);
   writer.end_array();
   write_policy(writer, policy);
+  writer.end_object();
+  return out.append("\n");
+}
+
+std::string json_line(const NamedReport& named, const PolicySource* policy) {
+  std::string out;
+  JsonWriter writer(Layout::compact, out, StringEscapes::display);
+  write_report(writer, named, policy);
+  return out.append("\n");
+}
+
+std::string json_summary_line(std::size_t verified, std::size_t failed, std::size_t unreadable) {
+  std::string out;
+  JsonWriter writer(Layout::compact, out, StringEscapes::display);
+  writer.begin_object();
+  writer.key("summary");
+  writer.begin_object();
+  write_run_counts(writer, verified + failed + unreadable, verified, unreadable);
+  writer.end_object();
   writer.end_object();
   return out.append("\n");
 }

@@ -34,6 +34,14 @@ struct NamedReport {
 std::string json_document(const std::vector<NamedReport>& reports,
                           const PolicySource* policy = nullptr);
 
+// One certificate's report as one line of compact JSON: the object json_document writes for it
+// alone (with `policy`, its "policy" member), and a line break.
+std::string json_line(const NamedReport& named, const PolicySource* policy = nullptr);
+
+// The line that ends the JSON lines of a run: {"summary": {"certificates", "verified",
+// "verifiedCount", "failed", "unreadable"}}, named as json_document names them, and a line break.
+std::string json_summary_line(std::size_t verified, std::size_t failed, std::size_t unreadable);
+
 // "N verified, M failed" (", K unreadable" when any could not be read) and a line break.
 std::string closing_count(std::size_t verified, std::size_t failed, std::size_t unreadable);
 
