@@ -181,7 +181,7 @@ def test_program_man_pages_document_their_option_tables(program):
                                             "--require-sbom-binding", "--require-posture-binding",
                                             "--require-stage", "--require-full-coverage",
                                             "--require-countersign", "--require-timestamp"}),
-    ("certwright-verify", ["--format", ""], {"text", "json"}),
+    ("certwright-verify", ["--format", ""], {"text", "json", "jsonl"}),
     ("certwright-verify", ["--run-dir", ""], {"runs", "sbom"}),
     ("certwright-verify", ["--"], None),
     ("certwright-keygen", ["-"], {"--out", "--public", "--format", "--help", "-h", "--version", "-V"}),

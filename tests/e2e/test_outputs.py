@@ -18,7 +18,8 @@ from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 from lxml import etree
 
-from conftest import ROOT, TEST_PUBLIC_B64, TEST_SEED, encode, reseal, sigstore_node
+from conftest import (ROOT, TEST_PUBLIC_B64, TEST_SEED, VERIFY, Result, base_env, encode, reseal,
+                      sigstore_node)
 from test_verify import emit, verify
 
 KEY = ["--public-key", TEST_PUBLIC_B64]
@@ -450,3 +451,140 @@ def test_summary_options_out_of_place_are_usage_errors(gate, options, message):
 def test_vsa_check_takes_no_certificate(gate):
     result = verify(gate[1], "--vsa-check", "x", "--vsa-key", TEST_PUBLIC_B64, "--subject", "y")
     assert result.returncode == 2 and "give no CERTIFICATE" in result.stderr, result
+
+
+# ---- lists of certificates and JSON lines ----
+
+def report_validator():
+    import jsonschema
+    return jsonschema.Draft202012Validator(
+        json.loads((ROOT / "docs" / "verify-report.schema.json").read_text(encoding="utf-8")))
+
+
+def verify_listed(*args, listing=None):
+    """certwright-verify with `listing` (bytes) on standard input."""
+    completed = subprocess.run([VERIFY, *map(str, args)], input=listing, capture_output=True,
+                               env=base_env(), timeout=120)
+    return Result(completed)
+
+
+def json_lines(result):
+    assert result.stdout.endswith("\n"), result
+    return [json.loads(line) for line in result.stdout.split("\n")[:-1]]
+
+
+@pytest.fixture(scope="module")
+def fleet(tmp_path_factory, gate):
+    """Two good certificates (one under a name with a space, one under a name with a line
+    feed), a tampered one and a name that leads nowhere."""
+    root = tmp_path_factory.mktemp("fleet")
+    text = gate[1].read_bytes()
+    paths = {"good": root / "a b.json", "newline": root / "line\nfeed.json",
+             "tampered": root / "tampered.json", "missing": root / "missing.json"}
+    paths["good"].write_bytes(text)
+    paths["newline"].write_bytes(text)
+    paths["tampered"].write_bytes(text.replace(b"run-42", b"run-43"))
+    return paths
+
+
+@pytest.mark.parametrize("separator, on_stdin, names", [
+    ("\n", False, ["good", "tampered", "missing", "good"]),
+    ("\n", True, ["good", "good"]),
+    ("\0", True, ["good", "newline", "tampered", "missing"]),
+    ("\0", False, ["newline", "good"]),
+])
+def test_files_from_list_with_json_lines(tmp_path, gate, fleet, separator, on_stdin, names):
+    listed = [fleet[name] for name in names]
+    # Empty names are skipped; the last name may lack its separator.
+    listing = (separator * 2).join(map(str, listed)).encode()
+    source = "-"
+    if not on_stdin:
+        source = tmp_path / "list"
+        source.write_bytes(listing)
+    null = ["--null"] if separator == "\0" else []
+    result = verify_listed(gate[1], "--files-from", source, *null, *KEY, "--format", "jsonl",
+                           listing=listing if on_stdin else None)
+    lines = json_lines(result)
+    validator = report_validator()
+    for line in lines:
+        validator.validate(line)
+    *reports, summary = lines
+    named = [gate[1], *listed]
+    assert [r["certificate"] for r in reports] == list(map(str, named))
+    verified = [r["verified"] for r in reports]
+    assert verified == [p == gate[1] or p in (fleet["good"], fleet["newline"]) for p in named]
+    unreadable = sum(p == fleet["missing"] for p in named)
+    assert summary == {"summary": {"certificates": len(named), "verified": all(verified),
+                                   "verifiedCount": sum(verified),
+                                   "failed": len(named) - sum(verified) - unreadable,
+                                   "unreadable": unreadable}}
+    assert result.returncode == (2 if unreadable else 0 if all(verified) else 1), result
+    # Each line is the report `--format json` writes, for the certificate alone and in a run.
+    alone = json.loads(verify_listed(gate[1], *KEY, "--format", "json").stdout)
+    assert reports[0] == alone
+    document = json.loads(verify_listed(gate[1], "--files-from", source, *null, *KEY, "--format",
+                                        "json", listing=listing if on_stdin else None).stdout)
+    assert reports == [{**r, "policy": document["policy"]} for r in document["reports"]]
+    assert {k: v for k, v in document.items() if k not in ("reports", "policy")} == summary[
+        "summary"]
+
+
+def test_json_lines_for_one_certificate_and_quiet(gate, fleet):
+    result = verify_listed(gate[1], *KEY, "--format", "jsonl")
+    report, summary = json_lines(result)
+    assert result.returncode == 0 and report["verified"] is True and "policy" in report
+    assert summary["summary"]["certificates"] == 1 and summary["summary"]["verified"] is True
+    quiet = verify_listed(gate[1], fleet["tampered"], *KEY, "--format", "jsonl", "-q")
+    assert (quiet.returncode, quiet.stdout) == (1, "")
+
+
+@pytest.mark.parametrize("options, listing, message", [
+    (["CERT", "--null"], None, "'--null' needs '--files-from'"),
+    (["--files-from", "-", "-"], b"x\n", "standard input ('-') can be read only once"),
+    (["--files-from", "-"], b"-\n", "standard input ('-') can be read only once"),
+    (["--files-from", "-"], b"\n\n", "--files-from -: no certificate named"),
+    (["--files-from", "missing-list"], None, "--files-from missing-list: No such file"),
+    (["--files-from", "-", "--run-dir", "."], b"CERT\nCERT\n", "give one certificate with them"),
+    (["--files-from", "-", "--attestation", "CERT"], b"CERT\nCERT\n",
+     "give one certificate with it"),
+    (["CERT", "--format", "jsonl", "--report", "r.json"], None, "'--format jsonl' writes each"),
+    (["CERT", "--format", "jsonl", "--junit", "r.xml"], None, "'--format jsonl' writes each"),
+    (["CERT", "--format", "yaml"], None, "expected 'text', 'json' or 'jsonl'"),
+])
+def test_files_from_and_jsonl_refusals(gate, tmp_path, options, listing, message):
+    options = [str(gate[1]) if o == "CERT" else o for o in options]
+    if listing is not None:
+        listing = listing.replace(b"CERT", bytes(gate[1]))
+    result = verify_listed(*options, *KEY, listing=listing)
+    assert result.returncode == 2 and result.stdout == "", result
+    assert message in result.stderr
+
+
+def test_a_list_of_one_takes_the_options_of_one_certificate(gate):
+    result = verify_listed("--files-from", "-", *KEY, "--run-dir", gate[0],
+                           listing=bytes(gate[1]) + b"\n")
+    assert result.returncode == 0 and "verified: " in result.stdout, result
+
+
+def peak_rss_kib(args):
+    """The peak resident memory of one run of certwright-verify; ASan's quarantine is kept
+    small, since by default it holds up to 256 MiB of what was freed."""
+    env = base_env()
+    env["ASAN_OPTIONS"] = env["ASAN_OPTIONS"] + ":quarantine_size_mb=1"
+    with open(os.devnull, "wb") as sink:
+        process = subprocess.Popen([VERIFY, *map(str, args)], stdin=subprocess.DEVNULL,
+                                   stdout=sink, stderr=sink, env=env)
+        _, status, usage = os.wait4(process.pid, 0)
+        process.returncode = os.waitstatus_to_exitcode(status)
+    assert process.returncode == 0
+    return usage.ru_maxrss
+
+
+def test_json_lines_memory_does_not_grow_with_the_count(gate, tmp_path):
+    peaks = []
+    for count in (500, 4000):
+        listing = tmp_path / f"list-{count}"
+        listing.write_bytes((bytes(gate[1]) + b"\n") * count)
+        peaks.append(peak_rss_kib(["--files-from", listing, *KEY, "--format", "jsonl"]))
+    # Keeping each report would add about 12 KiB a certificate: 40 MiB more for 3,500.
+    assert peaks[1] - peaks[0] < 8 * 1024, peaks
