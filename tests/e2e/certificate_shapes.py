@@ -64,12 +64,13 @@ def shapes(base, size):
     ]
 
 
-def peak_kib(command):
-    """Runs `command` in a child of its own and gives (exit code, its peak resident KiB)."""
+def peak_kib(command, env=None):
+    """Runs `command` in a child of its own and gives (exit code, its peak resident KiB). (A
+    child of this process would count this process's peak as its own: the peak survives exec.)"""
     probe = ("import resource, subprocess, sys\n"
              "code = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, "
              "stderr=subprocess.DEVNULL).returncode\n"
              "print(code, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n")
     out = subprocess.run([sys.executable, "-c", probe, *map(str, command)], check=True,
-                         capture_output=True, text=True).stdout.split()
+                         capture_output=True, text=True, env=env).stdout.split()
     return int(out[0]), int(out[1])

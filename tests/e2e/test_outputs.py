@@ -18,8 +18,10 @@ from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 from lxml import etree
 
+from certificate_shapes import peak_kib
 from conftest import (ROOT, TEST_PUBLIC_B64, TEST_SEED, VERIFY, Result, base_env, encode, reseal,
                       sigstore_node)
+from test_release_gate import report_schema
 from test_verify import emit, verify
 
 KEY = ["--public-key", TEST_PUBLIC_B64]
@@ -455,12 +457,6 @@ def test_vsa_check_takes_no_certificate(gate):
 
 # ---- lists of certificates and JSON lines ----
 
-def report_validator():
-    import jsonschema
-    return jsonschema.Draft202012Validator(
-        json.loads((ROOT / "docs" / "verify-report.schema.json").read_text(encoding="utf-8")))
-
-
 def verify_listed(*args, listing=None):
     """certwright-verify with `listing` (bytes) on standard input."""
     completed = subprocess.run([VERIFY, *map(str, args)], input=listing, capture_output=True,
@@ -505,7 +501,7 @@ def test_files_from_list_with_json_lines(tmp_path, gate, fleet, separator, on_st
     result = verify_listed(gate[1], "--files-from", source, *null, *KEY, "--format", "jsonl",
                            listing=listing if on_stdin else None)
     lines = json_lines(result)
-    validator = report_validator()
+    validator = report_schema()
     for line in lines:
         validator.validate(line)
     *reports, summary = lines
@@ -566,25 +562,17 @@ def test_a_list_of_one_takes_the_options_of_one_certificate(gate):
     assert result.returncode == 0 and "verified: " in result.stdout, result
 
 
-def peak_rss_kib(args):
-    """The peak resident memory of one run of certwright-verify; ASan's quarantine is kept
-    small, since by default it holds up to 256 MiB of what was freed."""
-    env = base_env()
-    env["ASAN_OPTIONS"] = env["ASAN_OPTIONS"] + ":quarantine_size_mb=1"
-    with open(os.devnull, "wb") as sink:
-        process = subprocess.Popen([VERIFY, *map(str, args)], stdin=subprocess.DEVNULL,
-                                   stdout=sink, stderr=sink, env=env)
-        _, status, usage = os.wait4(process.pid, 0)
-        process.returncode = os.waitstatus_to_exitcode(status)
-    assert process.returncode == 0
-    return usage.ru_maxrss
-
-
 def test_json_lines_memory_does_not_grow_with_the_count(gate, tmp_path):
+    # ASan's quarantine, 256 MiB by default, would hold on to what each certificate freed.
+    env = base_env()
+    env["ASAN_OPTIONS"] += ":quarantine_size_mb=1"
     peaks = []
     for count in (500, 4000):
         listing = tmp_path / f"list-{count}"
         listing.write_bytes((bytes(gate[1]) + b"\n") * count)
-        peaks.append(peak_rss_kib(["--files-from", listing, *KEY, "--format", "jsonl"]))
+        code, peak = peak_kib([VERIFY, "--files-from", listing, *KEY, "--format", "jsonl"],
+                              env=env)
+        assert code == 0
+        peaks.append(peak)
     # Keeping each report would add about 12 KiB a certificate: 40 MiB more for 3,500.
     assert peaks[1] - peaks[0] < 8 * 1024, peaks
