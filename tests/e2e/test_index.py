@@ -447,6 +447,46 @@ def test_add_killed_mid_batch_leaves_whole_batches(store, base_certificates, tmp
     assert count(store) == len(files)
 
 
+@pytest.mark.parametrize("threads", ["1", "4"])
+def test_add_on_several_threads_reports_in_argument_order(store, base_certificates, tmp_path,
+                                                          threads):
+    """Lines and sequence numbers come out as one thread gives them, whatever the threads:
+    with a refusal, an unreadable name, a repeat and two certificates large enough to be verified
+    one at a time among small ones."""
+    operator = base_certificates[0]
+    files = certificate_files(operator, tmp_path / "some", [f"run-{n}" for n in range(12)])
+    large = [write(tmp_path, f"large{n}.json", variant(operator, f"{n}" + "x" * (5 << 20)))
+             for n in range(2)]
+    forged = json.loads(files[3].read_bytes())
+    forged["pipelineRunId"] = "forged"
+    files[3] = write(tmp_path, "forged.json", forged)
+    files[7:7] = [large[0], tmp_path / "missing.json", large[1], files[1]]
+    completed = subprocess.run([INDEX, "add", *TRUST, "--db", store.db, *map(str, files)],
+                               env={**store.env, "CERTWRIGHT_THREADS": threads},
+                               capture_output=True, text=True, timeout=300)
+    assert completed.returncode == 2, completed.stderr
+    assert completed.stderr.count("\n") == 1 and "missing.json unreadable" in completed.stderr
+    # A refusal is printed when its turn comes; the added are printed as their batch commits,
+    # which a large certificate closes.
+    expected, pending, seqs = [], [], {}
+    for path in files:
+        if path.name == "forged.json":
+            expected.append(f"refused {path}")
+        elif path in seqs:
+            pending.append(f"already stored {path} {seqs[path]}")
+        elif path.name != "missing.json":
+            seqs[path] = len(seqs) + 1
+            pending.append(f"added {path} {seqs[path]}")
+        if path in large:
+            expected += pending
+            pending = []
+    expected += pending
+    found = [re.sub(r": [0-9a-f]{16}, sequence number", "", line.split(": failed")[0])
+             for line in completed.stdout.splitlines()]
+    assert found == expected
+    assert index(store, "check")[:2] == (0, f"checked {len(seqs)} certificates: all agree\n")
+
+
 # ---- what is refused before anything is stored ----
 
 def test_sqlite_paths_that_are_refused_are_left_as_they_were(tmp_path):
