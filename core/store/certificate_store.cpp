@@ -1,6 +1,7 @@
 #include "core/store/certificate_store.h"
 
 #include <array>
+#include <map>
 
 #include "core/base/content_hash.h"
 #include "core/base/text.h"
@@ -22,16 +23,16 @@ std::expected<void, Error> insert_facts(SqlDatabase& db, const CertificateFacts&
     const StoredStage& stage = facts.stages[position];
     const auto at = static_cast<std::int64_t>(position);
     const std::array<SqlValue, 4> stage_row = {seq, at, stage.stage_id, stage.status};
-    if (auto inserted = db.run("INSERT INTO stages (certificate_seq, position, stage_id, status) "
-                               "VALUES (?, ?, ?, ?)",
-                               stage_row);
+    if (auto inserted = db.queue("INSERT INTO stages (certificate_seq, position, stage_id, status) "
+                                 "VALUES (?, ?, ?, ?)",
+                                 stage_row);
         !inserted)
       return std::unexpected(inserted.error());
     for (const StoredArtifact& artifact : stage.artifacts) {
       const std::array<SqlValue, 4> row = {seq, at, artifact.name, artifact.digest};
-      if (auto inserted = db.run("INSERT INTO artifacts (certificate_seq, stage_position, name, "
-                                 "digest) VALUES (?, ?, ?, ?)",
-                                 row);
+      if (auto inserted = db.queue("INSERT INTO artifacts (certificate_seq, stage_position, name, "
+                                   "digest) VALUES (?, ?, ?, ?)",
+                                   row);
           !inserted)
         return std::unexpected(inserted.error());
     }
@@ -45,7 +46,7 @@ std::expected<void, Error> insert_facts(SqlDatabase& db, const CertificateFacts&
                                           optional_value(facts.corpus_attestation_hash),
                                           optional_value(facts.sbom_bom_hash),
                                           optional_value(facts.sbom_audit_hash)};
-  if (auto inserted = db.run(
+  if (auto inserted = db.queue(
           "INSERT INTO inputs (certificate_seq, requirements_hash, spec_id, spec_hash, "
           "build_spec_hash, posture, corpus_attestation_hash, sbom_bom_hash, sbom_audit_hash) "
           "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
@@ -54,9 +55,10 @@ std::expected<void, Error> insert_facts(SqlDatabase& db, const CertificateFacts&
     return std::unexpected(inserted.error());
   const std::array<SqlValue, 4> key = {facts.key_fingerprint, facts.public_key, seq,
                                        facts.key_fingerprint};
-  if (auto inserted = db.run("INSERT INTO keys (fingerprint, public_key, first_seq) SELECT ?, ?, ? "
-                             "WHERE NOT EXISTS (SELECT 1 FROM keys WHERE fingerprint = ?)",
-                             key);
+  if (auto inserted =
+          db.queue("INSERT INTO keys (fingerprint, public_key, first_seq) SELECT ?, ?, ? "
+                   "WHERE NOT EXISTS (SELECT 1 FROM keys WHERE fingerprint = ?)",
+                   key);
       !inserted)
     return std::unexpected(inserted.error());
   return {};
@@ -118,14 +120,9 @@ std::expected<void, Error> load_inputs(SqlDatabase& db, StoredCertificate& store
 
 }  // namespace
 
-std::expected<AddOutcome, Error> CertificateStore::add_one(const NewCertificate& certificate,
-                                                           std::int64_t seq,
-                                                           std::int64_t now_seconds) {
+std::expected<void, Error> CertificateStore::insert(const NewCertificate& certificate,
+                                                    std::int64_t seq, std::int64_t now_seconds) {
   const CertificateFacts& facts = certificate.facts;
-  const std::array<SqlValue, 1> hash = {facts.certificate_hash};
-  const auto existing = db_->run("SELECT seq FROM certificates WHERE certificate_hash = ?", hash);
-  if (!existing) return std::unexpected(existing.error());
-  if (!existing->empty()) return AddOutcome{integer_of(existing->front().at(0)), false};
   const std::array<SqlValue, 15> row = {seq,
                                         facts.certificate_hash,
                                         hash_bytes(certificate.bytes),
@@ -142,14 +139,12 @@ std::expected<AddOutcome, Error> CertificateStore::add_one(const NewCertificate&
                                         now_seconds,
                                         certificate.bytes};
   if (auto inserted =
-          db_->run("INSERT INTO certificates (seq, " + std::string(kCertificateColumns) +
-                       ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                   row);
+          db_->queue("INSERT INTO certificates (seq, " + std::string(kCertificateColumns) +
+                         ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                     row);
       !inserted)
-    return std::unexpected(inserted.error());
-  if (auto inserted = insert_facts(*db_, facts, seq); !inserted)
-    return std::unexpected(inserted.error());
-  return AddOutcome{seq, true};
+    return inserted;
+  return insert_facts(*db_, facts, seq);
 }
 
 std::expected<std::vector<AddOutcome>, Error> CertificateStore::add(
@@ -161,12 +156,27 @@ std::expected<std::vector<AddOutcome>, Error> CertificateStore::add(
     const auto last = db_->run("SELECT coalesce(max(seq), 0) FROM certificates", {});
     if (!last) return std::unexpected(last.error());
     std::int64_t next = integer_of(last->front().at(0)) + 1;
-    for (const NewCertificate& certificate : batch) {
-      auto outcome = add_one(certificate, next, now_seconds);
-      if (!outcome) return std::unexpected(outcome.error());
-      if (outcome->added) ++next;
-      outcomes.push_back(*outcome);
+    std::vector<std::vector<SqlValue>> hashes;
+    for (const NewCertificate& certificate : batch)
+      hashes.push_back({certificate.facts.certificate_hash});
+    const auto existing =
+        db_->run_each("SELECT seq FROM certificates WHERE certificate_hash = ?", hashes);
+    if (!existing) return std::unexpected(existing.error());
+    // A certificate twice in the batch is stored once, under the first one's number.
+    std::map<std::string_view, std::int64_t> in_batch;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      const std::string& hash = batch[i].facts.certificate_hash;
+      if (!(*existing)[i].empty()) {
+        outcomes.push_back({integer_of((*existing)[i].front().at(0)), false});
+      } else if (const auto found = in_batch.find(hash); found != in_batch.end()) {
+        outcomes.push_back({found->second, false});
+      } else {
+        if (auto inserted = insert(batch[i], next, now_seconds); !inserted) return inserted;
+        in_batch.emplace(hash, next);
+        outcomes.push_back({next++, true});
+      }
     }
+    if (auto flushed = db_->flush(); !flushed) return flushed;
     return db_->execute("COMMIT");
   }();
   if (!added) {

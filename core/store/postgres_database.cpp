@@ -20,6 +20,10 @@ constexpr Oid kInt8Oid = 20;
 constexpr Oid kInt2Oid = 21;
 constexpr Oid kInt4Oid = 23;
 
+// Statements sent in pipeline mode before their answers are read: their answers (about 30
+// bytes each) stay well within the socket's buffer.
+constexpr std::size_t kPipelineDepth = 1000;
+
 // The key under which writers queue for the write transaction.
 constexpr std::string_view kWriterLock = "SELECT pg_advisory_xact_lock(7308034417260281189)";
 
@@ -73,33 +77,44 @@ class PostgresDatabase final : public SqlDatabase {
 
   std::expected<std::vector<SqlRow>, Error> run(std::string_view sql,
                                                 std::span<const SqlValue> params) override {
+    if (auto flushed = flush(); !flushed) return std::unexpected(flushed.error());
     auto name = prepared(sql, params);
     if (!name) return std::unexpected(name.error());
-    std::vector<std::string> encoded(params.size());
-    std::vector<const char*> values(params.size(), nullptr);
-    std::vector<int> lengths(params.size(), 0);
-    const std::vector<int> formats(params.size(), 1);
-    for (std::size_t i = 0; i < params.size(); ++i) {
-      if (const auto* integer = std::get_if<std::int64_t>(&params[i])) {
-        const auto value = static_cast<std::uint64_t>(*integer);
-        for (int shift = 56; shift >= 0; shift -= 8)
-          encoded[i].push_back(static_cast<char>((value >> shift) & 0xff));
-        values[i] = encoded[i].data();
-        lengths[i] = static_cast<int>(encoded[i].size());
-      } else if (const auto* bytes = std::get_if<std::string>(&params[i])) {
-        values[i] = bytes->data();  // sent as they are: a 12 MB certificate is not copied
-        lengths[i] = static_cast<int>(bytes->size());
-      }
-    }
-    const Result result(PQexecPrepared(connection_, name->c_str(), static_cast<int>(params.size()),
-                                       values.data(), lengths.data(), formats.data(), 1));
+    const Parameters encoded(params);
+    const Result result(PQexecPrepared(connection_, name->c_str(), encoded.count(),
+                                       encoded.values.data(), encoded.lengths.data(),
+                                       encoded.formats.data(), 1));
     const auto status = PQresultStatus(result.get());
     if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
       return std::unexpected(failure(result.get()));
     return rows_of(result.get());
   }
 
+  std::expected<std::vector<std::vector<SqlRow>>, Error> run_each(
+      std::string_view sql, std::span<const std::vector<SqlValue>> params) override {
+    std::vector<std::vector<SqlRow>> results(params.size());
+    for (std::size_t i = 0; i < params.size(); ++i)
+      if (auto sent = send(sql, params[i], &results[i]); !sent)
+        return std::unexpected(sent.error());
+    if (auto flushed = flush(); !flushed) return std::unexpected(flushed.error());
+    return results;
+  }
+
+  std::expected<void, Error> queue(std::string_view sql,
+                                   std::span<const SqlValue> params) override {
+    return send(sql, params, nullptr);
+  }
+
+  // Leaves pipeline mode once every answer is read, whatever they say.
+  std::expected<void, Error> flush() override {
+    if (!PQpipelineStatus(connection_)) return {};
+    auto drained = drain();
+    PQexitPipelineMode(connection_);
+    return drained;
+  }
+
   std::expected<void, Error> execute(std::string_view sql) override {
+    if (auto flushed = flush(); !flushed) return flushed;
     const Result result(PQexec(connection_, std::string(sql).c_str()));
     const auto status = PQresultStatus(result.get());
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
@@ -120,11 +135,81 @@ class PostgresDatabase final : public SqlDatabase {
     return Error{one_line(message && *message ? message : PQerrorMessage(connection_))};
   }
 
+  // Parameters as libpq takes them: integers as 8 big-endian bytes, bytes as they are (a 12 MB
+  // certificate is not copied).
+  struct Parameters {
+    std::vector<std::string> encoded;
+    std::vector<const char*> values;
+    std::vector<int> lengths;
+    std::vector<int> formats;
+
+    explicit Parameters(std::span<const SqlValue> params)
+        : encoded(params.size()),
+          values(params.size(), nullptr),
+          lengths(params.size(), 0),
+          formats(params.size(), 1) {
+      for (std::size_t i = 0; i < params.size(); ++i) {
+        if (const auto* integer = std::get_if<std::int64_t>(&params[i])) {
+          const auto value = static_cast<std::uint64_t>(*integer);
+          for (int shift = 56; shift >= 0; shift -= 8)
+            encoded[i].push_back(static_cast<char>((value >> shift) & 0xff));
+          values[i] = encoded[i].data();
+          lengths[i] = static_cast<int>(encoded[i].size());
+        } else if (const auto* bytes = std::get_if<std::string>(&params[i])) {
+          values[i] = bytes->data();
+          lengths[i] = static_cast<int>(bytes->size());
+        }
+      }
+    }
+    int count() const { return static_cast<int>(values.size()); }
+  };
+
+  // Sends the statement in pipeline mode, its answer read by a later drain into `rows` (when
+  // given): one round trip for a batch's rows instead of one each.
+  std::expected<void, Error> send(std::string_view sql, std::span<const SqlValue> params,
+                                  std::vector<SqlRow>* rows) {
+    auto name = prepared(sql, params);
+    if (!name) return std::unexpected(name.error());
+    if (!PQpipelineStatus(connection_) && !PQenterPipelineMode(connection_))
+      return std::unexpected(failure(nullptr));
+    const Parameters encoded(params);
+    if (!PQsendQueryPrepared(connection_, name->c_str(), encoded.count(), encoded.values.data(),
+                             encoded.lengths.data(), encoded.formats.data(), 1))
+      return std::unexpected(failure(nullptr));
+    awaited_.push_back(rows);
+    if (awaited_.size() >= kPipelineDepth) return drain();
+    return {};
+  }
+
+  // Reads the answers of every statement sent, up to a sync point it asks for; the first error
+  // among them (those after it are not run: the server aborts the rest).
+  std::expected<void, Error> drain() {
+    std::optional<Error> first_error;
+    if (!PQpipelineSync(connection_)) first_error = failure(nullptr);
+    for (std::vector<SqlRow>* rows : awaited_) {
+      // Each statement's answer ends with a null result.
+      while (const Result result{PQgetResult(connection_)}) {
+        const auto status = PQresultStatus(result.get());
+        if (status == PGRES_TUPLES_OK && rows) *rows = rows_of(result.get());
+        if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK && !first_error)
+          first_error = failure(result.get());
+      }
+    }
+    awaited_.clear();
+    const Result sync{PQgetResult(connection_)};
+    if (PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC && !first_error)
+      first_error = failure(sync.get());
+    if (first_error) return std::unexpected(*first_error);
+    return {};
+  }
+
   // Each statement is prepared on the server once per connection, under a name of its own.
   std::expected<std::string, Error> prepared(std::string_view sql,
                                              std::span<const SqlValue> params) {
     std::string key(sql);
     if (const auto found = names_.find(key); found != names_.end()) return found->second;
+    // Preparing waits for its answer, which pipeline mode does not allow.
+    if (auto flushed = flush(); !flushed) return std::unexpected(flushed.error());
     std::string name = "s" + std::to_string(names_.size());
     std::vector<Oid> types;
     for (const SqlValue& param : params)
@@ -163,6 +248,7 @@ class PostgresDatabase final : public SqlDatabase {
 
   PGconn* connection_;
   std::map<std::string, std::string, std::less<>> names_;
+  std::vector<std::vector<SqlRow>*> awaited_;  // sent, answers not yet read
 };
 
 // libpq's own text, with every occurrence of the password (when there is one) blotted out:
