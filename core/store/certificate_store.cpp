@@ -5,6 +5,7 @@
 
 #include "core/base/content_hash.h"
 #include "core/base/text.h"
+#include "core/store/artifact_digest.h"
 #include "core/store/postgres_database.h"
 #include "core/store/sqlite_database.h"
 #include "core/store/store_schema.h"
@@ -29,9 +30,11 @@ std::expected<void, Error> insert_facts(SqlDatabase& db, const CertificateFacts&
         !inserted)
       return std::unexpected(inserted.error());
     for (const StoredArtifact& artifact : stage.artifacts) {
-      const std::array<SqlValue, 4> row = {seq, at, artifact.name, artifact.digest};
+      auto [digest, digest_text] = digest_columns(artifact.digest);
+      const std::array<SqlValue, 5> row = {seq, at, artifact.name, std::move(digest),
+                                           std::move(digest_text)};
       if (auto inserted = db.queue("INSERT INTO artifacts (certificate_seq, stage_position, name, "
-                                   "digest) VALUES (?, ?, ?, ?)",
+                                   "digest, digest_text) VALUES (?, ?, ?, ?, ?)",
                                    row);
           !inserted)
         return std::unexpected(inserted.error());
@@ -78,7 +81,7 @@ std::expected<void, Error> load_stages(SqlDatabase& db, StoredCertificate& store
   for (const SqlRow& row : *stages)
     stored.facts.stages.push_back({bytes_of(row.at(0)), bytes_of(row.at(1)), {}});
   const auto artifacts = db.run(
-      "SELECT stage_position, name, digest FROM artifacts WHERE certificate_seq = ? "
+      "SELECT stage_position, name, digest, digest_text FROM artifacts WHERE certificate_seq = ? "
       "ORDER BY stage_position, name",
       seq);
   if (!artifacts) return std::unexpected(artifacts.error());
@@ -87,7 +90,8 @@ std::expected<void, Error> load_stages(SqlDatabase& db, StoredCertificate& store
     if (position >= stored.facts.stages.size())
       return std::unexpected(Error{"an artifact of certificate " + std::to_string(stored.seq) +
                                    " names a stage it does not have"});
-    stored.facts.stages[position].artifacts.push_back({bytes_of(row.at(1)), bytes_of(row.at(2))});
+    stored.facts.stages[position].artifacts.push_back(
+        {bytes_of(row.at(1)), digest_text_of(row.at(2), row.at(3))});
   }
   return {};
 }

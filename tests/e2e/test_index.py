@@ -393,6 +393,53 @@ def test_store_of_a_newer_schema_is_refused(store, base_certificates, tmp_path):
     assert (status, out) == (2, "") and "schema version 99" in err and err.count("\n") == 1
 
 
+# The artifacts table as the first release made it, digests as their hex text; the other tables
+# are the same in both versions.
+VERSION_1_ARTIFACTS = {
+    "sqlite": """CREATE TABLE artifacts_v1 (certificate_seq INTEGER NOT NULL REFERENCES
+        certificates (seq), stage_position INTEGER NOT NULL, name BLOB NOT NULL,
+        digest BLOB NOT NULL);
+      INSERT INTO artifacts_v1 SELECT certificate_seq, stage_position, name,
+        CASE WHEN digest IS NULL THEN digest_text ELSE CAST(lower(hex(digest)) AS BLOB) END
+        FROM artifacts ORDER BY rowid;
+      DROP TABLE artifacts;
+      ALTER TABLE artifacts_v1 RENAME TO artifacts;
+      CREATE INDEX artifacts_by_digest ON artifacts (digest);
+      CREATE INDEX artifacts_by_certificate ON artifacts (certificate_seq, stage_position)""",
+    "postgresql": """CREATE TABLE artifacts_v1 (certificate_seq bigint NOT NULL REFERENCES
+        certificates (seq), stage_position bigint NOT NULL, name bytea NOT NULL,
+        digest bytea NOT NULL);
+      INSERT INTO artifacts_v1 SELECT certificate_seq, stage_position, name,
+        coalesce(convert_to(encode(digest, 'hex'), 'UTF8'), digest_text) FROM artifacts;
+      DROP TABLE artifacts;
+      ALTER TABLE artifacts_v1 RENAME TO artifacts;
+      CREATE INDEX artifacts_by_digest ON artifacts USING hash (digest);
+      CREATE INDEX artifacts_by_certificate ON artifacts (certificate_seq, stage_position)""",
+}
+
+
+def test_a_version_1_store_is_converted_in_place(store, base_certificates, tmp_path):
+    operator, _, app = base_certificates
+    app_digest = hashlib.sha256(app.read_bytes()).hexdigest()
+    files = certificate_files(operator, tmp_path / "some", [f"run-{n}" for n in range(3)])
+    files.append(write(tmp_path, "odd.json", variant(operator, "odd", stages=[
+        stage("s0", "passed", {"capitals": "AB" * 32, "same": app_digest, "short": "ab12"})])))
+    status, out, err = index(store, "add", *TRUST, *files)
+    assert status == 0, out + err
+    queries = [["--digest", app_digest], ["--digest", app_digest, "--stage", "s0"],
+               ["--digest", "0" * 64], ["--missing-stage", "s1"]]
+    answers = [index(store, "query", *query, "--format", "json") for query in queries]
+    shown = index(store, "show", json.loads(files[-1].read_bytes())["certificateHash"][:16])
+    store.sql(VERSION_1_ARTIFACTS[store.kind])
+    store.sql("UPDATE certwright_index SET value = " + store.bytes_literal(b"1"))
+    assert [index(store, "query", *query, "--format", "json") for query in queries] == answers
+    assert json.loads(answers[1][1])["certificates"][0]["runId"] == "odd"
+    assert index(store, "show", json.loads(files[-1].read_bytes())["certificateHash"][:16]) == shown
+    assert index(store, "check")[:2] == (0, "checked 4 certificates: all agree\n")
+    version = store.sql("SELECT value FROM certwright_index")[0][0]
+    assert version in (b"2", "\\x32")
+
+
 # ---- concurrency and faults ----
 
 def certificate_files(base, directory, names):
