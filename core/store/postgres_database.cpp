@@ -1,7 +1,6 @@
 #include "core/store/postgres_database.h"
 
 #include <arpa/inet.h>
-#include <libpq-fe.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "core/base/text.h"
+#include "core/store/libpq_library.h"
 
 namespace certwright {
 namespace {
@@ -27,8 +27,13 @@ constexpr std::size_t kPipelineDepth = 1000;
 // The key under which writers queue for the write transaction.
 constexpr std::string_view kWriterLock = "SELECT pg_advisory_xact_lock(7308034417260281189)";
 
+// The library's functions: open_postgres_database loads it before any of them is called.
+const Libpq& pq() {
+  return **load_libpq();
+}
+
 struct ResultDeleter {
-  void operator()(PGresult* result) const { PQclear(result); }
+  void operator()(PGresult* result) const { pq().PQclear(result); }
 };
 using Result = std::unique_ptr<PGresult, ResultDeleter>;
 
@@ -73,7 +78,7 @@ class PostgresDatabase final : public SqlDatabase {
   explicit PostgresDatabase(PGconn* connection) : connection_(connection) {}
   PostgresDatabase(const PostgresDatabase&) = delete;
   PostgresDatabase& operator=(const PostgresDatabase&) = delete;
-  ~PostgresDatabase() override { PQfinish(connection_); }
+  ~PostgresDatabase() override { pq().PQfinish(connection_); }
 
   std::expected<std::vector<SqlRow>, Error> run(std::string_view sql,
                                                 std::span<const SqlValue> params) override {
@@ -81,10 +86,10 @@ class PostgresDatabase final : public SqlDatabase {
     auto name = prepared(sql, params);
     if (!name) return std::unexpected(name.error());
     const Parameters encoded(params);
-    const Result result(PQexecPrepared(connection_, name->c_str(), encoded.count(),
-                                       encoded.values.data(), encoded.lengths.data(),
-                                       encoded.formats.data(), 1));
-    const auto status = PQresultStatus(result.get());
+    const Result result(pq().PQexecPrepared(connection_, name->c_str(), encoded.count(),
+                                            encoded.values.data(), encoded.lengths.data(),
+                                            encoded.formats.data(), 1));
+    const auto status = pq().PQresultStatus(result.get());
     if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
       return std::unexpected(failure(result.get()));
     return rows_of(result.get());
@@ -107,16 +112,16 @@ class PostgresDatabase final : public SqlDatabase {
 
   // Leaves pipeline mode once every answer is read, whatever they say.
   std::expected<void, Error> flush() override {
-    if (!PQpipelineStatus(connection_)) return {};
+    if (!pq().PQpipelineStatus(connection_)) return {};
     auto drained = drain();
-    PQexitPipelineMode(connection_);
+    pq().PQexitPipelineMode(connection_);
     return drained;
   }
 
   std::expected<void, Error> execute(std::string_view sql) override {
     if (auto flushed = flush(); !flushed) return flushed;
-    const Result result(PQexec(connection_, std::string(sql).c_str()));
-    const auto status = PQresultStatus(result.get());
+    const Result result(pq().PQexec(connection_, std::string(sql).c_str()));
+    const auto status = pq().PQresultStatus(result.get());
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
       return std::unexpected(failure(result.get()));
     return {};
@@ -131,8 +136,9 @@ class PostgresDatabase final : public SqlDatabase {
 
  private:
   Error failure(const PGresult* result) const {
-    const char* message = result ? PQresultErrorMessage(result) : PQerrorMessage(connection_);
-    return Error{one_line(message && *message ? message : PQerrorMessage(connection_))};
+    const char* message =
+        result ? pq().PQresultErrorMessage(result) : pq().PQerrorMessage(connection_);
+    return Error{one_line(message && *message ? message : pq().PQerrorMessage(connection_))};
   }
 
   // Parameters as libpq takes them: integers as 8 big-endian bytes, bytes as they are (a 12 MB
@@ -170,11 +176,12 @@ class PostgresDatabase final : public SqlDatabase {
                                   std::vector<SqlRow>* rows) {
     auto name = prepared(sql, params);
     if (!name) return std::unexpected(name.error());
-    if (!PQpipelineStatus(connection_) && !PQenterPipelineMode(connection_))
+    if (!pq().PQpipelineStatus(connection_) && !pq().PQenterPipelineMode(connection_))
       return std::unexpected(failure(nullptr));
     const Parameters encoded(params);
-    if (!PQsendQueryPrepared(connection_, name->c_str(), encoded.count(), encoded.values.data(),
-                             encoded.lengths.data(), encoded.formats.data(), 1))
+    if (!pq().PQsendQueryPrepared(connection_, name->c_str(), encoded.count(),
+                                  encoded.values.data(), encoded.lengths.data(),
+                                  encoded.formats.data(), 1))
       return std::unexpected(failure(nullptr));
     awaited_.push_back(rows);
     if (awaited_.size() >= kPipelineDepth) return drain();
@@ -185,19 +192,19 @@ class PostgresDatabase final : public SqlDatabase {
   // among them (those after it are not run: the server aborts the rest).
   std::expected<void, Error> drain() {
     std::optional<Error> first_error;
-    if (!PQpipelineSync(connection_)) first_error = failure(nullptr);
+    if (!pq().PQpipelineSync(connection_)) first_error = failure(nullptr);
     for (std::vector<SqlRow>* rows : awaited_) {
       // Each statement's answer ends with a null result.
-      while (const Result result{PQgetResult(connection_)}) {
-        const auto status = PQresultStatus(result.get());
+      while (const Result result{pq().PQgetResult(connection_)}) {
+        const auto status = pq().PQresultStatus(result.get());
         if (status == PGRES_TUPLES_OK && rows) *rows = rows_of(result.get());
         if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK && !first_error)
           first_error = failure(result.get());
       }
     }
     awaited_.clear();
-    const Result sync{PQgetResult(connection_)};
-    if (PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC && !first_error)
+    const Result sync{pq().PQgetResult(connection_)};
+    if (pq().PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC && !first_error)
       first_error = failure(sync.get());
     if (first_error) return std::unexpected(*first_error);
     return {};
@@ -214,9 +221,10 @@ class PostgresDatabase final : public SqlDatabase {
     std::vector<Oid> types;
     for (const SqlValue& param : params)
       types.push_back(std::holds_alternative<std::int64_t>(param) ? kInt8Oid : kByteaOid);
-    const Result result(PQprepare(connection_, name.c_str(), numbered_placeholders(sql).c_str(),
-                                  static_cast<int>(types.size()), types.data()));
-    if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
+    const Result result(pq().PQprepare(connection_, name.c_str(),
+                                       numbered_placeholders(sql).c_str(),
+                                       static_cast<int>(types.size()), types.data()));
+    if (pq().PQresultStatus(result.get()) != PGRES_COMMAND_OK)
       return std::unexpected(failure(result.get()));
     names_.emplace(std::move(key), name);
     return name;
@@ -224,18 +232,18 @@ class PostgresDatabase final : public SqlDatabase {
 
   static std::vector<SqlRow> rows_of(const PGresult* result) {
     std::vector<SqlRow> rows;
-    const int count = PQntuples(result);
-    const int columns = PQnfields(result);
+    const int count = pq().PQntuples(result);
+    const int columns = pq().PQnfields(result);
     for (int row = 0; row < count; ++row) {
       SqlRow values;
       for (int column = 0; column < columns; ++column) {
-        if (PQgetisnull(result, row, column)) {
+        if (pq().PQgetisnull(result, row, column)) {
           values.emplace_back(std::monostate{});
           continue;
         }
-        const char* data = PQgetvalue(result, row, column);
-        const int size = PQgetlength(result, row, column);
-        const Oid type = PQftype(result, column);
+        const char* data = pq().PQgetvalue(result, row, column);
+        const int size = pq().PQgetlength(result, row, column);
+        const Oid type = pq().PQftype(result, column);
         if (type == kInt8Oid || type == kInt4Oid || type == kInt2Oid)
           values.emplace_back(big_endian_integer(data, size));
         else
@@ -264,15 +272,15 @@ std::string without_password(std::string text, const std::optional<std::string>&
 // The password the connection string itself holds, if any.
 std::expected<std::optional<std::string>, Error> password_in(const std::string& conninfo) {
   char* error = nullptr;
-  PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
+  PQconninfoOption* options = pq().PQconninfoParse(conninfo.c_str(), &error);
   if (!options) {
-    PQfreemem(error);  // its text may quote the password
+    pq().PQfreemem(error);  // its text may quote the password
     return std::unexpected(Error{"the PostgreSQL connection string is malformed"});
   }
   std::optional<std::string> password;
   for (const PQconninfoOption* option = options; option->keyword; ++option)
     if (std::strcmp(option->keyword, "password") == 0 && option->val) password = option->val;
-  PQconninfoFree(options);
+  pq().PQconninfoFree(options);
   return password;
 }
 
@@ -284,6 +292,7 @@ bool is_postgres_address(std::string_view db) {
 
 std::expected<std::unique_ptr<SqlDatabase>, Error> open_postgres_database(
     const std::string& conninfo) {
+  if (auto library = load_libpq(); !library) return std::unexpected(library.error());
   const auto password = password_in(conninfo);
   if (!password) return std::unexpected(password.error());
   // A server that never answers is given up after 10 s, unless the connection string or
@@ -297,15 +306,16 @@ std::expected<std::unique_ptr<SqlDatabase>, Error> open_postgres_database(
   // The connection string is expanded in the place of dbname, so what it says wins.
   keywords.insert(keywords.end(), {"dbname", nullptr});
   values.insert(values.end(), {conninfo.c_str(), nullptr});
-  PGconn* connection = PQconnectdbParams(keywords.data(), values.data(), 1);
+  PGconn* connection = pq().PQconnectdbParams(keywords.data(), values.data(), 1);
   if (!connection) return std::unexpected(Error{"out of memory"});
-  if (PQstatus(connection) != CONNECTION_OK) {
-    const std::string reason = one_line(without_password(PQerrorMessage(connection), *password));
-    PQfinish(connection);
+  if (pq().PQstatus(connection) != CONNECTION_OK) {
+    const std::string reason =
+        one_line(without_password(pq().PQerrorMessage(connection), *password));
+    pq().PQfinish(connection);
     return std::unexpected(Error{"PostgreSQL server: " + reason});
   }
   // Notices (such as "relation already exists, skipping") are no business of the user.
-  PQsetNoticeProcessor(
+  pq().PQsetNoticeProcessor(
       connection, [](void*, const char*) {}, nullptr);
   auto database = std::make_unique<PostgresDatabase>(connection);
   if (auto quiet = database->execute("SET client_min_messages = warning"); !quiet)
