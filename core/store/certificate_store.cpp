@@ -18,44 +18,75 @@ SqlValue optional_value(const std::optional<std::string>& text) {
   return *text;
 }
 
+// How many rows one insert_rows call takes at most: a certificate of 120,000 artifacts is sent
+// in chunks rather than held twice.
+constexpr std::size_t kRowsPerInsert = 4096;
+
+// Rows of one table gathered for insert_rows, sent a chunk at a time.
+class PendingRows {
+ public:
+  PendingRows(std::string_view table, std::initializer_list<std::string_view> columns)
+      : table_(table), columns_(columns) {}
+
+  std::expected<void, Error> add(SqlDatabase& db, SqlRow row) {
+    rows_.push_back(std::move(row));
+    if (rows_.size() < kRowsPerInsert) return {};
+    return send(db);
+  }
+
+  std::expected<void, Error> send(SqlDatabase& db) {
+    if (rows_.empty()) return {};
+    auto sent = db.insert_rows(table_, columns_, rows_);
+    rows_.clear();
+    return sent;
+  }
+
+ private:
+  std::string_view table_;
+  std::vector<std::string_view> columns_;
+  std::vector<SqlRow> rows_;
+};
+
+// The rows of a batch's stages, artifacts and inputs, inserted many to a statement. Each
+// references only its certificate's row, which is queued before them.
+struct FactRows {
+  PendingRows stages{"stages", {"certificate_seq", "position", "stage_id", "status"}};
+  PendingRows artifacts{"artifacts",
+                        {"certificate_seq", "stage_position", "name", "digest", "digest_text"}};
+  PendingRows inputs{
+      "inputs",
+      {"certificate_seq", "requirements_hash", "spec_id", "spec_hash", "build_spec_hash", "posture",
+       "corpus_attestation_hash", "sbom_bom_hash", "sbom_audit_hash"}};
+
+  std::expected<void, Error> send(SqlDatabase& db) {
+    for (PendingRows* rows : {&stages, &artifacts, &inputs})
+      if (auto sent = rows->send(db); !sent) return sent;
+    return {};
+  }
+};
+
 std::expected<void, Error> insert_facts(SqlDatabase& db, const CertificateFacts& facts,
-                                        std::int64_t seq) {
+                                        std::int64_t seq, FactRows& rows) {
   for (std::size_t position = 0; position < facts.stages.size(); ++position) {
     const StoredStage& stage = facts.stages[position];
     const auto at = static_cast<std::int64_t>(position);
-    const std::array<SqlValue, 4> stage_row = {seq, at, stage.stage_id, stage.status};
-    if (auto inserted = db.queue("INSERT INTO stages (certificate_seq, position, stage_id, status) "
-                                 "VALUES (?, ?, ?, ?)",
-                                 stage_row);
-        !inserted)
-      return std::unexpected(inserted.error());
+    if (auto added = rows.stages.add(db, {seq, at, stage.stage_id, stage.status}); !added)
+      return added;
     for (const StoredArtifact& artifact : stage.artifacts) {
       auto [digest, digest_text] = digest_columns(artifact.digest);
-      const std::array<SqlValue, 5> row = {seq, at, artifact.name, std::move(digest),
-                                           std::move(digest_text)};
-      if (auto inserted = db.queue("INSERT INTO artifacts (certificate_seq, stage_position, name, "
-                                   "digest, digest_text) VALUES (?, ?, ?, ?, ?)",
-                                   row);
-          !inserted)
-        return std::unexpected(inserted.error());
+      if (auto added = rows.artifacts.add(
+              db, {seq, at, artifact.name, std::move(digest), std::move(digest_text)});
+          !added)
+        return added;
     }
   }
-  const std::array<SqlValue, 9> inputs = {seq,
-                                          facts.requirements_hash,
-                                          optional_value(facts.spec_id),
-                                          optional_value(facts.spec_hash),
-                                          facts.build_spec_hash,
-                                          optional_value(facts.posture),
-                                          optional_value(facts.corpus_attestation_hash),
-                                          optional_value(facts.sbom_bom_hash),
-                                          optional_value(facts.sbom_audit_hash)};
-  if (auto inserted = db.queue(
-          "INSERT INTO inputs (certificate_seq, requirements_hash, spec_id, spec_hash, "
-          "build_spec_hash, posture, corpus_attestation_hash, sbom_bom_hash, sbom_audit_hash) "
-          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-          inputs);
-      !inserted)
-    return std::unexpected(inserted.error());
+  if (auto added = rows.inputs.add(
+          db, {seq, facts.requirements_hash, optional_value(facts.spec_id),
+               optional_value(facts.spec_hash), facts.build_spec_hash,
+               optional_value(facts.posture), optional_value(facts.corpus_attestation_hash),
+               optional_value(facts.sbom_bom_hash), optional_value(facts.sbom_audit_hash)});
+      !added)
+    return added;
   const std::array<SqlValue, 4> key = {facts.key_fingerprint, facts.public_key, seq,
                                        facts.key_fingerprint};
   if (auto inserted =
@@ -122,10 +153,9 @@ std::expected<void, Error> load_inputs(SqlDatabase& db, StoredCertificate& store
   return {};
 }
 
-}  // namespace
-
-std::expected<void, Error> CertificateStore::insert(const NewCertificate& certificate,
-                                                    std::int64_t seq, std::int64_t now_seconds) {
+// Queues the rows of a certificate not yet stored, under `seq`; its facts' rows join `rows`.
+std::expected<void, Error> insert(SqlDatabase& db, const NewCertificate& certificate,
+                                  std::int64_t seq, std::int64_t now_seconds, FactRows& rows) {
   const CertificateFacts& facts = certificate.facts;
   const std::array<SqlValue, 15> row = {seq,
                                         facts.certificate_hash,
@@ -143,13 +173,15 @@ std::expected<void, Error> CertificateStore::insert(const NewCertificate& certif
                                         now_seconds,
                                         certificate.bytes};
   if (auto inserted =
-          db_->queue("INSERT INTO certificates (seq, " + std::string(kCertificateColumns) +
-                         ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                     row);
+          db.queue("INSERT INTO certificates (seq, " + std::string(kCertificateColumns) +
+                       ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                   row);
       !inserted)
     return inserted;
-  return insert_facts(*db_, facts, seq);
+  return insert_facts(db, facts, seq, rows);
 }
+
+}  // namespace
 
 std::expected<std::vector<AddOutcome>, Error> CertificateStore::add(
     std::span<const NewCertificate> batch, std::int64_t now_seconds) {
@@ -168,6 +200,7 @@ std::expected<std::vector<AddOutcome>, Error> CertificateStore::add(
     if (!existing) return std::unexpected(existing.error());
     // A certificate twice in the batch is stored once, under the first one's number.
     std::map<std::string_view, std::int64_t> in_batch;
+    FactRows rows;
     for (std::size_t i = 0; i < batch.size(); ++i) {
       const std::string& hash = batch[i].facts.certificate_hash;
       if (!(*existing)[i].empty()) {
@@ -175,11 +208,13 @@ std::expected<std::vector<AddOutcome>, Error> CertificateStore::add(
       } else if (const auto found = in_batch.find(hash); found != in_batch.end()) {
         outcomes.push_back({found->second, false});
       } else {
-        if (auto inserted = insert(batch[i], next, now_seconds); !inserted) return inserted;
+        if (auto inserted = insert(*db_, batch[i], next, now_seconds, rows); !inserted)
+          return inserted;
         in_batch.emplace(hash, next);
         outcomes.push_back({next++, true});
       }
     }
+    if (auto sent = rows.send(*db_); !sent) return sent;
     if (auto flushed = db_->flush(); !flushed) return flushed;
     return db_->execute("COMMIT");
   }();

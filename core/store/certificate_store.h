@@ -68,10 +68,6 @@ class CertificateStore {
   SqlDatabase& database() { return *db_; }
 
  private:
-  // Queues the rows of a certificate not yet stored, under `seq`.
-  std::expected<void, Error> insert(const NewCertificate& certificate, std::int64_t seq,
-                                    std::int64_t now_seconds);
-
   std::unique_ptr<SqlDatabase> db_;
 };
 

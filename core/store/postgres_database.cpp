@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -19,6 +20,8 @@ constexpr Oid kByteaOid = 17;
 constexpr Oid kInt8Oid = 20;
 constexpr Oid kInt2Oid = 21;
 constexpr Oid kInt4Oid = 23;
+constexpr Oid kByteaArrayOid = 1001;
+constexpr Oid kInt8ArrayOid = 1016;
 
 // Statements sent in pipeline mode before their answers are read: their answers (about 30
 // bytes each) stay well within the socket's buffer.
@@ -60,6 +63,45 @@ std::int64_t big_endian_integer(const char* data, int size) {
   return static_cast<std::int64_t>(value);
 }
 
+std::vector<Oid> types_of(std::span<const SqlValue> params) {
+  std::vector<Oid> types;
+  for (const SqlValue& param : params)
+    types.push_back(std::holds_alternative<std::int64_t>(param) ? kInt8Oid : kByteaOid);
+  return types;
+}
+
+void append_big_endian(std::string& out, std::uint64_t value, int bytes) {
+  for (int shift = (bytes - 1) * 8; shift >= 0; shift -= 8)
+    out.push_back(static_cast<char>((value >> shift) & 0xff));
+}
+
+// One column of `rows` as a one-dimensional array in PostgreSQL's binary format: dimensions,
+// whether any element is NULL, the element type, the length and lower bound, then each element
+// as its length (-1 for NULL) and its bytes.
+std::string binary_array(std::span<const SqlRow> rows, std::size_t column, Oid element_type) {
+  const bool nulls = std::ranges::any_of(rows, [&](const SqlRow& row) {
+    return std::holds_alternative<std::monostate>(row.at(column));
+  });
+  std::string out;
+  for (const std::uint64_t word :
+       {std::uint64_t{1}, std::uint64_t{nulls}, std::uint64_t{element_type},
+        std::uint64_t{rows.size()}, std::uint64_t{1}})
+    append_big_endian(out, word, 4);
+  for (const SqlRow& row : rows) {
+    const SqlValue& value = row.at(column);
+    if (const auto* integer = std::get_if<std::int64_t>(&value)) {
+      append_big_endian(out, 8, 4);
+      append_big_endian(out, static_cast<std::uint64_t>(*integer), 8);
+    } else if (const auto* bytes = std::get_if<std::string>(&value)) {
+      append_big_endian(out, bytes->size(), 4);
+      out += *bytes;
+    } else {
+      append_big_endian(out, 0xffffffff, 4);
+    }
+  }
+  return out;
+}
+
 // libpq's message as one line: its line breaks and indents become single spaces.
 std::string one_line(std::string_view message) {
   std::string line;
@@ -83,7 +125,7 @@ class PostgresDatabase final : public SqlDatabase {
   std::expected<std::vector<SqlRow>, Error> run(std::string_view sql,
                                                 std::span<const SqlValue> params) override {
     if (auto flushed = flush(); !flushed) return std::unexpected(flushed.error());
-    auto name = prepared(sql, params);
+    auto name = prepared(sql, types_of(params));
     if (!name) return std::unexpected(name.error());
     const Parameters encoded(params);
     const Result result(pq().PQexecPrepared(connection_, name->c_str(), encoded.count(),
@@ -108,6 +150,30 @@ class PostgresDatabase final : public SqlDatabase {
   std::expected<void, Error> queue(std::string_view sql,
                                    std::span<const SqlValue> params) override {
     return send(sql, params, nullptr);
+  }
+
+  // One statement for any number of rows: each column is one array parameter, unnested
+  // (INSERT ... SELECT * FROM unnest($1, $2, ...)). A column holding an integer is bigint[], any
+  // other bytea[].
+  std::expected<void, Error> insert_rows(std::string_view table,
+                                         std::span<const std::string_view> columns,
+                                         std::span<const SqlRow> rows) override {
+    if (rows.empty()) return {};
+    std::string sql = "INSERT INTO " + std::string(table) + " (";
+    std::string placeholders;
+    std::vector<SqlValue> arrays;
+    std::vector<Oid> types;
+    for (std::size_t column = 0; column < columns.size(); ++column) {
+      sql.append(placeholders.empty() ? "" : ", ").append(columns[column]);
+      placeholders.append(placeholders.empty() ? "?" : ", ?");
+      const bool integers = std::ranges::any_of(rows, [&](const SqlRow& row) {
+        return std::holds_alternative<std::int64_t>(row.at(column));
+      });
+      arrays.emplace_back(binary_array(rows, column, integers ? kInt8Oid : kByteaOid));
+      types.push_back(integers ? kInt8ArrayOid : kByteaArrayOid);
+    }
+    sql += ") SELECT * FROM unnest(" + placeholders + ")";
+    return send(sql, arrays, nullptr, types);
   }
 
   // Leaves pipeline mode once every answer is read, whatever they say.
@@ -156,9 +222,7 @@ class PostgresDatabase final : public SqlDatabase {
           formats(params.size(), 1) {
       for (std::size_t i = 0; i < params.size(); ++i) {
         if (const auto* integer = std::get_if<std::int64_t>(&params[i])) {
-          const auto value = static_cast<std::uint64_t>(*integer);
-          for (int shift = 56; shift >= 0; shift -= 8)
-            encoded[i].push_back(static_cast<char>((value >> shift) & 0xff));
+          append_big_endian(encoded[i], static_cast<std::uint64_t>(*integer), 8);
           values[i] = encoded[i].data();
           lengths[i] = static_cast<int>(encoded[i].size());
         } else if (const auto* bytes = std::get_if<std::string>(&params[i])) {
@@ -174,7 +238,12 @@ class PostgresDatabase final : public SqlDatabase {
   // given): one round trip for a batch's rows instead of one each.
   std::expected<void, Error> send(std::string_view sql, std::span<const SqlValue> params,
                                   std::vector<SqlRow>* rows) {
-    auto name = prepared(sql, params);
+    return send(sql, params, rows, types_of(params));
+  }
+
+  std::expected<void, Error> send(std::string_view sql, std::span<const SqlValue> params,
+                                  std::vector<SqlRow>* rows, std::span<const Oid> types) {
+    auto name = prepared(sql, types);
     if (!name) return std::unexpected(name.error());
     if (!pq().PQpipelineStatus(connection_) && !pq().PQenterPipelineMode(connection_))
       return std::unexpected(failure(nullptr));
@@ -211,16 +280,12 @@ class PostgresDatabase final : public SqlDatabase {
   }
 
   // Each statement is prepared on the server once per connection, under a name of its own.
-  std::expected<std::string, Error> prepared(std::string_view sql,
-                                             std::span<const SqlValue> params) {
+  std::expected<std::string, Error> prepared(std::string_view sql, std::span<const Oid> types) {
     std::string key(sql);
     if (const auto found = names_.find(key); found != names_.end()) return found->second;
     // Preparing waits for its answer, which pipeline mode does not allow.
     if (auto flushed = flush(); !flushed) return std::unexpected(flushed.error());
     std::string name = "s" + std::to_string(names_.size());
-    std::vector<Oid> types;
-    for (const SqlValue& param : params)
-      types.push_back(std::holds_alternative<std::int64_t>(param) ? kInt8Oid : kByteaOid);
     const Result result(pq().PQprepare(connection_, name.c_str(),
                                        numbered_placeholders(sql).c_str(),
                                        static_cast<int>(types.size()), types.data()));

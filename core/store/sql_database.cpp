@@ -21,6 +21,21 @@ std::expected<void, Error> SqlDatabase::queue(std::string_view sql,
   return {};
 }
 
+std::expected<void, Error> SqlDatabase::insert_rows(std::string_view table,
+                                                    std::span<const std::string_view> columns,
+                                                    std::span<const SqlRow> rows) {
+  std::string sql = "INSERT INTO " + std::string(table) + " (";
+  std::string placeholders;
+  for (const std::string_view column : columns) {
+    sql.append(placeholders.empty() ? "" : ", ").append(column);
+    placeholders.append(placeholders.empty() ? "?" : ", ?");
+  }
+  sql += ") VALUES (" + placeholders + ")";
+  for (const SqlRow& row : rows)
+    if (auto queued = queue(sql, row); !queued) return queued;
+  return {};
+}
+
 std::int64_t integer_of(const SqlValue& value) {
   const auto* integer = std::get_if<std::int64_t>(&value);
   return integer ? *integer : 0;

@@ -38,6 +38,11 @@ class SqlDatabase {
   // latest before the next run, run_each, execute or flush returns; its error is reported by the
   // call that ran it.
   virtual std::expected<void, Error> queue(std::string_view sql, std::span<const SqlValue> params);
+  // Inserts `rows`, each one value per column, into `table`; queued as `queue` is. A server that
+  // can takes them in one statement. The table and column names are the program's own.
+  virtual std::expected<void, Error> insert_rows(std::string_view table,
+                                                 std::span<const std::string_view> columns,
+                                                 std::span<const SqlRow> rows);
   // Runs what is queued; the first error among it.
   virtual std::expected<void, Error> flush() { return {}; }
   // Runs statements without parameters or rows (schema definitions, transaction control).
