@@ -43,7 +43,7 @@ namespace {
 constexpr std::size_t kBatchCertificates = 1024;
 constexpr std::size_t kBatchBytes = std::size_t{8} << 20;
 
-// A certificate above this size (about 40,000 artifacts) is verified while no other such one is
+// A certificate above this size (about 45,000 artifacts) is verified while no other such one is
 // held, and committed as soon as it is taken: two verified at once would add the second's
 // verification peak to add's.
 constexpr std::size_t kLargeCertificateBytes = std::size_t{4} << 20;
