@@ -87,32 +87,37 @@ CREATE INDEX artifacts_by_digest ON artifacts HASHED ((substr(digest, 1, 8)));
 CREATE INDEX artifacts_by_certificate ON artifacts (certificate_seq, stage_position);
 )";
 
-// How many certificates' artifacts one step of the conversion reads at once.
-constexpr std::int64_t kConvertChunk = 256;
+// How many converted rows go to one insert_rows.
+constexpr std::size_t kConvertedRowsPerInsert = 4096;
 
-// Copies every artifact row of version 1 into the version-2 table, its digest converted, a
-// chunk of certificates at a time (a store holds millions of rows).
+// Copies every artifact row of version 1 into the version-2 table, its digest converted, one
+// certificate at a time: a store of millions of rows is never held, nor more than the rows of
+// one certificate.
 std::expected<void, Error> convert_artifacts(SqlDatabase& db) {
   const auto last = db.run("SELECT coalesce(max(certificate_seq), 0) FROM artifacts", {});
   if (!last) return std::unexpected(last.error());
+  constexpr std::array<std::string_view, 5> kColumns = {"certificate_seq", "stage_position", "name",
+                                                        "digest", "digest_text"};
   const std::int64_t last_seq = integer_of(last->front().at(0));
-  for (std::int64_t after = 0; after < last_seq; after += kConvertChunk) {
-    const std::array<SqlValue, 2> range = {after, after + kConvertChunk};
-    const auto rows = db.run(
+  for (std::int64_t seq = 1; seq <= last_seq; ++seq) {
+    const std::array<SqlValue, 1> key = {seq};
+    auto rows = db.run(
         "SELECT certificate_seq, stage_position, name, digest FROM artifacts "
-        "WHERE certificate_seq > ? AND certificate_seq <= ?",
-        range);
+        "WHERE certificate_seq = ?",
+        key);
     if (!rows) return std::unexpected(rows.error());
-    for (const SqlRow& row : *rows) {
+    std::vector<SqlRow> converted;
+    for (std::size_t at = 0; at < rows->size(); ++at) {
+      SqlRow& row = (*rows)[at];
       auto [digest, digest_text] = digest_columns(bytes_of(row.at(3)));
-      const std::array<SqlValue, 5> converted = {row.at(0), row.at(1), row.at(2), std::move(digest),
-                                                 std::move(digest_text)};
-      if (auto inserted =
-              db.queue("INSERT INTO artifacts_v2 (certificate_seq, stage_position, name, digest, "
-                       "digest_text) VALUES (?, ?, ?, ?, ?)",
-                       converted);
-          !inserted)
-        return inserted;
+      row.at(3) = std::move(digest);
+      row.push_back(std::move(digest_text));
+      converted.push_back(std::move(row));
+      if (converted.size() == kConvertedRowsPerInsert || at + 1 == rows->size()) {
+        if (auto inserted = db.insert_rows("artifacts_v2", kColumns, converted); !inserted)
+          return inserted;
+        converted.clear();
+      }
     }
   }
   return db.flush();
