@@ -47,6 +47,10 @@ void use_huge_page_heap() {
     advise_huge_pages(static_cast<char*>(end) - size + kSmallPart, size - kSmallPart);
 }
 
+void trim_heaps_promptly() {
+  ::mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
+}
+
 void release_free_memory() {
   ::malloc_trim(0);
 }

@@ -23,6 +23,12 @@ void advise_small_pages(void* data, std::size_t size);
 // the work. Where the heap is not glibc's it does nothing; it cannot fail.
 void use_huge_page_heap();
 
+// Hands memory freed at the top of any thread's heap back to the kernel once 1 MiB of it is free,
+// where glibc would keep up to twice the largest block freed so far (20 MiB after a 10 MB
+// certificate): large work done on one thread and then on another then does not add up in the
+// peak. Affects the whole process; call it once, before the threads start. It cannot fail.
+void trim_heaps_promptly();
+
 // Hands the heap's free memory back to the kernel: what a finished phase freed then adds
 // nothing to the peak of the phases after it. It cannot fail.
 void release_free_memory();

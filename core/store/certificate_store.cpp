@@ -1,9 +1,11 @@
 #include "core/store/certificate_store.h"
 
 #include <array>
+#include <map>
 
 #include "core/base/content_hash.h"
 #include "core/base/text.h"
+#include "core/store/artifact_digest.h"
 #include "core/store/postgres_database.h"
 #include "core/store/sqlite_database.h"
 #include "core/store/store_schema.h"
@@ -16,47 +18,81 @@ SqlValue optional_value(const std::optional<std::string>& text) {
   return *text;
 }
 
+// How many rows one insert_rows call takes at most: a certificate of 120,000 artifacts is sent
+// in chunks rather than held twice.
+constexpr std::size_t kRowsPerInsert = 4096;
+
+// Rows of one table gathered for insert_rows, sent a chunk at a time.
+class PendingRows {
+ public:
+  PendingRows(std::string_view table, std::initializer_list<std::string_view> columns)
+      : table_(table), columns_(columns) {}
+
+  std::expected<void, Error> add(SqlDatabase& db, SqlRow row) {
+    rows_.push_back(std::move(row));
+    if (rows_.size() < kRowsPerInsert) return {};
+    return send(db);
+  }
+
+  std::expected<void, Error> send(SqlDatabase& db) {
+    if (rows_.empty()) return {};
+    auto sent = db.insert_rows(table_, columns_, rows_);
+    rows_.clear();
+    return sent;
+  }
+
+ private:
+  std::string_view table_;
+  std::vector<std::string_view> columns_;
+  std::vector<SqlRow> rows_;
+};
+
+// The rows of a batch's stages, artifacts and inputs, inserted many to a statement. Each
+// references only its certificate's row, which is queued before them.
+struct FactRows {
+  PendingRows stages{"stages", {"certificate_seq", "position", "stage_id", "status"}};
+  PendingRows artifacts{"artifacts",
+                        {"certificate_seq", "stage_position", "name", "digest", "digest_text"}};
+  PendingRows inputs{
+      "inputs",
+      {"certificate_seq", "requirements_hash", "spec_id", "spec_hash", "build_spec_hash", "posture",
+       "corpus_attestation_hash", "sbom_bom_hash", "sbom_audit_hash"}};
+
+  std::expected<void, Error> send(SqlDatabase& db) {
+    for (PendingRows* rows : {&stages, &artifacts, &inputs})
+      if (auto sent = rows->send(db); !sent) return sent;
+    return {};
+  }
+};
+
 std::expected<void, Error> insert_facts(SqlDatabase& db, const CertificateFacts& facts,
-                                        std::int64_t seq) {
+                                        std::int64_t seq, FactRows& rows) {
   for (std::size_t position = 0; position < facts.stages.size(); ++position) {
     const StoredStage& stage = facts.stages[position];
     const auto at = static_cast<std::int64_t>(position);
-    const std::array<SqlValue, 4> stage_row = {seq, at, stage.stage_id, stage.status};
-    if (auto inserted = db.run("INSERT INTO stages (certificate_seq, position, stage_id, status) "
-                               "VALUES (?, ?, ?, ?)",
-                               stage_row);
-        !inserted)
-      return std::unexpected(inserted.error());
+    if (auto added = rows.stages.add(db, {seq, at, stage.stage_id, stage.status}); !added)
+      return added;
     for (const StoredArtifact& artifact : stage.artifacts) {
-      const std::array<SqlValue, 4> row = {seq, at, artifact.name, artifact.digest};
-      if (auto inserted = db.run("INSERT INTO artifacts (certificate_seq, stage_position, name, "
-                                 "digest) VALUES (?, ?, ?, ?)",
-                                 row);
-          !inserted)
-        return std::unexpected(inserted.error());
+      auto [digest, digest_text] = digest_columns(artifact.digest);
+      if (auto added = rows.artifacts.add(
+              db, {seq, at, artifact.name, std::move(digest), std::move(digest_text)});
+          !added)
+        return added;
     }
   }
-  const std::array<SqlValue, 9> inputs = {seq,
-                                          facts.requirements_hash,
-                                          optional_value(facts.spec_id),
-                                          optional_value(facts.spec_hash),
-                                          facts.build_spec_hash,
-                                          optional_value(facts.posture),
-                                          optional_value(facts.corpus_attestation_hash),
-                                          optional_value(facts.sbom_bom_hash),
-                                          optional_value(facts.sbom_audit_hash)};
-  if (auto inserted = db.run(
-          "INSERT INTO inputs (certificate_seq, requirements_hash, spec_id, spec_hash, "
-          "build_spec_hash, posture, corpus_attestation_hash, sbom_bom_hash, sbom_audit_hash) "
-          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-          inputs);
-      !inserted)
-    return std::unexpected(inserted.error());
+  if (auto added = rows.inputs.add(
+          db, {seq, facts.requirements_hash, optional_value(facts.spec_id),
+               optional_value(facts.spec_hash), facts.build_spec_hash,
+               optional_value(facts.posture), optional_value(facts.corpus_attestation_hash),
+               optional_value(facts.sbom_bom_hash), optional_value(facts.sbom_audit_hash)});
+      !added)
+    return added;
   const std::array<SqlValue, 4> key = {facts.key_fingerprint, facts.public_key, seq,
                                        facts.key_fingerprint};
-  if (auto inserted = db.run("INSERT INTO keys (fingerprint, public_key, first_seq) SELECT ?, ?, ? "
-                             "WHERE NOT EXISTS (SELECT 1 FROM keys WHERE fingerprint = ?)",
-                             key);
+  if (auto inserted =
+          db.queue("INSERT INTO keys (fingerprint, public_key, first_seq) SELECT ?, ?, ? "
+                   "WHERE NOT EXISTS (SELECT 1 FROM keys WHERE fingerprint = ?)",
+                   key);
       !inserted)
     return std::unexpected(inserted.error());
   return {};
@@ -76,7 +112,7 @@ std::expected<void, Error> load_stages(SqlDatabase& db, StoredCertificate& store
   for (const SqlRow& row : *stages)
     stored.facts.stages.push_back({bytes_of(row.at(0)), bytes_of(row.at(1)), {}});
   const auto artifacts = db.run(
-      "SELECT stage_position, name, digest FROM artifacts WHERE certificate_seq = ? "
+      "SELECT stage_position, name, digest, digest_text FROM artifacts WHERE certificate_seq = ? "
       "ORDER BY stage_position, name",
       seq);
   if (!artifacts) return std::unexpected(artifacts.error());
@@ -85,7 +121,8 @@ std::expected<void, Error> load_stages(SqlDatabase& db, StoredCertificate& store
     if (position >= stored.facts.stages.size())
       return std::unexpected(Error{"an artifact of certificate " + std::to_string(stored.seq) +
                                    " names a stage it does not have"});
-    stored.facts.stages[position].artifacts.push_back({bytes_of(row.at(1)), bytes_of(row.at(2))});
+    stored.facts.stages[position].artifacts.push_back(
+        {bytes_of(row.at(1)), digest_text_of(row.at(2), row.at(3))});
   }
   return {};
 }
@@ -116,16 +153,10 @@ std::expected<void, Error> load_inputs(SqlDatabase& db, StoredCertificate& store
   return {};
 }
 
-}  // namespace
-
-std::expected<AddOutcome, Error> CertificateStore::add_one(const NewCertificate& certificate,
-                                                           std::int64_t seq,
-                                                           std::int64_t now_seconds) {
+// Queues the rows of a certificate not yet stored, under `seq`; its facts' rows join `rows`.
+std::expected<void, Error> insert(SqlDatabase& db, const NewCertificate& certificate,
+                                  std::int64_t seq, std::int64_t now_seconds, FactRows& rows) {
   const CertificateFacts& facts = certificate.facts;
-  const std::array<SqlValue, 1> hash = {facts.certificate_hash};
-  const auto existing = db_->run("SELECT seq FROM certificates WHERE certificate_hash = ?", hash);
-  if (!existing) return std::unexpected(existing.error());
-  if (!existing->empty()) return AddOutcome{integer_of(existing->front().at(0)), false};
   const std::array<SqlValue, 15> row = {seq,
                                         facts.certificate_hash,
                                         hash_bytes(certificate.bytes),
@@ -142,15 +173,15 @@ std::expected<AddOutcome, Error> CertificateStore::add_one(const NewCertificate&
                                         now_seconds,
                                         certificate.bytes};
   if (auto inserted =
-          db_->run("INSERT INTO certificates (seq, " + std::string(kCertificateColumns) +
+          db.queue("INSERT INTO certificates (seq, " + std::string(kCertificateColumns) +
                        ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                    row);
       !inserted)
-    return std::unexpected(inserted.error());
-  if (auto inserted = insert_facts(*db_, facts, seq); !inserted)
-    return std::unexpected(inserted.error());
-  return AddOutcome{seq, true};
+    return inserted;
+  return insert_facts(db, facts, seq, rows);
 }
+
+}  // namespace
 
 std::expected<std::vector<AddOutcome>, Error> CertificateStore::add(
     std::span<const NewCertificate> batch, std::int64_t now_seconds) {
@@ -161,12 +192,30 @@ std::expected<std::vector<AddOutcome>, Error> CertificateStore::add(
     const auto last = db_->run("SELECT coalesce(max(seq), 0) FROM certificates", {});
     if (!last) return std::unexpected(last.error());
     std::int64_t next = integer_of(last->front().at(0)) + 1;
-    for (const NewCertificate& certificate : batch) {
-      auto outcome = add_one(certificate, next, now_seconds);
-      if (!outcome) return std::unexpected(outcome.error());
-      if (outcome->added) ++next;
-      outcomes.push_back(*outcome);
+    std::vector<std::vector<SqlValue>> hashes;
+    for (const NewCertificate& certificate : batch)
+      hashes.push_back({certificate.facts.certificate_hash});
+    const auto existing =
+        db_->run_each("SELECT seq FROM certificates WHERE certificate_hash = ?", hashes);
+    if (!existing) return std::unexpected(existing.error());
+    // A certificate twice in the batch is stored once, under the first one's number.
+    std::map<std::string_view, std::int64_t> in_batch;
+    FactRows rows;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      const std::string& hash = batch[i].facts.certificate_hash;
+      if (!(*existing)[i].empty()) {
+        outcomes.push_back({integer_of((*existing)[i].front().at(0)), false});
+      } else if (const auto found = in_batch.find(hash); found != in_batch.end()) {
+        outcomes.push_back({found->second, false});
+      } else {
+        if (auto inserted = insert(*db_, batch[i], next, now_seconds, rows); !inserted)
+          return inserted;
+        in_batch.emplace(hash, next);
+        outcomes.push_back({next++, true});
+      }
     }
+    if (auto sent = rows.send(*db_); !sent) return sent;
+    if (auto flushed = db_->flush(); !flushed) return flushed;
     return db_->execute("COMMIT");
   }();
   if (!added) {

@@ -68,9 +68,6 @@ class CertificateStore {
   SqlDatabase& database() { return *db_; }
 
  private:
-  std::expected<AddOutcome, Error> add_one(const NewCertificate& certificate, std::int64_t seq,
-                                           std::int64_t now_seconds);
-
   std::unique_ptr<SqlDatabase> db_;
 };
 

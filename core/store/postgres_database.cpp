@@ -1,8 +1,8 @@
 #include "core/store/postgres_database.h"
 
 #include <arpa/inet.h>
-#include <libpq-fe.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/base/text.h"
+#include "core/store/libpq_library.h"
 
 namespace certwright {
 namespace {
@@ -19,12 +20,23 @@ constexpr Oid kByteaOid = 17;
 constexpr Oid kInt8Oid = 20;
 constexpr Oid kInt2Oid = 21;
 constexpr Oid kInt4Oid = 23;
+constexpr Oid kByteaArrayOid = 1001;
+constexpr Oid kInt8ArrayOid = 1016;
+
+// Statements sent in pipeline mode before their answers are read: their answers (about 30
+// bytes each) stay well within the socket's buffer.
+constexpr std::size_t kPipelineDepth = 1000;
 
 // The key under which writers queue for the write transaction.
 constexpr std::string_view kWriterLock = "SELECT pg_advisory_xact_lock(7308034417260281189)";
 
+// The library's functions: open_postgres_database loads it before any of them is called.
+const Libpq& pq() {
+  return **load_libpq();
+}
+
 struct ResultDeleter {
-  void operator()(PGresult* result) const { PQclear(result); }
+  void operator()(PGresult* result) const { pq().PQclear(result); }
 };
 using Result = std::unique_ptr<PGresult, ResultDeleter>;
 
@@ -51,6 +63,45 @@ std::int64_t big_endian_integer(const char* data, int size) {
   return static_cast<std::int64_t>(value);
 }
 
+std::vector<Oid> types_of(std::span<const SqlValue> params) {
+  std::vector<Oid> types;
+  for (const SqlValue& param : params)
+    types.push_back(std::holds_alternative<std::int64_t>(param) ? kInt8Oid : kByteaOid);
+  return types;
+}
+
+void append_big_endian(std::string& out, std::uint64_t value, int bytes) {
+  for (int shift = (bytes - 1) * 8; shift >= 0; shift -= 8)
+    out.push_back(static_cast<char>((value >> shift) & 0xff));
+}
+
+// One column of `rows` as a one-dimensional array in PostgreSQL's binary format: dimensions,
+// whether any element is NULL, the element type, the length and lower bound, then each element
+// as its length (-1 for NULL) and its bytes.
+std::string binary_array(std::span<const SqlRow> rows, std::size_t column, Oid element_type) {
+  const bool nulls = std::ranges::any_of(rows, [&](const SqlRow& row) {
+    return std::holds_alternative<std::monostate>(row.at(column));
+  });
+  std::string out;
+  for (const std::uint64_t word :
+       {std::uint64_t{1}, std::uint64_t{nulls}, std::uint64_t{element_type},
+        std::uint64_t{rows.size()}, std::uint64_t{1}})
+    append_big_endian(out, word, 4);
+  for (const SqlRow& row : rows) {
+    const SqlValue& value = row.at(column);
+    if (const auto* integer = std::get_if<std::int64_t>(&value)) {
+      append_big_endian(out, 8, 4);
+      append_big_endian(out, static_cast<std::uint64_t>(*integer), 8);
+    } else if (const auto* bytes = std::get_if<std::string>(&value)) {
+      append_big_endian(out, bytes->size(), 4);
+      out += *bytes;
+    } else {
+      append_big_endian(out, 0xffffffff, 4);
+    }
+  }
+  return out;
+}
+
 // libpq's message as one line: its line breaks and indents become single spaces.
 std::string one_line(std::string_view message) {
   std::string line;
@@ -69,39 +120,74 @@ class PostgresDatabase final : public SqlDatabase {
   explicit PostgresDatabase(PGconn* connection) : connection_(connection) {}
   PostgresDatabase(const PostgresDatabase&) = delete;
   PostgresDatabase& operator=(const PostgresDatabase&) = delete;
-  ~PostgresDatabase() override { PQfinish(connection_); }
+  ~PostgresDatabase() override { pq().PQfinish(connection_); }
 
   std::expected<std::vector<SqlRow>, Error> run(std::string_view sql,
                                                 std::span<const SqlValue> params) override {
-    auto name = prepared(sql, params);
+    if (auto flushed = flush(); !flushed) return std::unexpected(flushed.error());
+    auto name = prepared(sql, types_of(params));
     if (!name) return std::unexpected(name.error());
-    std::vector<std::string> encoded(params.size());
-    std::vector<const char*> values(params.size(), nullptr);
-    std::vector<int> lengths(params.size(), 0);
-    const std::vector<int> formats(params.size(), 1);
-    for (std::size_t i = 0; i < params.size(); ++i) {
-      if (const auto* integer = std::get_if<std::int64_t>(&params[i])) {
-        const auto value = static_cast<std::uint64_t>(*integer);
-        for (int shift = 56; shift >= 0; shift -= 8)
-          encoded[i].push_back(static_cast<char>((value >> shift) & 0xff));
-        values[i] = encoded[i].data();
-        lengths[i] = static_cast<int>(encoded[i].size());
-      } else if (const auto* bytes = std::get_if<std::string>(&params[i])) {
-        values[i] = bytes->data();  // sent as they are: a 12 MB certificate is not copied
-        lengths[i] = static_cast<int>(bytes->size());
-      }
-    }
-    const Result result(PQexecPrepared(connection_, name->c_str(), static_cast<int>(params.size()),
-                                       values.data(), lengths.data(), formats.data(), 1));
-    const auto status = PQresultStatus(result.get());
+    const Parameters encoded(params);
+    const Result result(pq().PQexecPrepared(connection_, name->c_str(), encoded.count(),
+                                            encoded.values.data(), encoded.lengths.data(),
+                                            encoded.formats.data(), 1));
+    const auto status = pq().PQresultStatus(result.get());
     if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
       return std::unexpected(failure(result.get()));
     return rows_of(result.get());
   }
 
+  std::expected<std::vector<std::vector<SqlRow>>, Error> run_each(
+      std::string_view sql, std::span<const std::vector<SqlValue>> params) override {
+    std::vector<std::vector<SqlRow>> results(params.size());
+    for (std::size_t i = 0; i < params.size(); ++i)
+      if (auto sent = send(sql, params[i], &results[i]); !sent)
+        return std::unexpected(sent.error());
+    if (auto flushed = flush(); !flushed) return std::unexpected(flushed.error());
+    return results;
+  }
+
+  std::expected<void, Error> queue(std::string_view sql,
+                                   std::span<const SqlValue> params) override {
+    return send(sql, params, nullptr);
+  }
+
+  // One statement for any number of rows: each column is one array parameter, unnested
+  // (INSERT ... SELECT * FROM unnest($1, $2, ...)). A column holding an integer is bigint[], any
+  // other bytea[].
+  std::expected<void, Error> insert_rows(std::string_view table,
+                                         std::span<const std::string_view> columns,
+                                         std::span<const SqlRow> rows) override {
+    if (rows.empty()) return {};
+    std::string sql = "INSERT INTO " + std::string(table) + " (";
+    std::string placeholders;
+    std::vector<SqlValue> arrays;
+    std::vector<Oid> types;
+    for (std::size_t column = 0; column < columns.size(); ++column) {
+      sql.append(placeholders.empty() ? "" : ", ").append(columns[column]);
+      placeholders.append(placeholders.empty() ? "?" : ", ?");
+      const bool integers = std::ranges::any_of(rows, [&](const SqlRow& row) {
+        return std::holds_alternative<std::int64_t>(row.at(column));
+      });
+      arrays.emplace_back(binary_array(rows, column, integers ? kInt8Oid : kByteaOid));
+      types.push_back(integers ? kInt8ArrayOid : kByteaArrayOid);
+    }
+    sql += ") SELECT * FROM unnest(" + placeholders + ")";
+    return send(sql, arrays, nullptr, types);
+  }
+
+  // Leaves pipeline mode once every answer is read, whatever they say.
+  std::expected<void, Error> flush() override {
+    if (!pq().PQpipelineStatus(connection_)) return {};
+    auto drained = drain();
+    pq().PQexitPipelineMode(connection_);
+    return drained;
+  }
+
   std::expected<void, Error> execute(std::string_view sql) override {
-    const Result result(PQexec(connection_, std::string(sql).c_str()));
-    const auto status = PQresultStatus(result.get());
+    if (auto flushed = flush(); !flushed) return flushed;
+    const Result result(pq().PQexec(connection_, std::string(sql).c_str()));
+    const auto status = pq().PQresultStatus(result.get());
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
       return std::unexpected(failure(result.get()));
     return {};
@@ -116,22 +202,94 @@ class PostgresDatabase final : public SqlDatabase {
 
  private:
   Error failure(const PGresult* result) const {
-    const char* message = result ? PQresultErrorMessage(result) : PQerrorMessage(connection_);
-    return Error{one_line(message && *message ? message : PQerrorMessage(connection_))};
+    const char* message =
+        result ? pq().PQresultErrorMessage(result) : pq().PQerrorMessage(connection_);
+    return Error{one_line(message && *message ? message : pq().PQerrorMessage(connection_))};
+  }
+
+  // Parameters as libpq takes them: integers as 8 big-endian bytes, bytes as they are (a 12 MB
+  // certificate is not copied).
+  struct Parameters {
+    std::vector<std::string> encoded;
+    std::vector<const char*> values;
+    std::vector<int> lengths;
+    std::vector<int> formats;
+
+    explicit Parameters(std::span<const SqlValue> params)
+        : encoded(params.size()),
+          values(params.size(), nullptr),
+          lengths(params.size(), 0),
+          formats(params.size(), 1) {
+      for (std::size_t i = 0; i < params.size(); ++i) {
+        if (const auto* integer = std::get_if<std::int64_t>(&params[i])) {
+          append_big_endian(encoded[i], static_cast<std::uint64_t>(*integer), 8);
+          values[i] = encoded[i].data();
+          lengths[i] = static_cast<int>(encoded[i].size());
+        } else if (const auto* bytes = std::get_if<std::string>(&params[i])) {
+          values[i] = bytes->data();
+          lengths[i] = static_cast<int>(bytes->size());
+        }
+      }
+    }
+    int count() const { return static_cast<int>(values.size()); }
+  };
+
+  // Sends the statement in pipeline mode, its answer read by a later drain into `rows` (when
+  // given): one round trip for a batch's rows instead of one each.
+  std::expected<void, Error> send(std::string_view sql, std::span<const SqlValue> params,
+                                  std::vector<SqlRow>* rows) {
+    return send(sql, params, rows, types_of(params));
+  }
+
+  std::expected<void, Error> send(std::string_view sql, std::span<const SqlValue> params,
+                                  std::vector<SqlRow>* rows, std::span<const Oid> types) {
+    auto name = prepared(sql, types);
+    if (!name) return std::unexpected(name.error());
+    if (!pq().PQpipelineStatus(connection_) && !pq().PQenterPipelineMode(connection_))
+      return std::unexpected(failure(nullptr));
+    const Parameters encoded(params);
+    if (!pq().PQsendQueryPrepared(connection_, name->c_str(), encoded.count(),
+                                  encoded.values.data(), encoded.lengths.data(),
+                                  encoded.formats.data(), 1))
+      return std::unexpected(failure(nullptr));
+    awaited_.push_back(rows);
+    if (awaited_.size() >= kPipelineDepth) return drain();
+    return {};
+  }
+
+  // Reads the answers of every statement sent, up to a sync point it asks for; the first error
+  // among them (those after it are not run: the server aborts the rest).
+  std::expected<void, Error> drain() {
+    std::optional<Error> first_error;
+    if (!pq().PQpipelineSync(connection_)) first_error = failure(nullptr);
+    for (std::vector<SqlRow>* rows : awaited_) {
+      // Each statement's answer ends with a null result.
+      while (const Result result{pq().PQgetResult(connection_)}) {
+        const auto status = pq().PQresultStatus(result.get());
+        if (status == PGRES_TUPLES_OK && rows) *rows = rows_of(result.get());
+        if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK && !first_error)
+          first_error = failure(result.get());
+      }
+    }
+    awaited_.clear();
+    const Result sync{pq().PQgetResult(connection_)};
+    if (pq().PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC && !first_error)
+      first_error = failure(sync.get());
+    if (first_error) return std::unexpected(*first_error);
+    return {};
   }
 
   // Each statement is prepared on the server once per connection, under a name of its own.
-  std::expected<std::string, Error> prepared(std::string_view sql,
-                                             std::span<const SqlValue> params) {
+  std::expected<std::string, Error> prepared(std::string_view sql, std::span<const Oid> types) {
     std::string key(sql);
     if (const auto found = names_.find(key); found != names_.end()) return found->second;
+    // Preparing waits for its answer, which pipeline mode does not allow.
+    if (auto flushed = flush(); !flushed) return std::unexpected(flushed.error());
     std::string name = "s" + std::to_string(names_.size());
-    std::vector<Oid> types;
-    for (const SqlValue& param : params)
-      types.push_back(std::holds_alternative<std::int64_t>(param) ? kInt8Oid : kByteaOid);
-    const Result result(PQprepare(connection_, name.c_str(), numbered_placeholders(sql).c_str(),
-                                  static_cast<int>(types.size()), types.data()));
-    if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
+    const Result result(pq().PQprepare(connection_, name.c_str(),
+                                       numbered_placeholders(sql).c_str(),
+                                       static_cast<int>(types.size()), types.data()));
+    if (pq().PQresultStatus(result.get()) != PGRES_COMMAND_OK)
       return std::unexpected(failure(result.get()));
     names_.emplace(std::move(key), name);
     return name;
@@ -139,18 +297,18 @@ class PostgresDatabase final : public SqlDatabase {
 
   static std::vector<SqlRow> rows_of(const PGresult* result) {
     std::vector<SqlRow> rows;
-    const int count = PQntuples(result);
-    const int columns = PQnfields(result);
+    const int count = pq().PQntuples(result);
+    const int columns = pq().PQnfields(result);
     for (int row = 0; row < count; ++row) {
       SqlRow values;
       for (int column = 0; column < columns; ++column) {
-        if (PQgetisnull(result, row, column)) {
+        if (pq().PQgetisnull(result, row, column)) {
           values.emplace_back(std::monostate{});
           continue;
         }
-        const char* data = PQgetvalue(result, row, column);
-        const int size = PQgetlength(result, row, column);
-        const Oid type = PQftype(result, column);
+        const char* data = pq().PQgetvalue(result, row, column);
+        const int size = pq().PQgetlength(result, row, column);
+        const Oid type = pq().PQftype(result, column);
         if (type == kInt8Oid || type == kInt4Oid || type == kInt2Oid)
           values.emplace_back(big_endian_integer(data, size));
         else
@@ -163,6 +321,7 @@ class PostgresDatabase final : public SqlDatabase {
 
   PGconn* connection_;
   std::map<std::string, std::string, std::less<>> names_;
+  std::vector<std::vector<SqlRow>*> awaited_;  // sent, answers not yet read
 };
 
 // libpq's own text, with every occurrence of the password (when there is one) blotted out:
@@ -178,15 +337,15 @@ std::string without_password(std::string text, const std::optional<std::string>&
 // The password the connection string itself holds, if any.
 std::expected<std::optional<std::string>, Error> password_in(const std::string& conninfo) {
   char* error = nullptr;
-  PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
+  PQconninfoOption* options = pq().PQconninfoParse(conninfo.c_str(), &error);
   if (!options) {
-    PQfreemem(error);  // its text may quote the password
+    pq().PQfreemem(error);  // its text may quote the password
     return std::unexpected(Error{"the PostgreSQL connection string is malformed"});
   }
   std::optional<std::string> password;
   for (const PQconninfoOption* option = options; option->keyword; ++option)
     if (std::strcmp(option->keyword, "password") == 0 && option->val) password = option->val;
-  PQconninfoFree(options);
+  pq().PQconninfoFree(options);
   return password;
 }
 
@@ -198,6 +357,7 @@ bool is_postgres_address(std::string_view db) {
 
 std::expected<std::unique_ptr<SqlDatabase>, Error> open_postgres_database(
     const std::string& conninfo) {
+  if (auto library = load_libpq(); !library) return std::unexpected(library.error());
   const auto password = password_in(conninfo);
   if (!password) return std::unexpected(password.error());
   // A server that never answers is given up after 10 s, unless the connection string or
@@ -211,15 +371,16 @@ std::expected<std::unique_ptr<SqlDatabase>, Error> open_postgres_database(
   // The connection string is expanded in the place of dbname, so what it says wins.
   keywords.insert(keywords.end(), {"dbname", nullptr});
   values.insert(values.end(), {conninfo.c_str(), nullptr});
-  PGconn* connection = PQconnectdbParams(keywords.data(), values.data(), 1);
+  PGconn* connection = pq().PQconnectdbParams(keywords.data(), values.data(), 1);
   if (!connection) return std::unexpected(Error{"out of memory"});
-  if (PQstatus(connection) != CONNECTION_OK) {
-    const std::string reason = one_line(without_password(PQerrorMessage(connection), *password));
-    PQfinish(connection);
+  if (pq().PQstatus(connection) != CONNECTION_OK) {
+    const std::string reason =
+        one_line(without_password(pq().PQerrorMessage(connection), *password));
+    pq().PQfinish(connection);
     return std::unexpected(Error{"PostgreSQL server: " + reason});
   }
   // Notices (such as "relation already exists, skipping") are no business of the user.
-  PQsetNoticeProcessor(
+  pq().PQsetNoticeProcessor(
       connection, [](void*, const char*) {}, nullptr);
   auto database = std::make_unique<PostgresDatabase>(connection);
   if (auto quiet = database->execute("SET client_min_messages = warning"); !quiet)

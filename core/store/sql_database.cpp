@@ -4,6 +4,38 @@
 
 namespace certwright {
 
+std::expected<std::vector<std::vector<SqlRow>>, Error> SqlDatabase::run_each(
+    std::string_view sql, std::span<const std::vector<SqlValue>> params) {
+  std::vector<std::vector<SqlRow>> results;
+  for (const std::vector<SqlValue>& one : params) {
+    auto rows = run(sql, one);
+    if (!rows) return std::unexpected(rows.error());
+    results.push_back(std::move(*rows));
+  }
+  return results;
+}
+
+std::expected<void, Error> SqlDatabase::queue(std::string_view sql,
+                                              std::span<const SqlValue> params) {
+  if (auto rows = run(sql, params); !rows) return std::unexpected(rows.error());
+  return {};
+}
+
+std::expected<void, Error> SqlDatabase::insert_rows(std::string_view table,
+                                                    std::span<const std::string_view> columns,
+                                                    std::span<const SqlRow> rows) {
+  std::string sql = "INSERT INTO " + std::string(table) + " (";
+  std::string placeholders;
+  for (const std::string_view column : columns) {
+    sql.append(placeholders.empty() ? "" : ", ").append(column);
+    placeholders.append(placeholders.empty() ? "?" : ", ?");
+  }
+  sql += ") VALUES (" + placeholders + ")";
+  for (const SqlRow& row : rows)
+    if (auto queued = queue(sql, row); !queued) return queued;
+  return {};
+}
+
 std::int64_t integer_of(const SqlValue& value) {
   const auto* integer = std::get_if<std::int64_t>(&value);
   return integer ? *integer : 0;

@@ -30,6 +30,21 @@ class SqlDatabase {
   // server's error. No value is ever part of the statement's text.
   virtual std::expected<std::vector<SqlRow>, Error> run(std::string_view sql,
                                                         std::span<const SqlValue> params) = 0;
+  // Runs `sql` once for each list of parameters; the rows of each run, in order. A server that
+  // can is sent them all before its first answer is awaited.
+  virtual std::expected<std::vector<std::vector<SqlRow>>, Error> run_each(
+      std::string_view sql, std::span<const std::vector<SqlValue>> params);
+  // Runs a statement whose rows are not wanted, now or with the ones queued after it, at the
+  // latest before the next run, run_each, execute or flush returns; its error is reported by the
+  // call that ran it.
+  virtual std::expected<void, Error> queue(std::string_view sql, std::span<const SqlValue> params);
+  // Inserts `rows`, each one value per column, into `table`; queued as `queue` is. A server that
+  // can takes them in one statement. The table and column names are the program's own.
+  virtual std::expected<void, Error> insert_rows(std::string_view table,
+                                                 std::span<const std::string_view> columns,
+                                                 std::span<const SqlRow> rows);
+  // Runs what is queued; the first error among it.
+  virtual std::expected<void, Error> flush() { return {}; }
   // Runs statements without parameters or rows (schema definitions, transaction control).
   virtual std::expected<void, Error> execute(std::string_view sql) = 0;
   // Starts a transaction that holds the right to write until it ends, so that sequence

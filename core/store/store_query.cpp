@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core/store/artifact_digest.h"
 #include "core/verify/allowed_signers.h"
 
 namespace certwright {
@@ -27,15 +28,19 @@ const std::string kSkipped = "skipped";
 
 void add_conditions(Statement& statement, const StoreQuery& query) {
   for (const std::string& digest : query.digests) {
+    // The digest index holds each digest's first 8 bytes (artifact_digest.h).
+    const std::string bytes = digest_bytes(digest);
     if (query.stage)
       statement.where(
           "c.seq IN (SELECT a.certificate_seq FROM artifacts a JOIN stages s ON "
           "s.certificate_seq = a.certificate_seq AND s.position = a.stage_position "
-          "WHERE a.digest = ? AND s.stage_id = ?)",
-          {digest, *query.stage});
+          "WHERE substr(a.digest, 1, 8) = ? AND a.digest = ? AND s.stage_id = ?)",
+          {digest_key(bytes), bytes, *query.stage});
     else
-      statement.where("c.seq IN (SELECT a.certificate_seq FROM artifacts a WHERE a.digest = ?)",
-                      {digest});
+      statement.where(
+          "c.seq IN (SELECT a.certificate_seq FROM artifacts a "
+          "WHERE substr(a.digest, 1, 8) = ? AND a.digest = ?)",
+          {digest_key(bytes), bytes});
   }
   if (query.stage && query.digests.empty())
     statement.where(
@@ -86,7 +91,7 @@ std::expected<std::vector<QueryHit>, Error> hits_of(SqlDatabase& db, const Store
         "SELECT s.stage_id, a.name FROM artifacts a JOIN stages s ON s.certificate_seq = "
         "a.certificate_seq AND s.position = a.stage_position WHERE a.certificate_seq = ?",
         {seq}};
-    statement.where("a.digest = ?", {digest});
+    statement.where("a.digest = ?", {digest_bytes(digest)});
     if (query.stage) statement.where("s.stage_id = ?", {*query.stage});
     statement.sql += " ORDER BY a.stage_position, a.name";
     const auto rows = db.run(statement.sql, statement.params);

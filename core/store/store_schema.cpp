@@ -5,15 +5,17 @@
 #include <string>
 #include <string_view>
 
+#include "core/store/artifact_digest.h"
+
 namespace certwright {
 namespace {
 
-// Each step takes the schema from the version of its index to the next, never back. In the
-// statements "BYTES" and "INT" stand for the dialect's column types, and "HASHED" for an index
-// that finds equal values whatever their size: PostgreSQL's B-tree refuses keys above 2.7 kB
-// (a 1 MiB run id), its hash index stores only their hash; SQLite's B-tree takes any size.
-constexpr std::array<std::string_view, kStoreSchemaVersion> kMigrations = {
-    R"(
+// In the statements "BYTES" and "INT" stand for the dialect's column types, and "HASHED" for an
+// index that finds equal values whatever their size: PostgreSQL's B-tree refuses keys above
+// 2.7 kB (a 1 MiB run id), its hash index stores only their hash; SQLite's B-tree takes any size.
+
+// Version 1, as the first release made it.
+constexpr std::string_view kVersion1 = R"(
 CREATE TABLE certificates (
   seq INT PRIMARY KEY,
   certificate_hash BYTES NOT NULL UNIQUE,
@@ -66,8 +68,73 @@ CREATE TABLE keys (
   public_key BYTES NOT NULL,
   first_seq INT NOT NULL REFERENCES certificates (seq)
 );
-)",
+)";
+
+// Version 2: an artifact's digest as 32 bytes (artifact_digest.h), its other texts beside.
+constexpr std::string_view kArtifactsVersion2 = R"(
+CREATE TABLE artifacts_v2 (
+  certificate_seq INT NOT NULL REFERENCES certificates (seq),
+  stage_position INT NOT NULL,
+  name BYTES NOT NULL,
+  digest BYTES,
+  digest_text BYTES
+);
+)";
+constexpr std::string_view kArtifactsVersion2Indexed = R"(
+DROP TABLE artifacts;
+ALTER TABLE artifacts_v2 RENAME TO artifacts;
+CREATE INDEX artifacts_by_digest ON artifacts HASHED ((substr(digest, 1, 8)));
+CREATE INDEX artifacts_by_certificate ON artifacts (certificate_seq, stage_position);
+)";
+
+// How many converted rows go to one insert_rows.
+constexpr std::size_t kConvertedRowsPerInsert = 4096;
+
+// Copies every artifact row of version 1 into the version-2 table, its digest converted, one
+// certificate at a time: a store of millions of rows is never held, nor more than the rows of
+// one certificate.
+std::expected<void, Error> convert_artifacts(SqlDatabase& db) {
+  const auto last = db.run("SELECT coalesce(max(certificate_seq), 0) FROM artifacts", {});
+  if (!last) return std::unexpected(last.error());
+  constexpr std::array<std::string_view, 5> kColumns = {"certificate_seq", "stage_position", "name",
+                                                        "digest", "digest_text"};
+  const std::int64_t last_seq = integer_of(last->front().at(0));
+  for (std::int64_t seq = 1; seq <= last_seq; ++seq) {
+    const std::array<SqlValue, 1> key = {seq};
+    auto rows = db.run(
+        "SELECT certificate_seq, stage_position, name, digest FROM artifacts "
+        "WHERE certificate_seq = ?",
+        key);
+    if (!rows) return std::unexpected(rows.error());
+    std::vector<SqlRow> converted;
+    for (std::size_t at = 0; at < rows->size(); ++at) {
+      SqlRow& row = (*rows)[at];
+      auto [digest, digest_text] = digest_columns(bytes_of(row.at(3)));
+      row.at(3) = std::move(digest);
+      row.push_back(std::move(digest_text));
+      converted.push_back(std::move(row));
+      if (converted.size() == kConvertedRowsPerInsert || at + 1 == rows->size()) {
+        if (auto inserted = db.insert_rows("artifacts_v2", kColumns, converted); !inserted)
+          return inserted;
+        converted.clear();
+      }
+    }
+  }
+  return db.flush();
+}
+
+// Each step takes the schema from the version of its index to the next, never back: its
+// statements, then its conversion of the rows, then its statements that follow.
+struct Migration {
+  std::string_view statements;
+  std::expected<void, Error> (*convert)(SqlDatabase&);
+  std::string_view statements_after;
 };
+
+constexpr std::array<Migration, kStoreSchemaVersion> kMigrations = {{
+    {kVersion1, nullptr, {}},
+    {kArtifactsVersion2, convert_artifacts, kArtifactsVersion2Indexed},
+}};
 
 // The marker row that says a database is an index, and its schema version.
 constexpr std::string_view kMarkerTable =
@@ -137,11 +204,15 @@ std::expected<void, Error> migrate(SqlDatabase& db, std::int64_t from) {
       return std::unexpected(marked.error());
   }
   for (std::int64_t version = std::max<std::int64_t>(from, 0); version < kStoreSchemaVersion;
-       ++version)
-    if (auto step =
-            db.execute(in_dialect(kMigrations[static_cast<std::size_t>(version)], db.dialect()));
-        !step)
-      return step;
+       ++version) {
+    const Migration& step = kMigrations[static_cast<std::size_t>(version)];
+    if (auto made = db.execute(in_dialect(step.statements, db.dialect())); !made) return made;
+    if (step.convert)
+      if (auto converted = step.convert(db); !converted) return converted;
+    if (!step.statements_after.empty())
+      if (auto made = db.execute(in_dialect(step.statements_after, db.dialect())); !made)
+        return made;
+  }
   const std::array<SqlValue, 2> row = {std::to_string(kStoreSchemaVersion), kVersionName};
   if (auto updated = db.run("UPDATE certwright_index SET value = ? WHERE name = ?", row); !updated)
     return std::unexpected(updated.error());
@@ -168,6 +239,11 @@ std::expected<void, Error> prepare_store(SqlDatabase& db) {
                                  "; this program knows versions up to " +
                                  std::to_string(kStoreSchemaVersion)});
   if (db.dialect() == SqlDialect::sqlite) {
+    // Pages of 16 KiB for a store made now (one that exists keeps its own): a demo
+    // certificate's row of 2.8 kB fills a page of 4 KiB alone, 1.3 kB of it left unused, five of
+    // them fill one of 16 KiB.
+    if (*version < 0)
+      if (auto paged = db.execute("PRAGMA page_size = 16384"); !paged) return paged;
     if (auto wal = db.run("PRAGMA journal_mode = WAL", {}); !wal)
       return std::unexpected(wal.error());
     // Commits are not flushed, checkpoints are: a crash loses no committed batch short of the

@@ -10,7 +10,7 @@
 namespace certwright {
 
 // The schema version this program writes and reads.
-inline constexpr std::int64_t kStoreSchemaVersion = 1;
+inline constexpr std::int64_t kStoreSchemaVersion = 2;
 
 // Makes `db` ready for use: an empty database gets the tables; one of an older schema version is
 // migrated forward, one step a transaction; one of ours at this version is left as it is. A

@@ -393,6 +393,53 @@ def test_store_of_a_newer_schema_is_refused(store, base_certificates, tmp_path):
     assert (status, out) == (2, "") and "schema version 99" in err and err.count("\n") == 1
 
 
+# The artifacts table as the first release made it, digests as their hex text; the other tables
+# are the same in both versions.
+VERSION_1_ARTIFACTS = {
+    "sqlite": """CREATE TABLE artifacts_v1 (certificate_seq INTEGER NOT NULL REFERENCES
+        certificates (seq), stage_position INTEGER NOT NULL, name BLOB NOT NULL,
+        digest BLOB NOT NULL);
+      INSERT INTO artifacts_v1 SELECT certificate_seq, stage_position, name,
+        CASE WHEN digest IS NULL THEN digest_text ELSE CAST(lower(hex(digest)) AS BLOB) END
+        FROM artifacts ORDER BY rowid;
+      DROP TABLE artifacts;
+      ALTER TABLE artifacts_v1 RENAME TO artifacts;
+      CREATE INDEX artifacts_by_digest ON artifacts (digest);
+      CREATE INDEX artifacts_by_certificate ON artifacts (certificate_seq, stage_position)""",
+    "postgresql": """CREATE TABLE artifacts_v1 (certificate_seq bigint NOT NULL REFERENCES
+        certificates (seq), stage_position bigint NOT NULL, name bytea NOT NULL,
+        digest bytea NOT NULL);
+      INSERT INTO artifacts_v1 SELECT certificate_seq, stage_position, name,
+        coalesce(convert_to(encode(digest, 'hex'), 'UTF8'), digest_text) FROM artifacts;
+      DROP TABLE artifacts;
+      ALTER TABLE artifacts_v1 RENAME TO artifacts;
+      CREATE INDEX artifacts_by_digest ON artifacts USING hash (digest);
+      CREATE INDEX artifacts_by_certificate ON artifacts (certificate_seq, stage_position)""",
+}
+
+
+def test_a_version_1_store_is_converted_in_place(store, base_certificates, tmp_path):
+    operator, _, app = base_certificates
+    app_digest = hashlib.sha256(app.read_bytes()).hexdigest()
+    files = certificate_files(operator, tmp_path / "some", [f"run-{n}" for n in range(3)])
+    files.append(write(tmp_path, "odd.json", variant(operator, "odd", stages=[
+        stage("s0", "passed", {"capitals": "AB" * 32, "same": app_digest, "short": "ab12"})])))
+    status, out, err = index(store, "add", *TRUST, *files)
+    assert status == 0, out + err
+    queries = [["--digest", app_digest], ["--digest", app_digest, "--stage", "s0"],
+               ["--digest", "0" * 64], ["--missing-stage", "s1"]]
+    answers = [index(store, "query", *query, "--format", "json") for query in queries]
+    shown = index(store, "show", json.loads(files[-1].read_bytes())["certificateHash"][:16])
+    store.sql(VERSION_1_ARTIFACTS[store.kind])
+    store.sql("UPDATE certwright_index SET value = " + store.bytes_literal(b"1"))
+    assert [index(store, "query", *query, "--format", "json") for query in queries] == answers
+    assert json.loads(answers[1][1])["certificates"][0]["runId"] == "odd"
+    assert index(store, "show", json.loads(files[-1].read_bytes())["certificateHash"][:16]) == shown
+    assert index(store, "check")[:2] == (0, "checked 4 certificates: all agree\n")
+    version = store.sql("SELECT value FROM certwright_index")[0][0]
+    assert version in (b"2", "\\x32")
+
+
 # ---- concurrency and faults ----
 
 def certificate_files(base, directory, names):
@@ -445,6 +492,46 @@ def test_add_killed_mid_batch_leaves_whole_batches(store, base_certificates, tmp
     # the rest is added by running the same add again
     assert index(store, "add", *TRUST, *files)[0] == 0
     assert count(store) == len(files)
+
+
+@pytest.mark.parametrize("threads", ["1", "4"])
+def test_add_on_several_threads_reports_in_argument_order(store, base_certificates, tmp_path,
+                                                          threads):
+    """Lines and sequence numbers come out as one thread gives them, whatever the threads:
+    with a refusal, an unreadable name, a repeat and two certificates large enough to be verified
+    one at a time among small ones."""
+    operator = base_certificates[0]
+    files = certificate_files(operator, tmp_path / "some", [f"run-{n}" for n in range(12)])
+    large = [write(tmp_path, f"large{n}.json", variant(operator, f"{n}" + "x" * (5 << 20)))
+             for n in range(2)]
+    forged = json.loads(files[3].read_bytes())
+    forged["pipelineRunId"] = "forged"
+    files[3] = write(tmp_path, "forged.json", forged)
+    files[7:7] = [large[0], tmp_path / "missing.json", large[1], files[1]]
+    completed = subprocess.run([INDEX, "add", *TRUST, "--db", store.db, *map(str, files)],
+                               env={**store.env, "CERTWRIGHT_THREADS": threads},
+                               capture_output=True, text=True, timeout=300)
+    assert completed.returncode == 2, completed.stderr
+    assert completed.stderr.count("\n") == 1 and "missing.json unreadable" in completed.stderr
+    # A refusal is printed when its turn comes; the added are printed as their batch commits,
+    # which a large certificate closes.
+    expected, pending, seqs = [], [], {}
+    for path in files:
+        if path.name == "forged.json":
+            expected.append(f"refused {path}")
+        elif path in seqs:
+            pending.append(f"already stored {path} {seqs[path]}")
+        elif path.name != "missing.json":
+            seqs[path] = len(seqs) + 1
+            pending.append(f"added {path} {seqs[path]}")
+        if path in large:
+            expected += pending
+            pending = []
+    expected += pending
+    found = [re.sub(r": [0-9a-f]{16}, sequence number", "", line.split(": failed")[0])
+             for line in completed.stdout.splitlines()]
+    assert found == expected
+    assert index(store, "check")[:2] == (0, f"checked {len(seqs)} certificates: all agree\n")
 
 
 # ---- what is refused before anything is stored ----

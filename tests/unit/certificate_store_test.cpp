@@ -54,6 +54,9 @@ TEST_F(CertificateStoreTest, FactsComeBackExactlyAndEachHashIsStoredOnce) {
   odd.signer_subject = "";  // an empty text is not an absent one
   odd.signer_identity_provider = "idp";
   odd.stages.front().artifacts.push_back({"\xe2\x80\xae", "d3"});
+  // A digest of 64 lower-case hex digits is kept as 32 bytes; one in capitals as its text.
+  odd.stages.front().artifacts.push_back({"\xf0", std::string(32, '0') + std::string(32, 'f')});
+  odd.stages.front().artifacts.push_back({"\xf1", std::string(64, 'F')});
   const std::vector<NewCertificate> batch = {{facts("aa", "r1", {1, 0}), "certificate", "{1}"},
                                              {odd, "attestation", "\0bytes"s},
                                              {facts("aa", "r1", {1, 0}), "certificate", "{1}"}};
@@ -112,10 +115,10 @@ TEST_F(CertificateStoreTest, SchemaMigratesForwardAndRefusesNewerOrForeign) {
     EXPECT_TRUE(
         store.add(std::vector<NewCertificate>{{facts("aa", "r", {}), "certificate", ""}}, 0));
   }
-  sql("UPDATE certwright_index SET value = CAST('2' AS BLOB)");
+  sql("UPDATE certwright_index SET value = CAST('3' AS BLOB)");
   auto newer = open_store(path());
   ASSERT_FALSE(newer);
-  EXPECT_NE(newer.error().message.find("schema version 2"), std::string::npos);
+  EXPECT_NE(newer.error().message.find("schema version 3"), std::string::npos);
 
   const std::string foreign = dir_ + "/foreign.sqlite";
   sqlite3* db = nullptr;
