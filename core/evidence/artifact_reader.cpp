@@ -16,7 +16,9 @@
 #include "core/base/error.h"
 #include "core/base/memory_pages.h"
 #include "core/base/unique_fd.h"
+#include "core/base/usable_cpus.h"
 #include "core/evidence/hash_worker.h"
+#include "core/evidence/large_file_hasher.h"
 
 namespace certwright {
 namespace {
@@ -43,6 +45,11 @@ constexpr std::size_t kFirstReadSize = 64 * 1024;
 
 // Operations a slot has in the ring at most: a read and its linked close.
 constexpr unsigned kRingEntries = 2 * kFilesInFlight;
+
+// A file measured at least this large is read and hashed whole by a thread of the large file
+// hasher, beside other such files, where the process may run two threads or more. Each costs a
+// hand-over and a wake-up of a few microseconds against a millisecond or more of hashing.
+constexpr std::size_t kLargeFile = 1024 * 1024;
 
 constexpr int kOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
@@ -123,17 +130,22 @@ class ClassicReader final : public ArtifactReader {
     std::error_code error;
     HashText digest{};
     HashWorker::Ticket ticket = 0;
+    std::optional<LargeFileHasher::Ticket> large;  // hashed by the large file hasher
   };
 
   void read_file(int dir_fd, const char* name, Pending& file) {
     file = Pending{};
-    const UniqueFd fd(::openat(dir_fd, name, kOpenFlags));
+    UniqueFd fd(::openat(dir_fd, name, kOpenFlags));
     if (!fd) return void(file.error = last_system_error());
     struct stat status {};
     if (::fstat(fd.get(), &status) != 0) return void(file.error = last_system_error());
     if (!S_ISREG(status.st_mode))
       return void(file.error = make_error_code(FileError::not_regular_file));
     const auto size = static_cast<std::size_t>(status.st_size);
+    if (size >= kLargeFile && large_.available()) {
+      file.large = large_.add(std::move(fd), size);
+      return;
+    }
     std::size_t total = 0;
     for (;;) {
       std::byte* buffer = buffers_.next(worker_);
@@ -156,12 +168,14 @@ class ClassicReader final : public ArtifactReader {
   void deliver(std::size_t index, const ArtifactSink& done) {
     const Pending& file = pending_[index % kFilesInFlight];
     if (file.error) return done(index, std::unexpected(file.error));
+    if (file.large) return done(index, large_.take(*file.large));
     worker_.wait(file.ticket);
     done(index, file.digest);
   }
 
   ReadBuffers buffers_;
   Pending pending_[kFilesInFlight];
+  LargeFileHasher large_{thread_count()};
   HashWorker worker_;  // last: joined before the buffers it reads are freed
 };
 
@@ -200,9 +214,11 @@ class UringReader final : public ArtifactReader {
         worker_.wake();  // the ring may keep this thread waiting
         io_uring_submit_and_wait(&ring_, 1);
         reap();
+      } else if (Slot& head = slots_[request.head % kFilesInFlight]; head.state == State::large) {
+        take_large(head);
       } else {
         // Nothing in the ring: the head file is handed over and waits only for its hash.
-        worker_.wait(slots_[request.head % kFilesInFlight].ticket);
+        worker_.wait(head.ticket);
       }
       hand_over(request);
       deliver_ready(request);
@@ -220,7 +236,8 @@ class UringReader final : public ArtifactReader {
   // did not reach the measured size, so the rest of the file is no longer at hand. `starved`:
   // its open failed for want of descriptors or memory, or it was closed to give its descriptor
   // back, so it is opened again once it is the next to be handed over. `hashing`: all of it is
-  // with the worker; `hashed`: its digest is at hand.
+  // with the worker; `hashed`: its digest is at hand. `large`: it is with the large file hasher,
+  // which closes it.
   enum class State {
     free,
     opening,
@@ -232,6 +249,7 @@ class UringReader final : public ArtifactReader {
     failed,
     hashing,
     hashed,
+    large,
     closing
   };
   // Which operation a completion answers; the low bit of its user data.
@@ -248,7 +266,8 @@ class UringReader final : public ArtifactReader {
     bool handed = false;      // some of its bytes are with the worker
     std::error_code error;
     HashText digest{};
-    HashWorker::Ticket ticket = 0;    // of its last bytes handed over
+    HashWorker::Ticket ticket = 0;  // of its last bytes handed over
+    LargeFileHasher::Ticket large = 0;
     std::byte* first_read = nullptr;  // this slot's buffer for the first read
     std::byte* buffer = nullptr;      // where the pending or last read goes
     std::size_t asked = 0;            // what it asks for
@@ -406,6 +425,10 @@ class UringReader final : public ArtifactReader {
       Slot& slot = slots_[request.fed % kFilesInFlight];
       if (slot.state == State::failed) {
         if (slot.handed) worker_.discard();
+      } else if (slot.state == State::measured && slot.size >= kLargeFile && large_.available()) {
+        // Hashed beside this thread, and beside other such files.
+        slot.large = large_.add(UniqueFd(std::exchange(slot.fd, -1)), slot.size);
+        slot.state = State::large;
       } else if (slot.state == State::reopen) {
         reopen(request, slot);
       } else if (slot.state == State::starved) {
@@ -468,16 +491,27 @@ class UringReader final : public ArtifactReader {
       reap();
     }
     for (Slot& slot : slots_) {
+      if (slot.state == State::large) take_large(slot);  // the hasher closes it
       if (slot.fd < 0) continue;
       ::close(std::exchange(slot.fd, -1));
       if (slot.state == State::measured) slot.state = State::starved;
     }
   }
 
+  // Waits for the large file hasher's result for the slot's file.
+  void take_large(Slot& slot) {
+    const auto hash = large_.take(slot.large);
+    if (!hash) return fail(slot, hash.error());
+    slot.digest = *hash;
+    slot.state = State::hashed;
+  }
+
   // Gives the results at the head of the request that are complete.
   void deliver_ready(Request& request) {
     while (request.head < request.fed) {
       Slot& slot = slots_[request.head % kFilesInFlight];
+      if (slot.state == State::large && large_.finished(slot.large)) take_large(slot);
+      if (slot.state == State::large) return;
       if (slot.state == State::failed) {
         request.done(request.head, std::unexpected(slot.error));
       } else if (slot.state == State::hashed || worker_.finished(slot.ticket)) {
@@ -497,6 +531,7 @@ class UringReader final : public ArtifactReader {
   std::unique_ptr<std::byte[]> first_reads_;
   ReadBuffers head_buffers_;
   Slot slots_[kFilesInFlight];
+  LargeFileHasher large_{thread_count()};
   HashWorker worker_;  // last: joined before the buffers it reads are freed
 };
 
