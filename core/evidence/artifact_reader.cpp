@@ -19,6 +19,7 @@
 #include "core/base/usable_cpus.h"
 #include "core/evidence/hash_worker.h"
 #include "core/evidence/large_file_hasher.h"
+#include "core/evidence/split_reader.h"
 
 namespace certwright {
 namespace {
@@ -111,13 +112,20 @@ class ReadBuffers {
 // every read handed to the hash worker; results wait in order until their hash is done.
 class ClassicReader final : public ArtifactReader {
  public:
+  explicit ClassicReader(ReaderShare share)
+      : large_limit_(files_in_flight_for(open_file_limit() / share.readers)),
+        large_(share.threads),
+        worker_(share.threads) {}
   IoEngine engine() const override { return IoEngine::classic; }
 
   void hash_files(int dir_fd, std::span<const char* const> names,
                   const ArtifactSink& done) override {
     std::size_t head = 0;
     for (std::size_t i = 0; i < names.size(); ++i) {
-      if (i - head == kFilesInFlight) deliver(head++, done);
+      // Each large file keeps its descriptor until hashed: no more are open than the batched
+      // engine would keep.
+      while (i - head == kFilesInFlight || large_open_ == large_limit_)
+        deliver(head++, done);
       read_file(dir_fd, names[i], pending_[i % kFilesInFlight]);
     }
     while (head < names.size())
@@ -144,6 +152,7 @@ class ClassicReader final : public ArtifactReader {
     const auto size = static_cast<std::size_t>(status.st_size);
     if (size >= kLargeFile && large_.available()) {
       file.large = large_.add(std::move(fd), size);
+      ++large_open_;
       return;
     }
     std::size_t total = 0;
@@ -168,14 +177,20 @@ class ClassicReader final : public ArtifactReader {
   void deliver(std::size_t index, const ArtifactSink& done) {
     const Pending& file = pending_[index % kFilesInFlight];
     if (file.error) return done(index, std::unexpected(file.error));
-    if (file.large) return done(index, large_.take(*file.large));
+    if (file.large) {
+      worker_.wake();  // the runs handed over are hashed while this thread waits
+      --large_open_;
+      return done(index, large_.take(*file.large));
+    }
     worker_.wait(file.ticket);
     done(index, file.digest);
   }
 
   ReadBuffers buffers_;
   Pending pending_[kFilesInFlight];
-  LargeFileHasher large_{thread_count()};
+  std::size_t large_open_ = 0;  // files with the large file hasher, not yet delivered
+  std::size_t large_limit_;
+  LargeFileHasher large_;
   HashWorker worker_;  // last: joined before the buffers it reads are freed
 };
 
@@ -188,15 +203,17 @@ class ClassicReader final : public ArtifactReader {
 // Completions may arrive in any order, results leave in request order.
 class UringReader final : public ArtifactReader {
  public:
-  static std::unique_ptr<UringReader> create() {
-    auto reader = std::unique_ptr<UringReader>(new UringReader());
+  static std::unique_ptr<UringReader> create(ReaderShare share) {
+    auto reader = std::unique_ptr<UringReader>(new UringReader(share));
     if (io_uring_queue_init(kRingEntries, &reader->ring_, 0) != 0) return nullptr;
     reader->ring_ready_ = true;
     if (!reader->has_operations()) return nullptr;
     return reader;
   }
   ~UringReader() override {
-    if (ring_ready_) io_uring_queue_exit(&ring_);
+    if (!ring_ready_) return;
+    abandon_ring();
+    io_uring_queue_exit(&ring_);
   }
   IoEngine engine() const override { return IoEngine::uring; }
 
@@ -215,6 +232,7 @@ class UringReader final : public ArtifactReader {
         io_uring_submit_and_wait(&ring_, 1);
         reap();
       } else if (Slot& head = slots_[request.head % kFilesInFlight]; head.state == State::large) {
+        worker_.wake();  // the runs handed over are hashed while this thread waits
         take_large(head);
       } else {
         // Nothing in the ring: the head file is handed over and waits only for its hash.
@@ -280,9 +298,11 @@ class UringReader final : public ArtifactReader {
     std::size_t fed = 0;   // the next file to hand over
   };
 
-  UringReader()
-      : files_in_flight_(files_in_flight_for(open_file_limit())),
-        first_reads_(uninitialised_bytes(kFirstReadSize * kFilesInFlight)) {
+  explicit UringReader(ReaderShare share)
+      : files_in_flight_(files_in_flight_for(open_file_limit() / share.readers)),
+        first_reads_(uninitialised_bytes(kFirstReadSize * kFilesInFlight)),
+        large_(share.threads),
+        worker_(share.threads) {
     for (std::size_t i = 0; i < kFilesInFlight; ++i)
       slots_[i].first_read = first_reads_.get() + i * kFirstReadSize;
     // Small files touch a page or two of their 64 KiB: with huge pages all 4 MiB would be resident.
@@ -353,6 +373,27 @@ class UringReader final : public ArtifactReader {
   static void fail(Slot& slot, std::error_code error) {
     slot.error = error;
     slot.state = State::failed;
+  }
+
+  // Only when a request was left by an exception: waits for what the ring still does with this
+  // reader's buffers and descriptors, then closes the descriptors it opened.
+  void abandon_ring() {
+    while (in_flight_ > 0) {
+      io_uring_submit_and_wait(&ring_, 1);
+      unsigned head = 0;
+      unsigned seen = 0;
+      io_uring_cqe* cqe = nullptr;
+      io_uring_for_each_cqe(&ring_, head, cqe) {
+        Slot& slot = slots_[cqe->user_data >> 1];
+        const bool opened = (cqe->user_data & 1) == kOpenOrRead && slot.state == State::opening;
+        if (opened && cqe->res >= 0) slot.fd = cqe->res;
+        ++seen;
+      }
+      io_uring_cq_advance(&ring_, seen);
+      in_flight_ -= seen;
+    }
+    for (Slot& slot : slots_)
+      if (slot.fd >= 0) ::close(std::exchange(slot.fd, -1));
   }
 
   void reap() {
@@ -486,6 +527,7 @@ class UringReader final : public ArtifactReader {
   // Waits for everything in the ring, then closes every descriptor still held: a file that only
   // waits for its reads is opened again later, one whose bytes are all read needs it no more.
   void give_back_descriptors() {
+    worker_.wake();  // the runs handed over are hashed while this thread waits
     while (in_flight_ > 0) {
       io_uring_submit_and_wait(&ring_, 1);
       reap();
@@ -531,7 +573,7 @@ class UringReader final : public ArtifactReader {
   std::unique_ptr<std::byte[]> first_reads_;
   ReadBuffers head_buffers_;
   Slot slots_[kFilesInFlight];
-  LargeFileHasher large_{thread_count()};
+  LargeFileHasher large_;
   HashWorker worker_;  // last: joined before the buffers it reads are freed
 };
 
@@ -558,10 +600,17 @@ std::unique_ptr<ArtifactReader> ArtifactReader::create() {
 }
 
 std::unique_ptr<ArtifactReader> ArtifactReader::create(IoEngine wanted) {
+  const unsigned threads = thread_count();
+  if (threads >= 2) return split_reader(wanted, threads);
+  return create(wanted, ReaderShare{});
+}
+
+std::unique_ptr<ArtifactReader> ArtifactReader::create(IoEngine wanted, ReaderShare share) {
+  share.readers = std::max(share.readers, 1u);
   if (wanted == IoEngine::uring) {
-    if (auto reader = UringReader::create()) return reader;
+    if (auto reader = UringReader::create(share)) return reader;
   }
-  return std::make_unique<ClassicReader>();
+  return std::make_unique<ClassicReader>(share);
 }
 
 }  // namespace certwright

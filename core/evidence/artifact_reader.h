@@ -52,13 +52,28 @@ using ArtifactHash = std::expected<HashText, std::error_code>;
 // Called once per requested name, in request order, with its index and its result.
 using ArtifactSink = std::function<void(std::size_t index, const ArtifactHash& result)>;
 
+// What one reader of several may use.
+struct ReaderShare {
+  // The threads it may keep busy, its own included: with two or more, the bytes it reads are
+  // hashed on a thread beside it and files of 1 MiB or more side by side on as many.
+  unsigned threads = 1;
+  // How many readers read at once, each keeping open its share of the descriptors that one
+  // alone would.
+  unsigned readers = 1;
+};
+
 class ArtifactReader {
  public:
   // The engine that the environment variable CERTWRIGHT_IO names ("classic" or "uring"; any
   // other value counts as unset), otherwise io_uring where the kernel grants it. A request for
   // io_uring that the kernel refuses gives the classic engine: the choice never fails.
+  // Where the process may run two threads or more (thread_count, core/base/usable_cpus.h), a
+  // request of many files is split between readers on that many threads (split_reader.h).
   static std::unique_ptr<ArtifactReader> create();
   static std::unique_ptr<ArtifactReader> create(IoEngine wanted);
+  // One reader of the wanted engine that uses what `share` gives it, and reads on the calling
+  // thread.
+  static std::unique_ptr<ArtifactReader> create(IoEngine wanted, ReaderShare share);
 
   virtual ~ArtifactReader() = default;
   virtual IoEngine engine() const = 0;

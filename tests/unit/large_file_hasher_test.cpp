@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -47,12 +49,20 @@ TEST_F(LargeFileHasherTest, EachFileGetsItsOwnDigestWhateverTheThreads) {
   }
 }
 
-// Files handed over and never taken are hashed and closed before the hasher is gone.
-TEST_F(LargeFileHasherTest, DestructionWaitsForFilesNotTaken) {
+// Files handed over and never taken, being hashed or not yet started, are closed before the
+// hasher is gone.
+TEST_F(LargeFileHasherTest, DestructionClosesFilesNotTaken) {
   const std::string path = write("big", std::string(3 << 20, 'x'));
-  LargeFileHasher hasher(2);
-  for (int i = 0; i < 4; ++i)
-    hasher.add(open_file(path), 0);
+  const auto open_descriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  };
+  const auto before = open_descriptors();
+  {
+    LargeFileHasher hasher(2);
+    for (int i = 0; i < 6; ++i)
+      hasher.add(open_file(path), 0);
+  }
+  EXPECT_EQ(open_descriptors(), before);
 }
 
 }  // namespace
