@@ -6,7 +6,9 @@
 // files in batches, on the calling thread, without a polling or forced kernel worker thread.
 // Elsewhere (old kernels, io_uring refused by a seccomp profile or by kernel.io_uring_disabled)
 // it falls back to the classic loop, silently. Either way the bytes read are hashed on one
-// thread beside the reading one (core/evidence/hash_worker.h), so reading and hashing overlap.
+// thread beside the reading one (core/evidence/hash_worker.h), so reading and hashing overlap,
+// and files of 1 MiB or more are each read and hashed whole by one of a few threads side by side
+// (core/evidence/large_file_hasher.h), as many as the process may use CPUs.
 //
 // What it guarantees, whichever engine runs:
 // - results come back for every requested name, strictly in request order, so the walk's
@@ -21,7 +23,8 @@
 //   close and fell short is opened again under the same rules;
 // - memory is bounded: both engines read through two buffers in turn, and the batched one keeps
 //   a fixed number of files in flight, each with a buffer in which a small file is read whole;
-//   the results waiting for their hash are as many as the files in flight;
+//   the results waiting for their hash are as many as the files in flight; each large file
+//   thread reads through a buffer of 256 KiB of its own;
 // - descriptors are bounded too: the batched engine keeps at most half the process's limit
 //   (RLIMIT_NOFILE) open, and a shortage of descriptors or memory on an open is retried with
 //   fewer files open before it becomes that file's result.
