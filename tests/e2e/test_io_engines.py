@@ -42,18 +42,23 @@ def every_kind_of_entry(root):
     return run_dir, large
 
 
+def emit_in(run_dir, label, binary, prefix, **variables):
+    """Emits `run_dir` into itself as certificate-LABEL.json with the test key and `variables`;
+    gives the standard error, the certificate with what time seals masked, and the certificate."""
+    out = run_dir / f"certificate-{label}.json"
+    env = base_env(ZEM_SIGNING_KEY=TEST_SEED_B64, **variables)
+    result = run(["build-certificate", str(run_dir), "--out", str(out)], env=env,
+                 binary=binary, prefix=prefix)
+    assert result.returncode == 0, result
+    certificate = load_certificate(out)
+    return result.stderr, SEALED_BY_TIME.sub(b"", out.read_bytes()), certificate
+
+
 def test_engines_give_the_same_certificate_and_warnings(shared_tmp):
     binary, prefix = unprivileged(shared_tmp)
     run_dir, large = every_kind_of_entry(shared_tmp)
-    outcomes = {}
-    for engine in ("classic", "uring"):
-        out = run_dir / f"certificate-{engine}.json"
-        env = base_env(ZEM_SIGNING_KEY=TEST_SEED_B64, CERTWRIGHT_IO=engine)
-        result = run(["build-certificate", str(run_dir), "--out", str(out)], env=env,
-                     binary=binary, prefix=prefix)
-        assert result.returncode == 0, result
-        certificate = load_certificate(out)
-        outcomes[engine] = (result.stderr, SEALED_BY_TIME.sub(b"", out.read_bytes()), certificate)
+    outcomes = {engine: emit_in(run_dir, engine, binary, prefix, CERTWRIGHT_IO=engine)
+                for engine in ("classic", "uring")}
 
     classic, uring = outcomes["classic"], outcomes["uring"]
     assert uring[0] == classic[0]
