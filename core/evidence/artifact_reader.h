@@ -5,10 +5,12 @@
 // kernel grants an io_uring instance, the engine submits the opens, reads and closes of many
 // files in batches, on the calling thread, without a polling or forced kernel worker thread.
 // Elsewhere (old kernels, io_uring refused by a seccomp profile or by kernel.io_uring_disabled)
-// it falls back to the classic loop, silently. Either way the bytes read are hashed on one
-// thread beside the reading one (core/evidence/hash_worker.h), so reading and hashing overlap,
-// and files of 1 MiB or more are each read and hashed whole by one of a few threads side by side
-// (core/evidence/large_file_hasher.h), as many as the process may use CPUs.
+// it falls back to the classic loop, silently. Where the process may use two CPUs or more, the
+// bytes read are hashed on one thread beside the reading one (core/evidence/hash_worker.h), so
+// reading and hashing overlap, and files of 1 MiB or more are each read and hashed whole by one
+// of a few threads side by side (core/evidence/large_file_hasher.h), as many as the process may
+// use CPUs; a request of many files is split between as many readers, each on a thread of its
+// own (core/evidence/split_reader.h).
 //
 // What it guarantees, whichever engine runs:
 // - results come back for every requested name, strictly in request order, so the walk's
@@ -26,8 +28,9 @@
 //   the results waiting for their hash are as many as the files in flight; each large file
 //   thread reads through a buffer of 256 KiB of its own;
 // - descriptors are bounded too: the batched engine keeps at most half the process's limit
-//   (RLIMIT_NOFILE) open, and a shortage of descriptors or memory on an open is retried with
-//   fewer files open before it becomes that file's result.
+//   (RLIMIT_NOFILE) open, readers side by side their share of that, the classic engine as many
+//   files with the large file hasher; a shortage of descriptors or memory on an open is
+//   retried with fewer files open before it becomes that file's result (batched engine).
 //
 // The listing, the decisions by entry type and the warnings belong to the stage walk.
 #pragma once

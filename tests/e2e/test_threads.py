@@ -13,14 +13,18 @@ from test_io_engines import emit_in
 
 def hostile_run(root):
     """10,000 files over three stages: small and large ones, with unreadable files, links and
-    FIFOs spread among them, so that every thread's share of the listing holds some."""
+    FIFOs spread among them, so that every thread's share of the listing holds some. Two stages
+    are large enough to be split between readers; the third, with two of the large files, is read
+    by one reader that hashes large files side by side."""
     stages = {}
     for stage, count in (("s0-preflight", 6000), ("s1-business-requirements", 3000),
                          ("s2-service-requirements", 991)):
         stages[stage] = {f"f{i:05}": f"{stage} {i}\n".encode() * (i % 7) for i in range(count)}
-    large = {f"large-{i}.bin": bytes((j * (i + 3)) % 251 for j in range(1024 * 1024 + i * 4099))
-             for i in range(3)}
-    stages["s0-preflight"].update(large)
+    large = {}
+    for i, stage in enumerate(("s0-preflight", "s2-service-requirements",
+                               "s2-service-requirements")):
+        content = bytes((j * (i + 3)) % 251 for j in range(1024 * 1024 + i * 4099))
+        stages[stage][f"large-{i}.bin"] = large[stage, f"large-{i}.bin"] = content
     run_dir = make_run(root, stages)
     for number, stage in enumerate(sorted(stages)):
         stage_dir = run_dir / stage
@@ -47,9 +51,10 @@ def test_threads_change_neither_the_certificate_nor_the_warnings(shared_tmp):
     assert sum("(Permission denied)" in line for line in warnings) == 15
     assert sum("(not a regular file)" in line for line in warnings) == 15
     assert sum("skipping symlink" in line for line in warnings) == 15
-    hashes = first[2]["stages"][0]["artifactHashes"]
-    for name, content in large.items():
-        assert hashes[name] == sha256_hex(content)
+    hashes = {stage["stageId"]: stage["artifactHashes"] for stage in first[2]["stages"]}
+    for (stage, name), content in large.items():
+        assert hashes[stage][name] == sha256_hex(content)
+
 
 def batch_of_certificates(tmp_path):
     """40 certificates named in one call: intact ones, ones tampered with, ones sealed by an
