@@ -63,13 +63,6 @@ std::unique_ptr<std::byte[]> uninitialised_bytes(std::size_t size) {
   return std::unique_ptr<std::byte[]>(new std::byte[size]);
 }
 
-// The soft limit on the descriptors this process may hold.
-std::uint64_t open_file_limit() {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
-  return limit.rlim_cur;
-}
-
 // One file by its name, one system call at a time: open, fstat, reads, close.
 ArtifactHash hash_by_name(int dir_fd, const char* name, std::span<std::byte> buffer) {
   const UniqueFd fd(::openat(dir_fd, name, kOpenFlags));
@@ -582,6 +575,12 @@ class UringReader final : public ArtifactReader {
 bool is_resource_error(std::error_code error) {
   if (error.category() != std::system_category()) return false;
   return error.value() == EMFILE || error.value() == ENFILE || error.value() == ENOMEM;
+}
+
+std::uint64_t open_file_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
+  return limit.rlim_cur;
 }
 
 std::size_t files_in_flight_for(std::uint64_t open_files) {

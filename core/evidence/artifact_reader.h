@@ -96,6 +96,9 @@ class ArtifactReader {
 // property of the moment, not of the file that could not be opened.
 bool is_resource_error(std::error_code error);
 
+// The soft limit on the descriptors this process may hold (RLIMIT_NOFILE); UINT64_MAX for none.
+std::uint64_t open_file_limit();
+
 // The files the batched engine keeps open at once under a soft limit of `open_files`
 // descriptors (RLIMIT_NOFILE): half of them, at most 64, at least one.
 std::size_t files_in_flight_for(std::uint64_t open_files);

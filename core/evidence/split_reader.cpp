@@ -14,21 +14,34 @@ namespace {
 // most, about 45 KiB each), and each block ends with its reader's ring drained.
 constexpr std::size_t kBlockFiles = 512;
 
+// Descriptors a reader of a split should have to itself at least, its ring's among them: under
+// a tighter limit the readers would only take descriptors from each other, and a request one
+// reader gets through could fail for want of them. The usual soft limit of 1,024 allows 32
+// readers.
+constexpr std::uint64_t kDescriptorsPerReader = 32;
+
+// The readers a request is split between: one per thread, as many as the descriptor limit allows.
+unsigned readers_for(unsigned threads) {
+  return static_cast<unsigned>(
+      std::min<std::uint64_t>(threads, open_file_limit() / kDescriptorsPerReader));
+}
+
 class SplitReader final : public ArtifactReader {
  public:
   SplitReader(IoEngine wanted, unsigned threads)
       : wanted_(wanted),
-        threads_(threads),
+        readers_(readers_for(threads)),
         whole_(ArtifactReader::create(wanted, ReaderShare{.threads = threads})) {}
 
   IoEngine engine() const override { return whole_->engine(); }
 
   void hash_files(int dir_fd, std::span<const char* const> names,
                   const ArtifactSink& done) override {
-    if (names.size() < 2 * kBlockFiles) return whole_->hash_files(dir_fd, names, done);
+    if (names.size() < 2 * kBlockFiles || readers_ < 2)
+      return whole_->hash_files(dir_fd, names, done);
     const std::size_t blocks = (names.size() + kBlockFiles - 1) / kBlockFiles;
     for_each_in_order(
-        blocks, threads_,
+        blocks, readers_,
         [&](std::size_t block) { return read_block(dir_fd, names, block * kBlockFiles); },
         [&](std::size_t block, const std::vector<ArtifactHash>& results) {
           for (std::size_t i = 0; i < results.size(); ++i)
@@ -60,7 +73,7 @@ class SplitReader final : public ArtifactReader {
         return reader;
       }
     }
-    return ArtifactReader::create(wanted_, ReaderShare{.threads = 1, .readers = threads_});
+    return ArtifactReader::create(wanted_, ReaderShare{.threads = 1, .readers = readers_});
   }
   void give_back(std::unique_ptr<ArtifactReader> reader) {
     const std::lock_guard lock(mutex_);
@@ -68,7 +81,7 @@ class SplitReader final : public ArtifactReader {
   }
 
   IoEngine wanted_;
-  unsigned threads_;
+  unsigned readers_;
   std::unique_ptr<ArtifactReader> whole_;  // for a request too small to split
   std::mutex mutex_;
   std::vector<std::unique_ptr<ArtifactReader>> idle_;

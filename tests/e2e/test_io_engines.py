@@ -98,14 +98,14 @@ def test_a_run_directory_without_stage_directories_is_warned_about_once(tmp_path
 TWO_HUNDRED_FILES = {f"f{i:03}": bytes([i]) * (i * 37) for i in range(200)}
 
 
-def emit_with_open_files(run_dir, out, engine, open_files):
+def emit_with_open_files(run_dir, out, engine, open_files, **variables):
     """One emission under a limit of `open_files` descriptors (ulimit -n)."""
     def limit():
         resource.setrlimit(resource.RLIMIT_NOFILE, (open_files, open_files))
     completed = subprocess.run(
         [BIN, "build-certificate", str(run_dir), "--out", str(out), "--requirements-hash", "r"],
-        env=base_env(ZEM_SIGNING_KEY=TEST_SEED_B64, CERTWRIGHT_IO=engine), preexec_fn=limit,
-        stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        env=base_env(ZEM_SIGNING_KEY=TEST_SEED_B64, CERTWRIGHT_IO=engine, **variables),
+        preexec_fn=limit, stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
     return Result(completed)
 
 
