@@ -11,7 +11,7 @@ namespace certwright {
 namespace {
 
 // Files of a block. A block's results wait in memory until their turn (four blocks per thread at
-// most, about 45 KiB each), and each block ends with its reader's ring drained.
+// most, 36 KiB each), and each block ends with its reader's ring drained.
 constexpr std::size_t kBlockFiles = 512;
 
 // Descriptors a reader of a split should have to itself at least, its ring's among them: under
