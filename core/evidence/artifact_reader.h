@@ -5,8 +5,12 @@
 // kernel grants an io_uring instance, the engine submits the opens, reads and closes of many
 // files in batches, on the calling thread, without a polling or forced kernel worker thread.
 // Elsewhere (old kernels, io_uring refused by a seccomp profile or by kernel.io_uring_disabled)
-// it falls back to the classic loop, silently. Either way the bytes read are hashed on one
-// thread beside the reading one (core/evidence/hash_worker.h), so reading and hashing overlap.
+// it falls back to the classic loop, silently. Where the process may use two CPUs or more, the
+// bytes read are hashed on one thread beside the reading one (core/evidence/hash_worker.h), so
+// reading and hashing overlap, and files of 1 MiB or more are each read and hashed whole by one
+// of a few threads side by side (core/evidence/large_file_hasher.h), as many as the process may
+// use CPUs; a request of many files is split between as many readers, each on a thread of its
+// own (core/evidence/split_reader.h).
 //
 // What it guarantees, whichever engine runs:
 // - results come back for every requested name, strictly in request order, so the walk's
@@ -21,10 +25,12 @@
 //   close and fell short is opened again under the same rules;
 // - memory is bounded: both engines read through two buffers in turn, and the batched one keeps
 //   a fixed number of files in flight, each with a buffer in which a small file is read whole;
-//   the results waiting for their hash are as many as the files in flight;
+//   the results waiting for their hash are as many as the files in flight; each large file
+//   thread reads through a buffer of 256 KiB of its own;
 // - descriptors are bounded too: the batched engine keeps at most half the process's limit
-//   (RLIMIT_NOFILE) open, and a shortage of descriptors or memory on an open is retried with
-//   fewer files open before it becomes that file's result.
+//   (RLIMIT_NOFILE) open, readers side by side their share of that, the classic engine as many
+//   files with the large file hasher; a shortage of descriptors or memory on an open is
+//   retried with fewer files open before it becomes that file's result (batched engine).
 //
 // The listing, the decisions by entry type and the warnings belong to the stage walk.
 #pragma once
@@ -52,13 +58,28 @@ using ArtifactHash = std::expected<HashText, std::error_code>;
 // Called once per requested name, in request order, with its index and its result.
 using ArtifactSink = std::function<void(std::size_t index, const ArtifactHash& result)>;
 
+// What one reader of several may use.
+struct ReaderShare {
+  // The threads it may keep busy, its own included: with two or more, the bytes it reads are
+  // hashed on a thread beside it and files of 1 MiB or more side by side on as many.
+  unsigned threads = 1;
+  // How many readers read at once, each keeping open its share of the descriptors that one
+  // alone would.
+  unsigned readers = 1;
+};
+
 class ArtifactReader {
  public:
   // The engine that the environment variable CERTWRIGHT_IO names ("classic" or "uring"; any
   // other value counts as unset), otherwise io_uring where the kernel grants it. A request for
   // io_uring that the kernel refuses gives the classic engine: the choice never fails.
+  // Where the process may run two threads or more (thread_count, core/base/usable_cpus.h), a
+  // request of many files is split between readers on that many threads (split_reader.h).
   static std::unique_ptr<ArtifactReader> create();
   static std::unique_ptr<ArtifactReader> create(IoEngine wanted);
+  // One reader of the wanted engine that uses what `share` gives it, and reads on the calling
+  // thread.
+  static std::unique_ptr<ArtifactReader> create(IoEngine wanted, ReaderShare share);
 
   virtual ~ArtifactReader() = default;
   virtual IoEngine engine() const = 0;
@@ -74,6 +95,9 @@ class ArtifactReader {
 // Whether `error` says the process or the system ran short (EMFILE, ENFILE, ENOMEM): a
 // property of the moment, not of the file that could not be opened.
 bool is_resource_error(std::error_code error);
+
+// The soft limit on the descriptors this process may hold (RLIMIT_NOFILE); UINT64_MAX for none.
+std::uint64_t open_file_limit();
 
 // The files the batched engine keeps open at once under a soft limit of `open_files`
 // descriptors (RLIMIT_NOFILE): half of them, at most 64, at least one.

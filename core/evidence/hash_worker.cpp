@@ -60,9 +60,11 @@ bool reached(HashWorker::Ticket done, HashWorker::Ticket ticket) {
 
 }  // namespace
 
+HashWorker::HashWorker() : HashWorker(thread_count()) {}
+
 // On one CPU the two threads would only take turns, each waking the other for every run.
-HashWorker::HashWorker() {
-  if (thread_count() < 2) return;
+HashWorker::HashWorker(unsigned threads) {
+  if (threads < 2) return;
   try {
     thread_ = std::thread([this] { run(); });
   } catch (const std::system_error&) {

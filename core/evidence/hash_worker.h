@@ -25,7 +25,10 @@ class HashWorker {
  public:
   using Ticket = std::uint64_t;
 
+  // Hashes on a thread of its own where `threads`, the threads its reader may keep busy, its own
+  // included, are two or more; the default is thread_count().
   HashWorker();
+  explicit HashWorker(unsigned threads);
   ~HashWorker();
   HashWorker(const HashWorker&) = delete;
   HashWorker& operator=(const HashWorker&) = delete;

@@ -42,18 +42,23 @@ def every_kind_of_entry(root):
     return run_dir, large
 
 
+def emit_in(run_dir, label, binary, prefix, **variables):
+    """Emits `run_dir` into itself as certificate-LABEL.json with the test key and `variables`;
+    gives the standard error, the certificate with what time seals masked, and the certificate."""
+    out = run_dir / f"certificate-{label}.json"
+    env = base_env(ZEM_SIGNING_KEY=TEST_SEED_B64, **variables)
+    result = run(["build-certificate", str(run_dir), "--out", str(out)], env=env,
+                 binary=binary, prefix=prefix)
+    assert result.returncode == 0, result
+    certificate = load_certificate(out)
+    return result.stderr, SEALED_BY_TIME.sub(b"", out.read_bytes()), certificate
+
+
 def test_engines_give_the_same_certificate_and_warnings(shared_tmp):
     binary, prefix = unprivileged(shared_tmp)
     run_dir, large = every_kind_of_entry(shared_tmp)
-    outcomes = {}
-    for engine in ("classic", "uring"):
-        out = run_dir / f"certificate-{engine}.json"
-        env = base_env(ZEM_SIGNING_KEY=TEST_SEED_B64, CERTWRIGHT_IO=engine)
-        result = run(["build-certificate", str(run_dir), "--out", str(out)], env=env,
-                     binary=binary, prefix=prefix)
-        assert result.returncode == 0, result
-        certificate = load_certificate(out)
-        outcomes[engine] = (result.stderr, SEALED_BY_TIME.sub(b"", out.read_bytes()), certificate)
+    outcomes = {engine: emit_in(run_dir, engine, binary, prefix, CERTWRIGHT_IO=engine)
+                for engine in ("classic", "uring")}
 
     classic, uring = outcomes["classic"], outcomes["uring"]
     assert uring[0] == classic[0]
@@ -93,14 +98,14 @@ def test_a_run_directory_without_stage_directories_is_warned_about_once(tmp_path
 TWO_HUNDRED_FILES = {f"f{i:03}": bytes([i]) * (i * 37) for i in range(200)}
 
 
-def emit_with_open_files(run_dir, out, engine, open_files):
+def emit_with_open_files(run_dir, out, engine, open_files, **variables):
     """One emission under a limit of `open_files` descriptors (ulimit -n)."""
     def limit():
         resource.setrlimit(resource.RLIMIT_NOFILE, (open_files, open_files))
     completed = subprocess.run(
         [BIN, "build-certificate", str(run_dir), "--out", str(out), "--requirements-hash", "r"],
-        env=base_env(ZEM_SIGNING_KEY=TEST_SEED_B64, CERTWRIGHT_IO=engine), preexec_fn=limit,
-        stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        env=base_env(ZEM_SIGNING_KEY=TEST_SEED_B64, CERTWRIGHT_IO=engine, **variables),
+        preexec_fn=limit, stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
     return Result(completed)
 
 
