@@ -5,9 +5,7 @@
 
 #include <atomic>
 #include <charconv>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -146,51 +144,28 @@ struct ExaminedFile {
   std::string unreadable;  // the reason it could not be read
   std::string refused;     // the checks it failed
   bool large = false;
+  bool at_turn = false;  // left to be examined on the calling thread at its turn
 };
 
-// The files taken so far, for a large certificate's turn: one is verified only once every file
-// before it has been taken, and so any large one before it committed and released. Two large
-// certificates are then never held at once, whatever the number of threads.
-class TakenFiles {
- public:
-  void wait_until(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return taken_ >= count; });
-  }
-  void advance() {
-    {
-      const std::lock_guard lock(mutex_);
-      ++taken_;
-    }
-    changed_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::size_t taken_ = 0;
-};
-
-bool is_large_file(const std::string& path) {
+// A file that is or may be large (standard input, a pipe, anything not a regular file) is
+// examined on the calling thread at its turn, once every file before it has been taken, and so
+// any large one before it committed and released: two large certificates are never held at
+// once, whatever the number of threads.
+bool examined_at_turn(const std::string& path) {
   struct stat status {};
-  return path != "-" && ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+  return path == "-" || ::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
          static_cast<std::size_t>(status.st_size) > kLargeCertificateBytes;
 }
 
 ExaminedFile examine(const std::string& path, const VerificationPolicy& policy,
-                     bool allow_ephemeral, std::size_t index, TakenFiles& taken) {
+                     bool allow_ephemeral) {
   ExaminedFile examined;
-  examined.large = is_large_file(path);
-  if (examined.large) taken.wait_until(index);
   auto file = read_padded_input(path, kMaxCertificateBytes);
   if (!file) {
     examined.unreadable = file.error().message();
     return examined;
   }
-  if (!examined.large && file->size() > kLargeCertificateBytes) {  // standard input, a pipe
-    examined.large = true;
-    taken.wait_until(index);
-  }
+  examined.large = file->size() > kLargeCertificateBytes;
   VerificationReport report = verify_for_adding(*file, policy, allow_ephemeral);
   if (!report.verified()) {
     examined.refused = failed_checks(report);
@@ -222,14 +197,15 @@ int run_add(const IndexArgs& args) {
   int status = 0;
   std::optional<Error> failure;
   PendingBatch batch;
-  TakenFiles taken;
   std::atomic<bool> stopping = false;  // once the store failed, the rest is not read
   const auto compute = [&](std::size_t index) {
-    if (stopping) return ExaminedFile{};
-    return examine((*paths)[index], *policy, args.allow_ephemeral, index, taken);
+    const std::string& path = (*paths)[index];
+    if (stopping || examined_at_turn(path)) return ExaminedFile{.at_turn = true};
+    return examine(path, *policy, args.allow_ephemeral);
   };
   const auto take = [&](std::size_t index, ExaminedFile&& examined) {
     const std::string& path = (*paths)[index];
+    if (examined.at_turn && !failure) examined = examine(path, *policy, args.allow_ephemeral);
     if (failure) {
       // The store failed: what is left is read but no longer stored.
     } else if (!examined.certificate && !examined.unreadable.empty()) {
@@ -253,7 +229,6 @@ int run_add(const IndexArgs& args) {
     // What the large certificate's verification freed, on whichever thread's heap, is handed
     // back before the next large one starts.
     if (examined.large) release_free_memory();
-    taken.advance();
   };
   for_each_in_order(paths->size(), thread_count(), compute, take);
   if (failure) return refuse(failure->message);

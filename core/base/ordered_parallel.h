@@ -5,8 +5,9 @@
 // thread in order of i, each as soon as it and every one before it are computed, so whatever
 // take prints comes out as one thread would print it. At most a window of results waits to be
 // taken, so memory stays bounded whatever the count. With one thread, one piece or no thread to
-// be had, compute and take alternate on the calling thread. compute must not print; what it
-// throws is rethrown by the call, at that piece's turn, once every thread is joined.
+// be had, compute and take alternate on the calling thread. compute must not print, nor wait
+// for a piece to be taken (the calling thread may be the one computing); what it throws is
+// rethrown by the call, at that piece's turn, once every thread is joined.
 #pragma once
 
 #include <condition_variable>
