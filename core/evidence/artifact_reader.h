@@ -84,12 +84,16 @@ class ArtifactReader {
   virtual ~ArtifactReader() = default;
   virtual IoEngine engine() const = 0;
 
-  // Hashes each of `names`, files of the directory open as `dir_fd`, and gives each result to
-  // `done` in the order of `names`. Cannot fail as a whole: each file's failure is its result.
-  // A file whose open fails for want of resources (is_resource_error) is opened again with
-  // fewer files open; that error is its result only when it cannot be opened even alone.
-  virtual void hash_files(int dir_fd, std::span<const char* const> names,
+  // Hashes each of `names`, names[i] a file of the directory open as `dir_fds[i]` (a request may
+  // span several directories: the walk hands over the files of stages ahead together), and
+  // gives each result to `done` in the order of `names`. Cannot fail as a whole: each file's
+  // failure is its result. A file whose open fails for want of resources (is_resource_error) is
+  // opened again with fewer files open; that error is its result only when it cannot be opened
+  // even alone.
+  virtual void hash_files(std::span<const int> dir_fds, std::span<const char* const> names,
                           const ArtifactSink& done) = 0;
+  // The same for files all of the directory open as `dir_fd`.
+  void hash_files(int dir_fd, std::span<const char* const> names, const ArtifactSink& done);
 };
 
 // Whether `error` says the process or the system ran short (EMFILE, ENFILE, ENOMEM): a

@@ -9,8 +9,8 @@ import pathlib
 
 import pytest
 
-from conftest import BIN, VERIFY, TEST_PUBLIC_B64, TEST_SEED_B64, base_env, load_certificate, \
-    make_run, reseal, run, sha256_hex, unprivileged
+from conftest import BIN, VERIFY, TEST_PUBLIC_B64, TEST_SEED_B64, base_env, DEFAULT_STAGES, \
+    load_certificate, make_run, reseal, run, sha256_hex, unprivileged
 from test_io_engines import emit_in, emit_with_open_files
 
 
@@ -57,6 +57,50 @@ def test_threads_change_neither_the_certificate_nor_the_warnings(shared_tmp):
     hashes = {stage["stageId"]: stage["artifactHashes"] for stage in first[2]["stages"]}
     for (stage, name), content in large.items():
         assert hashes[stage][name] == sha256_hex(content)
+
+
+def stages_of_one_large_file(root):
+    """The six default stages, each but two with one large file (sizes about the 1 MiB at which
+    files are hashed side by side) among entries that warn: a link, an unreadable file, a FIFO,
+    names that collide; one stage is missing and one is a link, between the others."""
+    mib = 1024 * 1024
+    stages = {stage: {} for stage in DEFAULT_STAGES}
+    for i, (stage, size) in enumerate(zip(stages, (mib, mib - 1, 0, 0, 3 * mib + 1, mib + 1))):
+        if size:
+            stages[stage]["large.bin"] = bytes((j * (i + 5)) % 253 for j in range(size))
+            stages[stage]["small.txt"] = stage.encode()
+    run_dir = make_run(root, {stage: files for stage, files in stages.items() if files})
+    for stage in ("s0-preflight", "s1-business-requirements", "s5-ui-specification"):
+        (run_dir / stage / "locked").write_bytes(b"x")
+        (run_dir / stage / "locked").chmod(0)
+        (run_dir / stage / "link").symlink_to("small.txt")
+        os.mkfifo(run_dir / stage / "pipe")
+    for name in (b"same-\xfe", b"same-\xff"):
+        (run_dir / "s4-api-specification" / os.fsdecode(name)).write_bytes(name)
+    (run_dir / "s3-data-model").symlink_to("s0-preflight")
+    for directory in (run_dir, *run_dir.iterdir()):
+        if not directory.is_symlink():
+            directory.chmod(0o777)
+    return run_dir, stages
+
+
+def test_stages_of_one_large_file_each_are_reported_in_stage_order(shared_tmp):
+    """Large files of later stages are hashed while earlier stages are still being reported:
+    the certificate and the warnings, in stage order, are still those of one thread."""
+    binary, prefix = unprivileged(shared_tmp)
+    run_dir, stages = stages_of_one_large_file(shared_tmp)
+    outcomes = {(engine, threads): emit_in(run_dir, f"{engine}-{threads}", binary, prefix,
+                                           CERTWRIGHT_IO=engine, CERTWRIGHT_THREADS=threads)
+                for engine in ("classic", "uring") for threads in ("1", "2", "8")}
+    first = outcomes["classic", "1"]
+    for key, outcome in outcomes.items():
+        assert outcome[:2] == first[:2], key
+    warned = [stage for line in first[0].splitlines() for stage in stages if stage in line]
+    assert warned == sorted(warned) and len(warned) == 3 * 3 + 2, first[0]
+    hashes = {stage["stageId"]: stage["artifactHashes"] for stage in first[2]["stages"]}
+    for stage, files in stages.items():
+        for name, content in files.items():
+            assert hashes[stage][name] == sha256_hex(content), (stage, name)
 
 
 def test_threads_need_no_more_descriptors_under_a_descriptor_shortage(tmp_path):
