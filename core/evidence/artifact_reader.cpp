@@ -125,7 +125,15 @@ class ClassicReader final : public ArtifactReader {
       // engine would keep.
       while (i - head == kFilesInFlight || large_open_ == large_limit_)
         deliver(head++, done);
-      read_file(dir_fds[i], names[i], pending_[i % kFilesInFlight]);
+      Pending& file = pending_[i % kFilesInFlight];
+      read_file(dir_fds[i], names[i], file);
+      // A shortage while large files hold descriptors is tried again once they are hashed, so
+      // that a file one thread alone can open is never refused for want of them.
+      if (is_resource_error(file.error) && large_open_ > 0) {
+        while (large_open_ > 0)
+          deliver(head++, done);
+        read_file(dir_fds[i], names[i], file);
+      }
     }
     while (head < names.size())
       deliver(head++, done);
