@@ -1,4 +1,5 @@
-// The I/O engine of the stage walk: opens, sizes, reads, hashes and closes a stage's files.
+// The I/O engine of the stage walk: opens, sizes, reads, hashes and closes the files of a stage,
+// or of a few stages at once.
 //
 // Why it exists: on a stage of many small files the walk's cost is system calls, four per file
 // (open, a read with the data, a read that confirms the end, close), and then hashing. Where the
@@ -30,7 +31,8 @@
 // - descriptors are bounded too: the batched engine keeps at most half the process's limit
 //   (RLIMIT_NOFILE) open, readers side by side their share of that, the classic engine as many
 //   files with the large file hasher; a shortage of descriptors or memory on an open is
-//   retried with fewer files open before it becomes that file's result (batched engine).
+//   retried with fewer files open before it becomes that file's result (the classic engine
+//   retries once its large files are hashed and have given their descriptors back).
 //
 // The listing, the decisions by entry type and the warnings belong to the stage walk.
 #pragma once
