@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "core/base/environment.h"
 #include "core/base/error.h"
@@ -116,7 +117,7 @@ class ClassicReader final : public ArtifactReader {
         worker_(share.threads) {}
   IoEngine engine() const override { return IoEngine::classic; }
 
-  void hash_files(int dir_fd, std::span<const char* const> names,
+  void hash_files(std::span<const int> dir_fds, std::span<const char* const> names,
                   const ArtifactSink& done) override {
     std::size_t head = 0;
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -124,7 +125,15 @@ class ClassicReader final : public ArtifactReader {
       // engine would keep.
       while (i - head == kFilesInFlight || large_open_ == large_limit_)
         deliver(head++, done);
-      read_file(dir_fd, names[i], pending_[i % kFilesInFlight]);
+      Pending& file = pending_[i % kFilesInFlight];
+      read_file(dir_fds[i], names[i], file);
+      // A shortage while large files hold descriptors is tried again once they are hashed, so
+      // that a file one thread alone can open is never refused for want of them.
+      if (is_resource_error(file.error) && large_open_ > 0) {
+        while (large_open_ > 0)
+          deliver(head++, done);
+        read_file(dir_fds[i], names[i], file);
+      }
     }
     while (head < names.size())
       deliver(head++, done);
@@ -215,9 +224,9 @@ class UringReader final : public ArtifactReader {
   }
   IoEngine engine() const override { return IoEngine::uring; }
 
-  void hash_files(int dir_fd, std::span<const char* const> names,
+  void hash_files(std::span<const int> dir_fds, std::span<const char* const> names,
                   const ArtifactSink& done) override {
-    Request request{dir_fd, names, done};
+    Request request{dir_fds, names, done};
     std::size_t started = 0;
     while (request.head < names.size()) {
       while (started < names.size() && started < request.head + files_in_flight_ &&
@@ -289,7 +298,7 @@ class UringReader final : public ArtifactReader {
     std::size_t asked = 0;            // what it asks for
   };
   struct Request {
-    int dir_fd;
+    std::span<const int> dir_fds;
     std::span<const char* const> names;
     const ArtifactSink& done;
     std::size_t head = 0;  // the next result to give
@@ -336,7 +345,7 @@ class UringReader final : public ArtifactReader {
   void start_open(const Request& request, std::size_t index) {
     Slot& slot = slots_[index % slots_used_];
     slot = Slot{.state = State::opening, .index = index, .first_read = slot.first_read};
-    io_uring_prep_openat(entry_for(slot, kOpenOrRead), request.dir_fd, request.names[index],
+    io_uring_prep_openat(entry_for(slot, kOpenOrRead), request.dir_fds[index], request.names[index],
                          kOpenFlags, 0);
   }
 
@@ -501,7 +510,7 @@ class UringReader final : public ArtifactReader {
   // Opened again under the same rules and read from its start into the slot's own buffer, as the
   // classic engine reads it: whatever now holds the name is checked afresh.
   static void reopen(const Request& request, Slot& slot) {
-    const ArtifactHash hash = hash_by_name(request.dir_fd, request.names[request.fed],
+    const ArtifactHash hash = hash_by_name(request.dir_fds[request.fed], request.names[request.fed],
                                            std::span(slot.first_read, kFirstReadSize));
     if (!hash) return fail(slot, hash.error());
     slot.digest = *hash;
@@ -600,6 +609,12 @@ std::optional<IoEngine> io_engine_from_environment() {
   if (value == "classic") return IoEngine::classic;
   if (value == "uring") return IoEngine::uring;
   return std::nullopt;
+}
+
+void ArtifactReader::hash_files(int dir_fd, std::span<const char* const> names,
+                                const ArtifactSink& done) {
+  const std::vector<int> dir_fds(names.size(), dir_fd);
+  hash_files(dir_fds, names, done);
 }
 
 std::unique_ptr<ArtifactReader> ArtifactReader::create() {

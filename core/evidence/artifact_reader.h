@@ -1,4 +1,5 @@
-// The I/O engine of the stage walk: opens, sizes, reads, hashes and closes a stage's files.
+// The I/O engine of the stage walk: opens, sizes, reads, hashes and closes the files of a stage,
+// or of a few stages at once.
 //
 // Why it exists: on a stage of many small files the walk's cost is system calls, four per file
 // (open, a read with the data, a read that confirms the end, close), and then hashing. Where the
@@ -30,7 +31,8 @@
 // - descriptors are bounded too: the batched engine keeps at most half the process's limit
 //   (RLIMIT_NOFILE) open, readers side by side their share of that, the classic engine as many
 //   files with the large file hasher; a shortage of descriptors or memory on an open is
-//   retried with fewer files open before it becomes that file's result (batched engine).
+//   retried with fewer files open before it becomes that file's result (the classic engine
+//   retries once its large files are hashed and have given their descriptors back).
 //
 // The listing, the decisions by entry type and the warnings belong to the stage walk.
 #pragma once
@@ -84,12 +86,16 @@ class ArtifactReader {
   virtual ~ArtifactReader() = default;
   virtual IoEngine engine() const = 0;
 
-  // Hashes each of `names`, files of the directory open as `dir_fd`, and gives each result to
-  // `done` in the order of `names`. Cannot fail as a whole: each file's failure is its result.
-  // A file whose open fails for want of resources (is_resource_error) is opened again with
-  // fewer files open; that error is its result only when it cannot be opened even alone.
-  virtual void hash_files(int dir_fd, std::span<const char* const> names,
+  // Hashes each of `names`, names[i] a file of the directory open as `dir_fds[i]` (a request may
+  // span several directories: the walk hands over the files of stages ahead together), and
+  // gives each result to `done` in the order of `names`. Cannot fail as a whole: each file's
+  // failure is its result. A file whose open fails for want of resources (is_resource_error) is
+  // opened again with fewer files open; that error is its result only when it cannot be opened
+  // even alone.
+  virtual void hash_files(std::span<const int> dir_fds, std::span<const char* const> names,
                           const ArtifactSink& done) = 0;
+  // The same for files all of the directory open as `dir_fd`.
+  void hash_files(int dir_fd, std::span<const char* const> names, const ArtifactSink& done);
 };
 
 // Whether `error` says the process or the system ran short (EMFILE, ENFILE, ENOMEM): a

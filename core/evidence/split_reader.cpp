@@ -35,14 +35,14 @@ class SplitReader final : public ArtifactReader {
 
   IoEngine engine() const override { return whole_->engine(); }
 
-  void hash_files(int dir_fd, std::span<const char* const> names,
+  void hash_files(std::span<const int> dir_fds, std::span<const char* const> names,
                   const ArtifactSink& done) override {
     if (names.size() < 2 * kBlockFiles || readers_ < 2)
-      return whole_->hash_files(dir_fd, names, done);
+      return whole_->hash_files(dir_fds, names, done);
     const std::size_t blocks = (names.size() + kBlockFiles - 1) / kBlockFiles;
     for_each_in_order(
         blocks, readers_,
-        [&](std::size_t block) { return read_block(dir_fd, names, block * kBlockFiles); },
+        [&](std::size_t block) { return read_block(dir_fds, names, block * kBlockFiles); },
         [&](std::size_t block, const std::vector<ArtifactHash>& results) {
           for (std::size_t i = 0; i < results.size(); ++i)
             done(block * kBlockFiles + i, results[i]);
@@ -51,13 +51,14 @@ class SplitReader final : public ArtifactReader {
 
  private:
   // The results of the block of `names` that starts at `first`, read by an idle reader.
-  std::vector<ArtifactHash> read_block(int dir_fd, std::span<const char* const> names,
-                                       std::size_t first) {
-    const auto block = names.subspan(first, std::min(kBlockFiles, names.size() - first));
+  std::vector<ArtifactHash> read_block(std::span<const int> dir_fds,
+                                       std::span<const char* const> names, std::size_t first) {
+    const std::size_t count = std::min(kBlockFiles, names.size() - first);
+    const auto block = names.subspan(first, count);
     std::vector<ArtifactHash> results;
     results.reserve(block.size());
     std::unique_ptr<ArtifactReader> reader = borrow();
-    reader->hash_files(dir_fd, block,
+    reader->hash_files(dir_fds.subspan(first, count), block,
                        [&](std::size_t, const ArtifactHash& result) { results.push_back(result); });
     give_back(std::move(reader));  // not when it threw: a reader left half-way is not reused
     return results;

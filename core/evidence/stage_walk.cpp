@@ -8,6 +8,7 @@
 #include <cstring>
 #include <expected>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "core/base/error.h"
 #include "core/base/text.h"
 #include "core/base/unique_fd.h"
+#include "core/base/usable_cpus.h"
 #include "core/base/warning.h"
 #include "core/evidence/artifact_reader.h"
 #include "core/evidence/beneath_open.h"
@@ -214,72 +216,6 @@ class StageListing {
   std::vector<Entry> entries_;
 };
 
-// A walk's reusable state: the reader, the listing and the artifact list, used by every stage
-// in turn.
-struct WalkScratch {
-  std::unique_ptr<ArtifactReader> reader = ArtifactReader::create();
-  StageListing listing;
-  std::vector<const char*> files;
-  std::vector<std::size_t> file_entries;  // the listing position of each of `files`
-  ArtifactList artifacts;
-};
-
-// Hashes the stage's files through the reader and reports every entry in listing order: the
-// link and refusal warnings, and each file's hash or its unreadable warning. A shortage of
-// descriptors or memory is no property of a file: it ends the walk as `walk.failure`, with no
-// warning, and the entries after it are left as they are.
-void collect_entries(int dir_fd, const std::string& stage_id, const std::string& stage_dir,
-                     WalkScratch& scratch, StageWalk& walk) {
-  std::vector<UncoveredEntry>& uncovered = walk.uncovered;
-  const auto short_of_resources = [&](std::error_code error) {
-    if (!walk.failure && is_resource_error(error)) walk.failure = error;
-    return bool(walk.failure);
-  };
-  const auto& entries = scratch.listing.entries();
-  scratch.files.clear();
-  scratch.file_entries.clear();
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (entries[i].kind != EntryKind::file) continue;
-    scratch.files.push_back(scratch.listing.name(entries[i]));
-    scratch.file_entries.push_back(i);
-  }
-  std::size_t next = 0;
-  const auto report_until = [&](std::size_t end) {
-    for (; next < end && !walk.failure; ++next) {
-      const StageListing::Entry& entry = entries[next];
-      const char* name = scratch.listing.name(entry);
-      if (entry.kind == EntryKind::link) {
-        warn_symlink(stage_id, name);
-        uncovered.push_back({UncoveredKind::link, name});
-      } else if (entry.kind == EntryKind::directory) {
-        uncovered.push_back({UncoveredKind::subdirectory, name});
-      } else if (entry.kind == EntryKind::refused) {
-        if (short_of_resources(entry.error)) continue;
-        warn_unreadable(stage_id, stage_dir, name, entry.error);
-        const bool special = entry.error == make_error_code(FileError::not_regular_file);
-        uncovered.push_back(
-            {special ? UncoveredKind::special_file : UncoveredKind::unreadable_file, name});
-      }
-    }
-  };
-  scratch.reader->hash_files(
-      dir_fd, scratch.files, [&](std::size_t file, const ArtifactHash& hash) {
-        report_until(scratch.file_entries[file]);
-        ++next;
-        const char* name = scratch.files[file];
-        if (walk.failure || (!hash && short_of_resources(hash.error()))) return;
-        if (hash) {
-          scratch.artifacts.add(name, *hash);
-          return;
-        }
-        warn_unreadable(stage_id, stage_dir, name, hash.error());
-        const bool special = hash.error() == make_error_code(FileError::not_regular_file);
-        uncovered.push_back(
-            {special ? UncoveredKind::special_file : UncoveredKind::unreadable_file, name});
-      });
-  report_until(entries.size());
-}
-
 void warn_linked_stage(const std::string& stage_id) {
   warn("skipping symlinked stage directory " + stage_id +
        " (stage directories reached through a symlink are not hashed into the certificate)");
@@ -290,54 +226,239 @@ void warn_outside_stage(const std::string& stage_id) {
        " (its directory lies outside the run directory and is not hashed into the certificate)");
 }
 
-// A stage that cannot be listed is skipped with no artifacts: silently when its listing cannot
-// even be opened, with a warning when the listing broke off (what it gave is not the stage).
-StageWalk walk_opened_stage(const OpenedStage& stage, const std::string& run_dir,
-                            const std::string& stage_id, WalkScratch& scratch) {
-  StageWalk walk;
-  walk.record.stage_id = stage_id;
-  const auto unlisted = [&](std::error_code error) {
-    if (is_resource_error(error)) walk.failure = error;
-    return walk;
-  };
-  // The stream takes a descriptor of its own, so the caller's stays open for identity checks.
-  UniqueFd listing_fd(::fcntl(stage.fd.get(), F_DUPFD_CLOEXEC, 0));
-  if (!listing_fd) return unlisted(last_system_error());
-  UniqueDir dir(::fdopendir(listing_fd.get()));
-  if (!dir) return unlisted(last_system_error());
-  listing_fd.release();
-  const std::string stage_dir = join_path(run_dir, stage_id);
-  if (const std::error_code error = scratch.listing.read(dir.get())) {
-    if (!is_resource_error(error)) warn_unlistable(stage_id, stage_dir, error);
-    return unlisted(error);
-  }
-  scratch.artifacts.clear(scratch.listing.entries().size(), scratch.listing.name_bytes());
-  collect_entries(::dirfd(dir.get()), stage_id, stage_dir, scratch, walk);
-  if (walk.failure) return walk;
-  walk.record.artifact_hashes = scratch.artifacts.to_map(stage_id, walk.colliding_keys);
-  walk.record.status =
-      walk.record.artifact_hashes.empty() ? CheckStatus::skipped : CheckStatus::passed;
-  return walk;
+// What open_stage says of a stage it refuses: reached through a link, or leading outside.
+void warn_unopened_stage(const std::string& stage_id, std::error_code error) {
+  if (error.value() == ELOOP) warn_linked_stage(stage_id);
+  if (error.value() == EXDEV) warn_outside_stage(stage_id);
 }
 
-// One stage's record; `found` tells whether its directory exists beneath the run directory.
-std::expected<StageRecord, Error> collect_stage_into(int run_fd, const std::string& run_dir,
-                                                     const std::string& stage_id,
-                                                     WalkScratch& scratch, bool& found) {
-  auto stage = open_stage(run_fd, stage_id);
+// open_stage without its warnings, which a walk gives at the stage's turn.
+std::expected<OpenedStage, std::error_code> open_stage_quietly(int run_fd,
+                                                               const std::string& stage_id) {
+  auto fd = open_directory_beneath(run_fd, stage_id);
+  if (!fd) return std::unexpected(fd.error());
+  struct stat status {};
+  if (::fstat(fd->get(), &status) != 0) return std::unexpected(last_system_error());
+  return OpenedStage{std::move(*fd), DirectoryIdentity{status.st_dev, status.st_ino}};
+}
+
+// Where the process may use two threads or more, the walk opens and lists up to this many stages
+// at once and hands their files to the reader in one request, so that large files of later
+// stages are hashed while earlier ones still are (one large file per stage is common: weights in
+// one, images in another). Another stage is listed only while those listed hold fewer than
+// kWindowFiles entries, so the listings held beside the largest stage's are small; and only
+// while the descriptor limit gives each stage kDescriptorsPerStage, as it gives each reader of a
+// split: under a tight limit a stage held open ahead would only take descriptors from the files.
+constexpr std::size_t kWindowStages = 16;
+constexpr std::size_t kWindowFiles = 1024;
+constexpr std::uint64_t kDescriptorsPerStage = 32;
+
+// How many stages the walk holds open and listed at once: one on one CPU, as a walk of one
+// stage at a time.
+std::size_t window_stages() {
+  if (thread_count() < 2) return 1;
+  return static_cast<std::size_t>(
+      std::clamp<std::uint64_t>(open_file_limit() / kDescriptorsPerStage, 1, kWindowStages));
+}
+
+// A stage of a walk: opened and listed, perhaps while an earlier stage's files are still being
+// hashed, and reported at its turn with the warnings, in the order, that walking it alone gives.
+struct WalkedStage {
+  const std::string* stage_id = nullptr;
+  std::string stage_dir;
+  UniqueFd owned_fd;           // the stage directory, when the walk opened it
+  int fd = -1;                 // the stage directory; -1 when it could not be opened
+  std::error_code open_error;  // why it could not be opened
+  bool found = false;          // its directory exists beneath the run directory
+  bool listed = false;         // its listing was read whole
+  bool broke_off = false;      // its listing was opened but broke off
+  std::error_code list_error;  // why it was not listed whole
+  StageListing listing;
+  std::size_t end_file = 0;  // its files in the window's request end here
+  std::size_t next = 0;      // its next listing entry to report
+  StageWalk walk;
+};
+
+// A walk's reusable state: the reader, the stages of the window, the request spanning their
+// files and the artifact list, used by every stage in turn.
+struct WalkScratch {
+  std::unique_ptr<ArtifactReader> reader = ArtifactReader::create();
+  std::size_t window_stages = 1;
+  std::vector<WalkedStage> window;
+  std::vector<const char*> files;
+  std::vector<int> file_dirs;             // the stage directory of each of `files`
+  std::vector<std::size_t> file_entries;  // the listing position of each of `files`
+  ArtifactList artifacts;
+};
+
+// Lists the open stage whole through a descriptor of its own, closed once listed: the stage's
+// own one opens the files, and stays the caller's for identity checks.
+void list_stage(WalkedStage& stage) {
+  UniqueFd listing_fd(::fcntl(stage.fd, F_DUPFD_CLOEXEC, 0));
+  if (!listing_fd) return void(stage.list_error = last_system_error());
+  const UniqueDir dir(::fdopendir(listing_fd.get()));
+  if (!dir) return void(stage.list_error = last_system_error());
+  listing_fd.release();
+  stage.list_error = stage.listing.read(dir.get());
+  stage.broke_off = bool(stage.list_error);
+  stage.listed = !stage.list_error;
+}
+
+// Opens and lists the stage `stage_id` beneath the run directory, saying nothing yet.
+void prepare_stage(int run_fd, const std::string& run_dir, const std::string& stage_id,
+                   WalkedStage& stage) {
+  stage.stage_id = &stage_id;
+  stage.walk.record.stage_id = stage_id;
+  auto opened = open_stage_quietly(run_fd, stage_id);
   // A directory that exists but cannot be opened is found, and skipped.
-  found = stage || stage.error().value() == EACCES;
-  if (!stage && is_resource_error(stage.error()))
-    return std::unexpected(resource_failure("cannot open stage " + stage_id, stage.error()));
-  if (!stage) {
-    StageRecord record;
-    record.stage_id = stage_id;
-    return record;
+  stage.found = opened || opened.error().value() == EACCES;
+  if (!opened) return void(stage.open_error = opened.error());
+  stage.owned_fd = std::move(opened->fd);
+  stage.fd = stage.owned_fd.get();
+  stage.stage_dir = join_path(run_dir, stage_id);
+  list_stage(stage);
+}
+
+// Whether opening or listing the stage ran short of descriptors or memory.
+bool ran_short(const WalkedStage& stage) {
+  return is_resource_error(stage.open_error) || is_resource_error(stage.list_error) ||
+         std::ranges::any_of(stage.listing.entries(), [](const StageListing::Entry& entry) {
+           return is_resource_error(entry.error);
+         });
+}
+
+// Fills the window with the first of `stage_ids` and, where the walk looks ahead, the next ones.
+// A stage ahead that runs short of descriptors or memory is left for its own turn, when nothing
+// is held for the stages before it.
+void fill_window(int run_fd, const std::string& run_dir, std::span<const std::string> stage_ids,
+                 WalkScratch& scratch) {
+  scratch.window.clear();
+  scratch.window.reserve(scratch.window_stages);
+  std::size_t entries = 0;
+  for (const std::string& stage_id : stage_ids) {
+    if (scratch.window.size() == scratch.window_stages || entries >= kWindowFiles) return;
+    WalkedStage& stage = scratch.window.emplace_back();
+    prepare_stage(run_fd, run_dir, stage_id, stage);
+    if (scratch.window.size() > 1 && ran_short(stage)) return scratch.window.pop_back();
+    entries += stage.listing.entries().size();
   }
-  StageWalk walk = walk_opened_stage(*stage, run_dir, stage_id, scratch);
-  if (walk.failure)
-    return std::unexpected(resource_failure("cannot walk stage " + stage_id, walk.failure));
-  return std::move(walk.record);
+}
+
+// What a stage says at its turn before its entries: why it was not opened or not listed whole.
+// A shortage of descriptors or memory is no property of the stage: it ends the walk, silently.
+void begin_turn(WalkedStage& stage, WalkScratch& scratch) {
+  warn_unopened_stage(*stage.stage_id, stage.open_error);
+  if (is_resource_error(stage.list_error)) stage.walk.failure = stage.list_error;
+  if (stage.broke_off && !stage.walk.failure)
+    warn_unlistable(*stage.stage_id, stage.stage_dir, stage.list_error);
+  if (stage.listed)
+    scratch.artifacts.clear(stage.listing.entries().size(), stage.listing.name_bytes());
+}
+
+// Whether `error` is a shortage of descriptors or memory, which then ends the stage's walk.
+bool short_of_resources(StageWalk& walk, std::error_code error) {
+  if (!walk.failure && is_resource_error(error)) walk.failure = error;
+  return bool(walk.failure);
+}
+
+// A file that cannot be covered: its warning, and its place among the uncovered entries.
+void report_unreadable(WalkedStage& stage, const char* name, std::error_code error) {
+  warn_unreadable(*stage.stage_id, stage.stage_dir, name, error);
+  const bool special = error == make_error_code(FileError::not_regular_file);
+  stage.walk.uncovered.push_back(
+      {special ? UncoveredKind::special_file : UncoveredKind::unreadable_file, name});
+}
+
+// Reports the stage's entries that are not files, up to its listing position `end`: the link and
+// refusal warnings. Stops at a shortage, leaving the entries after it as they are.
+void report_until(WalkedStage& stage, std::size_t end) {
+  const auto& entries = stage.listing.entries();
+  for (; stage.next < end && !stage.walk.failure; ++stage.next) {
+    const StageListing::Entry& entry = entries[stage.next];
+    const char* name = stage.listing.name(entry);
+    if (entry.kind == EntryKind::link) {
+      warn_symlink(*stage.stage_id, name);
+      stage.walk.uncovered.push_back({UncoveredKind::link, name});
+    } else if (entry.kind == EntryKind::directory) {
+      stage.walk.uncovered.push_back({UncoveredKind::subdirectory, name});
+    } else if (entry.kind == EntryKind::refused) {
+      if (!short_of_resources(stage.walk, entry.error)) report_unreadable(stage, name, entry.error);
+    }
+  }
+}
+
+// Reports the file `file` of the request, one of the stage's, with the entries listed before it:
+// its hash, or its unreadable warning.
+void report_file(WalkedStage& stage, WalkScratch& scratch, std::size_t file,
+                 const ArtifactHash& hash) {
+  report_until(stage, scratch.file_entries[file]);
+  ++stage.next;
+  const char* name = scratch.files[file];
+  if (stage.walk.failure || (!hash && short_of_resources(stage.walk, hash.error()))) return;
+  if (hash) return scratch.artifacts.add(name, *hash);
+  report_unreadable(stage, name, hash.error());
+}
+
+// Reports the stage's last entries and records its artifacts, skipped when nothing was hashed.
+// Whether the walk goes on: not after a shortage.
+bool finish_turn(WalkedStage& stage, WalkScratch& scratch) {
+  if (stage.listed) report_until(stage, stage.listing.entries().size());
+  if (stage.walk.failure || (stage.fd < 0 && is_resource_error(stage.open_error))) return false;
+  if (!stage.listed) return true;
+  StageRecord& record = stage.walk.record;
+  record.artifact_hashes = scratch.artifacts.to_map(*stage.stage_id, stage.walk.colliding_keys);
+  record.status = record.artifact_hashes.empty() ? CheckStatus::skipped : CheckStatus::passed;
+  return true;
+}
+
+// Hashes the files of every stage of the window in one request, and reports the stages in turn:
+// each stage's warnings all come before the next one's, as when walked one at a time. How many
+// stages were reported: fewer than the window's when one ran short, the last of them that one.
+std::size_t walk_window(WalkScratch& scratch) {
+  std::vector<WalkedStage>& window = scratch.window;
+  scratch.files.clear();
+  scratch.file_dirs.clear();
+  scratch.file_entries.clear();
+  for (WalkedStage& stage : window) {
+    const auto& entries = stage.listing.entries();
+    for (std::size_t i = 0; stage.listed && i < entries.size(); ++i) {
+      if (entries[i].kind != EntryKind::file) continue;
+      scratch.files.push_back(stage.listing.name(entries[i]));
+      scratch.file_dirs.push_back(stage.fd);
+      scratch.file_entries.push_back(i);
+    }
+    stage.end_file = scratch.files.size();
+  }
+  std::size_t turn = 0;
+  bool going = true;
+  begin_turn(window[turn], scratch);
+  // Ends the turns of the stages whose files all come before the file `file`.
+  const auto reach = [&](std::size_t file) {
+    while (going && turn < window.size() && file >= window[turn].end_file) {
+      going = finish_turn(window[turn], scratch);
+      if (going && ++turn < window.size()) begin_turn(window[turn], scratch);
+    }
+  };
+  if (!scratch.files.empty()) {
+    scratch.reader->hash_files(scratch.file_dirs, scratch.files,
+                               [&](std::size_t file, const ArtifactHash& hash) {
+                                 reach(file);
+                                 if (going) report_file(window[turn], scratch, file, hash);
+                               });
+  }
+  reach(scratch.files.size());
+  return going ? window.size() : turn + 1;
+}
+
+// The stage's record once reported, or the shortage that ended the walk at it.
+std::expected<StageRecord, Error> record_of(WalkedStage& stage) {
+  if (stage.fd < 0 && is_resource_error(stage.open_error))
+    return std::unexpected(
+        resource_failure("cannot open stage " + *stage.stage_id, stage.open_error));
+  if (stage.walk.failure)
+    return std::unexpected(
+        resource_failure("cannot walk stage " + *stage.stage_id, stage.walk.failure));
+  return std::move(stage.walk.record);
 }
 
 // The run directory's stages as discovery finds them, or the error that kept it from listing
@@ -426,27 +547,26 @@ std::expected<UniqueFd, std::error_code> open_run_directory(const std::string& r
 }
 
 std::expected<OpenedStage, std::error_code> open_stage(int run_fd, const std::string& stage_id) {
-  auto fd = open_directory_beneath(run_fd, stage_id);
-  if (!fd) {
-    if (fd.error().value() == ELOOP) warn_linked_stage(stage_id);
-    if (fd.error().value() == EXDEV) warn_outside_stage(stage_id);
-    return std::unexpected(fd.error());
-  }
-  struct stat status {};
-  if (::fstat(fd->get(), &status) != 0) return std::unexpected(last_system_error());
-  return OpenedStage{std::move(*fd), DirectoryIdentity{status.st_dev, status.st_ino}};
+  auto stage = open_stage_quietly(run_fd, stage_id);
+  if (!stage) warn_unopened_stage(stage_id, stage.error());
+  return stage;
 }
 
 StageWalk walk_stage(const OpenedStage& stage, const std::string& run_dir,
                      const std::string& stage_id) {
   WalkScratch scratch;
-  return walk_opened_stage(stage, run_dir, stage_id, scratch);
+  WalkedStage& walked = scratch.window.emplace_back();
+  walked.stage_id = &stage_id;
+  walked.walk.record.stage_id = stage_id;
+  walked.fd = stage.fd.get();
+  walked.stage_dir = join_path(run_dir, stage_id);
+  list_stage(walked);
+  walk_window(scratch);
+  return std::move(walked.walk);
 }
 
 std::expected<StageRecord, Error> collect_stage(const std::string& run_dir,
                                                 const std::string& stage_id) {
-  WalkScratch scratch;
-  bool found = false;
   const auto run_fd = open_walked_run(run_dir);
   if (!run_fd) return std::unexpected(run_fd.error());
   if (!*run_fd) {
@@ -454,7 +574,10 @@ std::expected<StageRecord, Error> collect_stage(const std::string& run_dir,
     record.stage_id = stage_id;
     return record;
   }
-  return collect_stage_into(run_fd->get(), run_dir, stage_id, scratch, found);
+  WalkScratch scratch;
+  fill_window(run_fd->get(), run_dir, std::span(&stage_id, 1), scratch);
+  walk_window(scratch);
+  return record_of(scratch.window.front());
 }
 
 std::expected<std::vector<StageRecord>, Error> collect_stages(const std::string& run_dir,
@@ -468,22 +591,27 @@ std::expected<std::vector<StageRecord>, Error> collect_stages(const std::string&
     discovered = std::move(listed).value_or(StageList{});
   }
   const StageList& stage_ids = stages.empty() ? discovered : stages;
-  WalkScratch scratch;
   std::vector<StageRecord> records;
   records.reserve(stage_ids.size());
   bool any_found = false;
   const auto run_fd = open_walked_run(run_dir);
   if (!run_fd) return std::unexpected(run_fd.error());
-  for (const auto& stage_id : stage_ids) {
-    bool found = false;
-    if (*run_fd) {
-      auto record = collect_stage_into(run_fd->get(), run_dir, stage_id, scratch, found);
-      if (!record) return std::unexpected(std::move(record.error()));
-      records.push_back(std::move(*record));
-    } else {
+  if (!*run_fd) {
+    for (const auto& stage_id : stage_ids)
       records.emplace_back().stage_id = stage_id;
+  } else {
+    WalkScratch scratch;
+    scratch.window_stages = window_stages();
+    for (std::size_t first = 0; first < stage_ids.size(); first += scratch.window.size()) {
+      fill_window(run_fd->get(), run_dir, std::span(stage_ids).subspan(first), scratch);
+      const std::size_t reported = walk_window(scratch);
+      for (std::size_t i = 0; i < reported; ++i) {
+        any_found = any_found || scratch.window[i].found;
+        auto record = record_of(scratch.window[i]);
+        if (!record) return std::unexpected(std::move(record.error()));
+        records.push_back(std::move(*record));
+      }
     }
-    any_found = any_found || found;
   }
   // A wrong run directory would otherwise give a certificate of skipped stages in silence.
   if (!any_found) {

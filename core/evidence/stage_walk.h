@@ -99,7 +99,9 @@ std::expected<StageRecord, Error> collect_stage(const std::string& run_dir,
 
 // One record per stage id, in list order; an empty list is first replaced by discovery. One
 // warning when none of the stage directories exists (a wrong run directory, most likely). Fails
-// as collect_stage does, for the first stage that failed.
+// as collect_stage does, for the first stage that failed. Where the process may use two threads
+// or more, the files of a few stages ahead are hashed while earlier ones are reported; the
+// records and the warnings, and their order, are those of one stage at a time.
 std::expected<std::vector<StageRecord>, Error> collect_stages(const std::string& run_dir,
                                                               const StageList& stages);
 

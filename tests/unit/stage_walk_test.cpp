@@ -244,6 +244,46 @@ TEST_F(StageWalk, CollectsEveryListedStageInOrderThroughOneBuffer) {
   EXPECT_EQ(records[3].status, CheckStatus::skipped);
 }
 
+// A walk of many stages, which may hash the files of stages ahead while it reports earlier ones,
+// gives record for record and warning for warning what each stage walked alone gives: across
+// stages of one large file, a stage of more files than one look ahead takes, missing stages, a
+// stage that is a link and a stage named twice.
+TEST_F(StageWalk, ManyStagesGiveWhatEachStageAloneGives) {
+  StageList stages;
+  for (int i = 0; i < 40; ++i) {
+    const std::string stage = "s" + std::to_string(i);
+    stages.push_back(stage);
+    if (i % 9 == 4) continue;  // missing
+    if (i % 3 == 0) write(stage + "/large.bin", std::string(1024 * 1024 + i - 20, char('a' + i)));
+    write(stage + "/small", stage);
+    ASSERT_EQ(::symlink("small", path(stage + "/link").c_str()), 0);
+  }
+  for (int i = 0; i < 1100; ++i)
+    write("s20/f" + std::to_string(i), std::to_string(i));
+  fs::remove_all(path("s7"));
+  fs::create_directory_symlink("s6", path("s7"));
+  stages.insert(stages.begin() + 30, "s1");
+
+  testing::internal::CaptureStderr();
+  std::vector<StageRecord> alone;
+  for (const std::string& stage : stages)
+    alone.push_back(collect_stage(run_dir_, stage).value());
+  const std::string alone_warnings = testing::internal::GetCapturedStderr();
+  testing::internal::CaptureStderr();
+  const auto records = collect_stages(run_dir_, stages).value();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), alone_warnings);
+  ASSERT_EQ(records.size(), alone.size());
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    EXPECT_EQ(records[i].stage_id, alone[i].stage_id);
+    EXPECT_EQ(records[i].status, alone[i].status) << i;
+    EXPECT_EQ(records[i].artifact_hashes, alone[i].artifact_hashes) << i;
+  }
+  const StringMap s3 = {{"large.bin", hash_bytes(std::string(1024 * 1024 + 3 - 20, 'd'))},
+                        {"small", hash_bytes("s3")}};
+  EXPECT_EQ(records[3].artifact_hashes, s3);
+  EXPECT_EQ(records[20].artifact_hashes.size(), 1101u);
+}
+
 // A wrong run directory is worth one warning; the records are what they would be without it.
 TEST_F(StageWalk, WarnsOnceWhenNoStageDirectoryExists) {
   write("s0/f", "x");
