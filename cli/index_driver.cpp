@@ -178,7 +178,9 @@ ExaminedFile verified_file(simdjson::padded_string file, const VerificationPolic
   const std::string_view form = is_attestation(file) ? kFormAttestation : kFormCertificate;
   std::string bytes{std::string_view(file)};
   file = simdjson::padded_string();
-  examined.certificate = NewCertificate{std::move(facts), std::string(form), std::move(bytes)};
+  std::string file_sha256 = hash_bytes(bytes);
+  examined.certificate =
+      NewCertificate{std::move(facts), std::string(form), std::move(bytes), std::move(file_sha256)};
   return examined;
 }
 

@@ -178,21 +178,22 @@ std::expected<void, Error> load_inputs(SqlDatabase& db, StoredCertificate& store
 std::expected<void, Error> insert(SqlDatabase& db, const NewCertificate& certificate,
                                   std::int64_t seq, std::int64_t now_seconds, FactRows& rows) {
   const CertificateFacts& facts = certificate.facts;
-  const std::array<SqlValue, 15> row = {seq,
-                                        facts.certificate_hash,
-                                        hash_bytes(certificate.bytes),
-                                        certificate.form,
-                                        facts.run_id,
-                                        facts.trusted_time.unix_seconds,
-                                        static_cast<std::int64_t>(facts.trusted_time.nanos),
-                                        facts.status,
-                                        optional_value(facts.signer_subject),
-                                        optional_value(facts.signer_identity_provider),
-                                        optional_value(facts.signer_session_id),
-                                        facts.key_fingerprint,
-                                        facts.kind,
-                                        now_seconds,
-                                        certificate.bytes};
+  const std::array<SqlValue, 15> row = {
+      seq,
+      facts.certificate_hash,
+      certificate.file_sha256.empty() ? hash_bytes(certificate.bytes) : certificate.file_sha256,
+      certificate.form,
+      facts.run_id,
+      facts.trusted_time.unix_seconds,
+      static_cast<std::int64_t>(facts.trusted_time.nanos),
+      facts.status,
+      optional_value(facts.signer_subject),
+      optional_value(facts.signer_identity_provider),
+      optional_value(facts.signer_session_id),
+      facts.key_fingerprint,
+      facts.kind,
+      now_seconds,
+      certificate.bytes};
   if (auto inserted =
           db.queue("INSERT INTO certificates (seq, " + std::string(kCertificateColumns) +
                        ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
