@@ -3,11 +3,12 @@
 // `for_each_in_order(count, threads, compute, take)` calls compute(i) for every i below `count`
 // on up to `threads` threads, the calling thread one of them, and take(i, result) on the calling
 // thread in order of i, each as soon as it and every one before it are computed, so whatever
-// take prints comes out as one thread would print it. At most a window of results waits to be
-// taken, so memory stays bounded whatever the count. With one thread, one piece or no thread to
-// be had, compute and take alternate on the calling thread. compute must not print, nor wait
-// for a piece to be taken (the calling thread may be the one computing); what it throws is
-// rethrown by the call, at that piece's turn, once every thread is joined.
+// take prints comes out as one thread would print it. At most `window` results (four per thread
+// when it is 0) are computed ahead of the one being taken, so memory stays bounded whatever the
+// count. With one thread, one piece or no thread to be had, compute and take alternate on the
+// calling thread. compute must not print, nor wait for a piece to be taken (the calling thread
+// may be the one computing); what it throws is rethrown by the call, at that piece's turn, once
+// every thread is joined.
 #pragma once
 
 #include <condition_variable>
@@ -25,7 +26,7 @@ namespace certwright {
 
 template <class Compute, class Take>
 void for_each_in_order(std::size_t count, unsigned threads, const Compute& compute,
-                       const Take& take) {
+                       const Take& take, std::size_t window = 0) {
   using Result = std::invoke_result_t<const Compute&, std::size_t>;
   if (threads < 2 || count < 2) {
     for (std::size_t i = 0; i < count; ++i)
@@ -37,7 +38,7 @@ void for_each_in_order(std::size_t count, unsigned threads, const Compute& compu
     std::exception_ptr failure;
   };
   // Four results per thread: a thread never waits for one slow piece while others finish.
-  const std::size_t window = 4 * static_cast<std::size_t>(threads);
+  if (window == 0) window = 4 * static_cast<std::size_t>(threads);
   std::vector<Slot> slots(window);
   std::mutex mutex;
   // Two conditions, each signalled only when somebody waits for it: a woken thread costs a

@@ -20,6 +20,7 @@ namespace certwright {
   F(PQenterPipelineMode)              \
   F(PQerrorMessage)                   \
   F(PQexec)                           \
+  F(PQexecParams)                     \
   F(PQexecPrepared)                   \
   F(PQexitPipelineMode)               \
   F(PQfinish)                         \

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "core/base/text.h"
@@ -125,12 +126,23 @@ class PostgresDatabase final : public SqlDatabase {
   std::expected<std::vector<SqlRow>, Error> run(std::string_view sql,
                                                 std::span<const SqlValue> params) override {
     if (auto flushed = flush(); !flushed) return std::unexpected(flushed.error());
-    auto name = prepared(sql, types_of(params));
-    if (!name) return std::unexpected(name.error());
+    const std::vector<Oid> types = types_of(params);
     const Parameters encoded(params);
-    const Result result(pq().PQexecPrepared(connection_, name->c_str(), encoded.count(),
-                                            encoded.values.data(), encoded.lengths.data(),
-                                            encoded.formats.data(), 1));
+    Result result;
+    if (!names_.contains(sql) && run_once_.emplace(sql).second) {
+      // Its first run sends the statement with its parameters in one round trip; preparing it
+      // too would cost a second, which a statement run once (the schema check, a query) never
+      // earns back.
+      result.reset(pq().PQexecParams(connection_, numbered_placeholders(sql).c_str(),
+                                     encoded.count(), types.data(), encoded.values.data(),
+                                     encoded.lengths.data(), encoded.formats.data(), 1));
+    } else {
+      auto name = prepared(sql, types);
+      if (!name) return std::unexpected(name.error());
+      result.reset(pq().PQexecPrepared(connection_, name->c_str(), encoded.count(),
+                                       encoded.values.data(), encoded.lengths.data(),
+                                       encoded.formats.data(), 1));
+    }
     const auto status = pq().PQresultStatus(result.get());
     if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
       return std::unexpected(failure(result.get()));
@@ -321,7 +333,8 @@ class PostgresDatabase final : public SqlDatabase {
 
   PGconn* connection_;
   std::map<std::string, std::string, std::less<>> names_;
-  std::vector<std::vector<SqlRow>*> awaited_;  // sent, answers not yet read
+  std::set<std::string, std::less<>> run_once_;  // run by `run` at least once
+  std::vector<std::vector<SqlRow>*> awaited_;    // sent, answers not yet read
 };
 
 // libpq's own text, with every occurrence of the password (when there is one) blotted out:
@@ -368,6 +381,15 @@ std::expected<std::unique_ptr<SqlDatabase>, Error> open_postgres_database(
     keywords.push_back("connect_timeout");
     values.push_back("10");
   }
+  // Notices (such as "relation already exists, skipping") are no business of the user: the
+  // server is asked not to send them in the start-up message, which costs no round trip, beside
+  // any options PGOPTIONS gives (a connection string's own options replace both).
+  const char* environment_options = std::getenv("PGOPTIONS");
+  const std::string options =
+      (environment_options ? std::string(environment_options) + " " : std::string()) +
+      "-c client_min_messages=warning";
+  keywords.push_back("options");
+  values.push_back(options.c_str());
   // The connection string is expanded in the place of dbname, so what it says wins.
   keywords.insert(keywords.end(), {"dbname", nullptr});
   values.insert(values.end(), {conninfo.c_str(), nullptr});
@@ -379,13 +401,10 @@ std::expected<std::unique_ptr<SqlDatabase>, Error> open_postgres_database(
     pq().PQfinish(connection);
     return std::unexpected(Error{"PostgreSQL server: " + reason});
   }
-  // Notices (such as "relation already exists, skipping") are no business of the user.
+  // Nor are those a connection string's own options let through.
   pq().PQsetNoticeProcessor(
       connection, [](void*, const char*) {}, nullptr);
-  auto database = std::make_unique<PostgresDatabase>(connection);
-  if (auto quiet = database->execute("SET client_min_messages = warning"); !quiet)
-    return std::unexpected(quiet.error());
-  return database;
+  return std::make_unique<PostgresDatabase>(connection);
 }
 
 }  // namespace certwright

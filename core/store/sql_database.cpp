@@ -4,6 +4,16 @@
 
 namespace certwright {
 
+std::expected<void, Error> SqlDatabase::for_each_row(std::string_view sql,
+                                                     std::span<const SqlValue> params,
+                                                     const std::function<bool(SqlRow&&)>& each) {
+  auto rows = run(sql, params);
+  if (!rows) return std::unexpected(rows.error());
+  for (SqlRow& row : *rows)
+    if (!each(std::move(row))) break;
+  return {};
+}
+
 std::expected<std::vector<std::vector<SqlRow>>, Error> SqlDatabase::run_each(
     std::string_view sql, std::span<const std::vector<SqlValue>> params) {
   std::vector<std::vector<SqlRow>> results;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -30,6 +31,12 @@ class SqlDatabase {
   // server's error. No value is ever part of the statement's text.
   virtual std::expected<std::vector<SqlRow>, Error> run(std::string_view sql,
                                                         std::span<const SqlValue> params) = 0;
+  // Runs one statement as `run` does, handing each row to `each` as it is read until `each`
+  // returns false: a query over the whole store then holds its rows once, not twice. `each` may
+  // run other statements, not this one.
+  virtual std::expected<void, Error> for_each_row(std::string_view sql,
+                                                  std::span<const SqlValue> params,
+                                                  const std::function<bool(SqlRow&&)>& each);
   // Runs `sql` once for each list of parameters; the rows of each run, in order. A server that
   // can is sent them all before its first answer is awaited.
   virtual std::expected<std::vector<std::vector<SqlRow>>, Error> run_each(

@@ -1,6 +1,7 @@
 #include "core/store/store_query.h"
 
 #include <array>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -118,11 +119,10 @@ std::expected<std::vector<QueryMatch>, Error> run_query(SqlDatabase& db, const S
     statement.sql += " LIMIT ?";
     statement.params.emplace_back(*query.limit);
   }
-  const auto rows = db.run(statement.sql, statement.params);
-  if (!rows) return std::unexpected(rows.error());
   std::vector<QueryMatch> matches;
-  for (const SqlRow& row : *rows) {
-    if (query.limit && std::cmp_greater_equal(matches.size(), *query.limit)) break;
+  std::optional<Error> failure;
+  const auto listed = db.for_each_row(statement.sql, statement.params, [&](SqlRow&& row) {
+    if (query.limit && std::cmp_greater_equal(matches.size(), *query.limit)) return false;
     QueryMatch match{bytes_of(row.at(1)),
                      bytes_of(row.at(2)),
                      {integer_of(row.at(3)), static_cast<std::uint32_t>(integer_of(row.at(4)))},
@@ -131,12 +131,18 @@ std::expected<std::vector<QueryMatch>, Error> run_query(SqlDatabase& db, const S
                      bytes_of(row.at(7)),
                      bytes_of(row.at(8)),
                      {}};
-    if (!signer_matches(query, match)) continue;
+    if (!signer_matches(query, match)) return true;
     auto hits = hits_of(db, query, integer_of(row.at(0)));
-    if (!hits) return std::unexpected(hits.error());
+    if (!hits) {
+      failure = hits.error();
+      return false;
+    }
     match.hits = std::move(*hits);
     matches.push_back(std::move(match));
-  }
+    return true;
+  });
+  if (!listed) return std::unexpected(listed.error());
+  if (failure) return std::unexpected(*failure);
   return matches;
 }
 

@@ -534,6 +534,21 @@ def test_add_on_several_threads_reports_in_argument_order(store, base_certificat
     assert index(store, "check")[:2] == (0, f"checked {len(seqs)} certificates: all agree\n")
 
 
+def test_a_large_certificate_on_standard_input_is_added_in_its_turn(store, base_certificates,
+                                                                     tmp_path):
+    """A pipe is known to be large only once read: its bytes wait for their turn."""
+    operator = base_certificates[0]
+    piped = write(tmp_path, "piped.json", variant(operator, "piped" + "x" * (5 << 20)))
+    after = certificate_files(operator, tmp_path / "some", ["after-1", "after-2"])
+    completed = subprocess.run([INDEX, "add", *TRUST, "--db", store.db, "-", *map(str, after)],
+                               env={**store.env, "CERTWRIGHT_THREADS": "4"},
+                               input=piped.read_bytes(), capture_output=True, timeout=300)
+    assert completed.returncode == 0, completed.stderr
+    names = [line.split(b":")[0] for line in completed.stdout.splitlines()]
+    assert names == [b"added -", *[b"added " + str(path).encode() for path in after]]
+    assert index(store, "check")[:2] == (0, "checked 3 certificates: all agree\n")
+
+
 # ---- what is refused before anything is stored ----
 
 def test_sqlite_paths_that_are_refused_are_left_as_they_were(tmp_path):

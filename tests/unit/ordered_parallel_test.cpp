@@ -48,6 +48,30 @@ TEST(ForEachInOrder, TakesEveryResultInOrderOnTheCallingThread) {
   }
 }
 
+// While one result is being taken, the pieces after it are computed up to the window and no
+// further.
+TEST(ForEachInOrder, ComputesAheadUpToTheWindow) {
+  for (const std::size_t window : {3u, 40u}) {
+    std::atomic<std::size_t> computed{0};
+    for_each_in_order(
+        100, 2,
+        [&](std::size_t i) {
+          ++computed;
+          return i;
+        },
+        [&](std::size_t i, std::size_t&&) {
+          if (i != 0) return;
+          // The first result's slot is free while it is taken: the window counts from the next.
+          const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+          while (computed < window + 1 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          EXPECT_EQ(computed.load(), window + 1);
+        },
+        window);
+  }
+}
+
 // What a piece throws comes out of the call at its turn: the pieces before it are taken, none
 // after it, and every thread is joined.
 TEST(ForEachInOrder, RethrowsAFailureAtItsTurn) {
