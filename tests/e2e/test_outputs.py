@@ -539,6 +539,7 @@ def test_json_lines_for_one_certificate_and_quiet(gate, fleet):
     (["--files-from", "-", "-"], b"x\n", "standard input ('-') can be read only once"),
     (["--files-from", "-"], b"-\n", "standard input ('-') can be read only once"),
     (["--files-from", "-"], b"\n\n", "--files-from -: no certificate named"),
+    (["--files-from", "-"], b"CERT\0-other\n", "--files-from -: a name holds a NUL byte"),
     (["--files-from", "missing-list"], None, "--files-from missing-list: No such file"),
     (["--files-from", "-", "--run-dir", "."], b"CERT\nCERT\n", "give one certificate with them"),
     (["--files-from", "-", "--attestation", "CERT"], b"CERT\nCERT\n",
